@@ -1,0 +1,38 @@
+// Field helpers for the fixed-width text records of the catalog tables.
+//
+// Numeric fields are 12 characters of decimal text padded with blanks; text
+// fields are padded with trailing blanks. Shared by both programs.
+#ifndef CONTAINER_FIELDS_H
+#define CONTAINER_FIELDS_H
+
+#include <stdint.h>
+
+// Copies n bytes of src to dst and appends a NUL (dst holds n + 1 bytes).
+void copy_field(char* dst, const char* src, int32_t n);
+// The signed 32-bit value of a numeric field; warns when len is not 12.
+// Values that do not fit wrap modulo 2^32.
+int32_t dvatol(const char* text, int32_t len);
+// A new heap string of the field without trailing blanks, or null when the
+// field is all blanks (or no memory). The caller owns it.
+char* dup_field(const char* text, int32_t len);
+
+// Scans up to max signed decimal integers from text the way "%ld" does
+// (leading white space skipped, one sign, digits), each wrapped to 32 bits.
+// Gives back how many were found.
+int scan_ints(const char* text, int32_t* out, int max);
+
+// Little-endian helpers for the binary parts of headers and descriptors.
+static inline uint32_t le32(const unsigned char* p) {
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+static inline uint16_t le16(const unsigned char* p) {
+    return (uint16_t)(p[0] | p[1] << 8);
+}
+static inline void put_le32(unsigned char* p, uint32_t v) {
+    p[0] = (unsigned char)v;
+    p[1] = (unsigned char)(v >> 8);
+    p[2] = (unsigned char)(v >> 16);
+    p[3] = (unsigned char)(v >> 24);
+}
+
+#endif

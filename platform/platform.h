@@ -1,0 +1,52 @@
+// OS layer: every system call of both programs goes through here.
+//
+// The rest of the code is written against the Win32 C runtime: integer file
+// handles opened in binary mode, backslash-separated paths, and a chmod that
+// only toggles the read-only attribute. This layer gives those semantics on
+// POSIX. Two kinds of path are handled differently:
+//   - "as given" paths (the image path from the command line, disk image names
+//     typed by the user, the catalog file name) are passed to the OS unchanged;
+//   - "catalog" paths (restored files and directories, built from catalog
+//     names with backslash separators) have every '\' turned into '/' at the
+//     OS call, so C_\Data\x.txt lands in C_/Data/x.txt under the current
+//     directory.
+// A short count is the only error signal the callers look at.
+#ifndef PLATFORM_PLATFORM_H
+#define PLATFORM_PLATFORM_H
+
+#include <stdint.h>
+#include <time.h>
+
+enum { PLAT_SEEK_SET = 0, PLAT_SEEK_CUR = 1, PLAT_SEEK_END = 2 };
+
+// Opens an existing file read-only, binary; path as given. -1 on failure.
+int plat_open_read(const char* path);
+// Creates or truncates a file for reading and writing, binary, mode 0600;
+// path as given. -1 on failure.
+int plat_create(const char* path);
+// As plat_create, for a catalog path (backslashes become separators).
+int plat_create_catalog_path(const char* path);
+
+// Reads up to n bytes; gives back the count read (0 at end, -1 on error).
+int32_t plat_read(int fd, void* buf, int32_t n);
+// Writes n bytes; gives back the count written (-1 on error).
+int32_t plat_write(int fd, const void* buf, int32_t n);
+// Moves the position; gives back the new position or -1.
+int64_t plat_seek(int fd, int64_t offset, int whence);
+int plat_close(int fd);
+
+// Path status of a catalog path: 0 when it does not exist, 1 when it is a
+// directory, 2 when it is something else.
+enum { PLAT_PATH_NONE = 0, PLAT_PATH_DIR = 1, PLAT_PATH_OTHER = 2 };
+int plat_path_status(const char* path);
+// Creates one directory level of a catalog path (mode 0777 before umask).
+// 0 on success, -1 on failure.
+int plat_mkdir(const char* path);
+// Sets access and modification time of a catalog path to one instant.
+// 0 on success, -1 on failure.
+int plat_set_times(const char* path, int64_t secs);
+// Win32 chmod on a catalog path: bit 0x80 of attrib set adds owner-write,
+// clear removes every write bit; other mode bits are kept. 0 or -1.
+int plat_set_readonly_state(const char* path, int32_t attrib);
+
+#endif

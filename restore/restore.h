@@ -1,0 +1,59 @@
+// The restore engine: output paths, data extraction, file metadata, disk
+// sets, the list-and-extract driver and the catalog save.
+#ifndef RESTORE_RESTORE_H
+#define RESTORE_RESTORE_H
+
+#include <stdint.h>
+#include <time.h>
+
+#include "catalog/catalog.h"
+
+enum {
+    DATA_START = 0x200,
+    // Longest directory part (254) + longest file name (240) + NUL fits.
+    PATH_BUF_SIZE = 512,
+    DIR_CHAIN_SIZE = 20,
+};
+
+// Output paths and directories.
+extern char path_buf[PATH_BUF_SIZE];
+char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length);
+void fix_colons(char* path);
+int mk_dir(char* path);
+void mk_dirs(const Catalog* catalog, bool create);
+// True when a name may be used as one path component: not empty, "." or
+// "..", and free of '/' and '\'.
+bool safe_component(const char* name);
+
+// File data extraction. image and avail travel together, by address.
+int32_t skip_file(int* image, Catalog* catalog, const FileRecord* file, int32_t* avail);
+int32_t xtract_stored(int* image, Catalog* catalog, const FileRecord* file, const char* path,
+                      int32_t* avail);
+int32_t xtract_comp(int* image, Catalog* catalog, const FileRecord* file, const char* path,
+                    int32_t* avail);
+int32_t raw_inflate(int out, unsigned char* data, int32_t* length, uint32_t* crc);
+
+// Restored file metadata.
+int64_t date_to_secs(const char* date);
+int32_t set_file_meta(const FileRecord* file, const char* path);
+
+// Multi-disk sets.
+FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num);
+int get_disk(Catalog* catalog, int32_t* avail);
+int get_choice(const char* allowed);
+int read_reply(void);
+
+// The list-and-extract driver. *image is the catalog image's handle; when a
+// disk change closed it, *image is set to -1 on return.
+int32_t xtract_files(int* image, Catalog* catalog);
+
+// Catalog save. image may be -1 after a disk change: the image is then
+// opened again by path.
+int32_t save_cat(int image, Catalog* catalog);
+
+// The whole unbak run, in-process: parses argv, runs every step and gives
+// back the exit status. Resets all run state first, so it may be called
+// repeatedly (tests, fuzzing).
+int unbak_main(int argc, char** argv);
+
+#endif

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the project twice (plain, and with AddressSanitizer + UBSan) and
+# runs the whole test suite in both builds.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc 2>/dev/null || echo 2)
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+(cd build && ctest --output-on-failure -j"$jobs" </dev/null)
+
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DUNBAK_SANITIZE=ON >/dev/null
+cmake --build build-asan -j"$jobs"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+   ctest --output-on-failure -j"$jobs" </dev/null)

@@ -1,0 +1,53 @@
+// Test support: run the programs as child processes in a scratch directory
+// and look at what they left behind.
+#ifndef TESTS_SUPPORT_HARNESS_H
+#define TESTS_SUPPORT_HARNESS_H
+
+#include <stdint.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct RunResult {
+    std::string out;  // everything written to stdout
+    int status;       // exit status, or 128 + signal number
+};
+
+// Runs exe with args in cwd; stdin_data is fed through a pipe which is then
+// closed (so an empty string means a closed stdin). env_tz, when set, is the
+// TZ of the child.
+RunResult run_program(const std::string& exe, const std::vector<std::string>& args,
+                      const std::string& stdin_data, const std::string& cwd,
+                      const char* env_tz = "UTC");
+RunResult run_unbak(const std::string& cwd, const std::vector<std::string>& args,
+                    const std::string& stdin_data = "");
+RunResult run_dbfscan(const std::string& cwd, const std::vector<std::string>& args);
+
+// A fresh directory under the system's temp directory, removed (with
+// everything in it, write bits restored first) when the object goes.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string file(const std::string& rel) const { return path + "/" + rel; }
+    void write(const std::string& rel, const std::string& bytes) const;
+    std::string read(const std::string& rel) const;
+    bool exists(const std::string& rel) const;
+    void mkdir(const std::string& rel) const;
+};
+
+// Every file and directory below root, relative, '/'-separated; directories
+// end in '/'. Values are file contents (empty for directories).
+std::map<std::string, std::string> tree_of(const std::string& root);
+
+// Stat helpers for restored files.
+int64_t mtime_of(const std::string& path);
+unsigned mode_of(const std::string& path);
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+
+#endif
