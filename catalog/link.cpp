@@ -1,0 +1,63 @@
+// File-to-data linking: ties each file of the Files list to the first data
+// group of its run in the Comp chain and totals the size of the data stream.
+//
+// A compressed backup gives every file its own run of groups: continuation
+// groups (IS_LAST 0) closed by one group with IS_LAST 1. A stored backup has
+// no chain; each file occupies its size_lo bytes of the stream.
+#include <stdio.h>
+
+#include "catalog/catalog.h"
+
+// Adds n to the total modulo 2^32, warning when the sum wraps.
+static void add_to_total(uint32_t* total, uint32_t n) {
+    uint32_t sum = *total + n;
+    if (sum < *total) printf("\nwarning cum_dat wrapped in link_data()");
+    *total = sum;
+}
+
+int32_t link_data(Catalog* catalog, int32_t comp_count) {
+    FileRecord* files = catalog->files;
+    CompRecord* group = catalog->comp;
+    bool compressed = group != nullptr;
+
+    if (!files || !catalog->paths) {
+        printf("\nabort either no path data or no file data");
+        return -1;
+    }
+
+    uint32_t total = 0;
+    int32_t consumed = 0;
+    int32_t nfiles = 0;
+    int32_t runs = 0;
+    for (FileRecord* file = files; file; file = file->next) {
+        if (compressed) {
+            // A count of 0 or less leaves nothing to consume from the start.
+            if (consumed >= comp_count) {
+                printf("\nreached end of comp chain while there is still file data");
+                group = nullptr;
+            }
+            file->comp = group;
+            while (group && consumed < comp_count && group->IS_LAST == 0) {
+                add_to_total(&total, (uint32_t)group->COMPSIZE);
+                group = group->next;
+                consumed++;
+            }
+            // Any IS_LAST other than 0 or 1 ends the run unconsumed.
+            if (group && consumed < comp_count && group->IS_LAST == 1) {
+                add_to_total(&total, (uint32_t)group->COMPSIZE);
+                group = group->next;
+                consumed++;
+                runs++;
+            }
+        } else {
+            file->comp = nullptr;
+            add_to_total(&total, (uint32_t)file->size_lo);
+        }
+        nfiles++;
+    }
+
+    printf("\nlink_data() %d files  %d comp groups  cum data size %lu", (int)nfiles, (int)runs,
+           (unsigned long)total);
+    catalog->cum_dat = total;
+    return nfiles;
+}
