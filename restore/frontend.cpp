@@ -146,7 +146,7 @@ static int read_tables(int image, int show_table) {
     } else {
         regions[TBL_SESSION].count = sess_count;
     }
-    if (show_table == TBL_SESSION) disp_sess(&catalog);
+    if (show_table == TBL_SESSION && catalog.sessions) disp_sess(&catalog);
     return errors;
 }
 
