@@ -15,8 +15,8 @@ chmod a-w example-out/src/Tools/notes.txt          # restored read-only
 build/mkbak -g 32768 -d 120000 -n "bundled example" example-out/src example-out/sample
 
 cd example-out/restore
-# N: start from disk 1; then the names of disks 1 and 2 when asked.
-../../build/unbak ../sample.003 -x <<< $'N\n../sample.001\n../sample.002\n'
+# N: start from disk 1; then the names of disks 1, 2 and 3 when asked.
+../../build/unbak ../sample.003 -x <<< $'N\n../sample.001\n../sample.002\n../sample.003\n'
 echo
 echo "restored tree:"
 find C_ -print0 | sort -z | xargs -0 ls -ld --time-style=+%Y-%m-%d
