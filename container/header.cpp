@@ -26,7 +26,7 @@ int get_fhead(const char* path, FileHeader* header) {
         return -1;
     }
     int len = 0;
-    while (len < HEADER_NAME_AREA && work_buf[len] != '\0') len++;
+    while (len < (int)HEADER_NAME_AREA && work_buf[len] != '\0') len++;
     char* name = (char*)malloc((size_t)len + 1);
     if (!name) {
         printf("\nfailed to allocate %d bytes for name string", len + 1);

@@ -11,5 +11,5 @@ cmake --build build -j"$jobs"
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DUNBAK_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs"
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
    ctest --output-on-failure -j"$jobs" </dev/null)

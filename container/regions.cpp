@@ -1,0 +1,279 @@
+// Catalog table regions: finding each region's first descriptor, measuring a
+// region, and the two walks over the seven regions of a catalog.
+//
+// Every read goes through work_buf, 32 bytes at a time for descriptors and
+// one record at a time for records. Image positions are 32-bit: arithmetic on
+// them goes through uint32_t and they are printed as 32-bit values.
+#include "container/regions.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "catalog/catalog.h"
+#include "container/fields.h"
+#include "container/schema.h"
+#include "platform/platform.h"
+
+char work_buf[REGION_BUF_SIZE];
+
+const int32_t REGION_GAP[REGION_COUNT] = {0x10D0, 0x1E20, 0x1820, 0x1820, 0x1820, 0xC20, 0x1220};
+const char* const REGION_NAME[REGION_COUNT] = {"Disk", "Dir", "File", "Comp", "Job", "Path", "Session"};
+
+enum {
+    COUNT_TEXT_AT = 14,   // count record's second field, in the 0x0D block
+    COUNT_TEXT_LEN = 12,
+    MIN_ENT_SZ = 31,      // the count record must fill the 0x0D block
+    NAME_CHECK_LEN = 12,  // name and type letter
+};
+
+static const unsigned char* ubuf() { return (const unsigned char*)work_buf; }
+
+// Seeks to a 32-bit image position; positions of 2^31 and beyond are out of
+// reach, as they are for a 32-bit signed file offset.
+static bool seek_to(int image, uint32_t pos) {
+    int64_t off = (int32_t)pos;
+    return off >= 0 && plat_seek(image, off, PLAT_SEEK_SET) == off;
+}
+
+// Reads one 32-byte block into work_buf; the part a short read leaves
+// unfilled is cleared so no earlier block's bytes are taken for this one.
+static int32_t read_block(int image) {
+    int32_t got = plat_read(image, work_buf, FIELDDEF_SIZE);
+    if (got < 0) got = 0;
+    if (got < FIELDDEF_SIZE) memset(work_buf + got, 0, (size_t)(FIELDDEF_SIZE - got));
+    return got;
+}
+
+// Scans the 12-character number at offset 14 of the 0x0D block.
+static bool scan_count(int32_t* value) {
+    char text[COUNT_TEXT_LEN + 1];
+    copy_field(text, work_buf + COUNT_TEXT_AT, COUNT_TEXT_LEN);
+    return scan_ints(text, value, 1) == 1;
+}
+
+// The descriptor's 11-byte name as a terminated string.
+static void descriptor_name(char name[12]) {
+    copy_field(name, work_buf, 11);
+}
+
+// A record size summed from 32-bit lengths; one that does not fit a 32-bit
+// value shows as the largest that does.
+static int32_t size_value(int64_t size) {
+    return size > INT32_MAX ? INT32_MAX : (int32_t)size;
+}
+
+int32_t find_serial(int image, int32_t start, int32_t* skipped) {
+    uint32_t skip = 0;
+    *skipped = 0;
+    for (;;) {
+        if (read_block(image) < FIELDDEF_SIZE) {
+            printf("\nread error no valid 1st 'SERIAL' field found reading ahead by 0x20 byte blocks\n");
+            int32_t r = (int32_t)(0u - ((uint32_t)start + skip));
+            return r < 0 ? r : -1;
+        }
+        const unsigned char* b = ubuf();
+        if (memcmp(b, "SERIAL", 7) == 0 && b[11] == 'N' && le32(b + 12) != 0 && le32(b + 16) != 0 &&
+            le32(b + 20) == 0 && le32(b + 24) == 0 && le32(b + 28) == 0)
+            return (int32_t)((uint32_t)start + skip);
+        skip += FIELDDEF_SIZE;
+        *skipped = (int32_t)skip;
+    }
+}
+
+int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields,
+                    int32_t* lengths, char* types) {
+    int64_t size = 1;  // the flag byte; summed wide so huge lengths cannot overflow
+    int32_t n = 0;
+    bool bad = false;
+    int32_t examined = 0;
+    for (;;) {
+        const unsigned char* b = ubuf();
+        examined = 0;
+        while (examined < NAME_CHECK_LEN) {
+            unsigned char c = b[examined++];
+            if (c < 0x20 && c != 0) {
+                bad = true;
+                break;
+            }
+        }
+        types[n] = (char)b[11];
+        lengths[n] = (int32_t)le32(b + 16);
+        size += le32(b + 16);
+        n++;
+        if (bad || n >= FIELD_ARRAY_SIZE) break;
+        int32_t got = read_block(image);
+        if (got < FIELDDEF_SIZE && (got == 0 || b[0] != END_OF_FIELDS)) {
+            printf("\nread error in structure header region after %d entries", (int)n);
+            *ent_sz = size_value(size);
+            return -(FIELDDEF_SIZE * n);
+        }
+        if (b[0] == END_OF_FIELDS) break;
+    }
+    *ent_sz = size_value(size);
+
+    bool too_big = size > REGION_BUF_SIZE;
+    bool too_small = !bad && n < FIELD_ARRAY_SIZE && size < MIN_ENT_SZ;
+    if (bad || n >= FIELD_ARRAY_SIZE || too_big || too_small) {
+        if (too_big)
+            printf("\nabort structure data size %d exceeds read buffer size of %d", (int)*ent_sz,
+                   (int)REGION_BUF_SIZE);
+        if (too_small)
+            printf("\nabort structure data size %d below minimum of %d", (int)*ent_sz, (int)MIN_ENT_SZ);
+        if (bad || n >= FIELD_ARRAY_SIZE) {
+            char name[12];
+            descriptor_name(name);
+            printf("\ninvalid structure header region %11s, read %d entries terminator %x", name, (int)n,
+                   (unsigned)ubuf()[examined]);
+        }
+        return -examined;
+    }
+
+    // The buffer begins with the 0x0D and the first 31 bytes of the count record.
+    int32_t count_at = FIELDDEF_SIZE * n + COUNT_TEXT_AT;
+    if (!scan_count(count)) {
+        printf("\nabort in skip_struct() at offset %ld, failed to get number of records", (long)count_at);
+        return -count_at;
+    }
+    *nfields = n;
+    int32_t rec = (int32_t)size;
+    uint32_t length = (uint32_t)(FIELDDEF_SIZE * n + 1);
+
+    // Drop the 0x0D so the buffer holds the whole count record.
+    memmove(work_buf, work_buf + 1, FIELDDEF_SIZE - 1);
+    int32_t rest = rec - (FIELDDEF_SIZE - 1);
+    if (plat_read(image, work_buf + FIELDDEF_SIZE - 1, rest) == rest) {
+        uint32_t records = 0;
+        for (;;) {
+            bool has_end = memchr(work_buf, END_OF_DATA, (size_t)rec) != NULL;
+            records++;
+            if (has_end) break;
+            int32_t got = plat_read(image, work_buf, rec);
+            if (got != rec || ubuf()[0] == END_OF_DATA) break;
+        }
+        length += records * (uint32_t)rec;
+        if (*count != (int32_t)records)
+            printf("\nwarning num %d from 1st record != record cnt %d", (int)*count, (int)records);
+    }
+    if (ubuf()[0] != END_OF_DATA) {
+        printf("\nfailed to find 0x1A terminator at end of record at 0xld");
+        return (int32_t)(0u - length);
+    }
+    return (int32_t)(length + 1u);
+}
+
+int32_t locate_regions(int image, uint32_t cat_offs, RegionInfo* regions, Catalog* catalog) {
+    uint32_t pos = cat_offs;
+    for (int32_t i = 1; i <= REGION_COUNT; i++) {
+        pos += (uint32_t)REGION_GAP[i - 1];
+        printf("\nstart of Structure Definition %d: %-8s at ", (int)i, REGION_NAME[i - 1]);
+        if (!seek_to(image, pos)) {
+            printf("\nfatal seek error, could not reach start offset when started at 0x%lx\n",
+                   (unsigned long)pos);
+            return -10;
+        }
+        int32_t skipped = 0;
+        int32_t offset = find_serial(image, (int32_t)pos, &skipped);
+        if (offset < 0) {
+            printf("\nFailed to reach next structure when search started at offset 0x%lx",
+                   (unsigned long)pos);
+            return -10;
+        }
+        printf(" 0x%lx", (unsigned long)(uint32_t)offset);
+
+        int32_t ent_sz = 0, count = 0, nfields = 0;
+        int32_t lengths[FIELD_ARRAY_SIZE];
+        char types[FIELD_ARRAY_SIZE];
+        int32_t length = skip_struct(image, &ent_sz, &count, &nfields, lengths, types);
+        if (length < 0) {
+            printf("\nabort, skip_struct(%d) returned offset %ld", (int)i, (long)length);
+            return -i;
+        }
+        RegionInfo* r = &regions[i - 1];
+        r->offset = offset;
+        r->nfields = nfields;
+        r->ent_sz = ent_sz;
+        r->count = count;
+        pos = (uint32_t)offset + (uint32_t)length;
+
+        if (catalog && validate_region(catalog, i - 1, nfields, ent_sz, lengths, types) != 0) {
+            printf("\nabort: field validation failed for structure %d", (int)i);
+            return -1;
+        }
+    }
+    return REGION_COUNT;
+}
+
+// The -f end-byte scan from the block in work_buf (got bytes, at pos): prints
+// every 0x0D and stops after the 0x1A. A block shorter than 32 bytes is the
+// image's end: it is scanned too, and only fails when it holds no 0x1A.
+static bool scan_end_bytes(int image, uint32_t* pos, int32_t got) {
+    for (;;) {
+        const unsigned char* b = ubuf();
+        for (int32_t j = 0; j < got; j++) {
+            if (b[j] == END_OF_FIELDS)
+                printf("\nend of structure definition start of data at 0x%lx",
+                       (unsigned long)(*pos + (uint32_t)j + 1u));
+            if (b[j] == END_OF_DATA) {
+                *pos += (uint32_t)j + 1u;
+                printf("\nend of data start next region             at 0x%lx\n", (unsigned long)*pos);
+                return true;
+            }
+        }
+        if (got < FIELDDEF_SIZE) {
+            printf("\nread error searching for terminators\n");
+            return false;
+        }
+        *pos += (uint32_t)got;
+        got = read_block(image);
+    }
+}
+
+int32_t walk_regions(int image, uint32_t cat_offs) {
+    uint32_t pos = cat_offs;
+    for (int32_t i = 1; i <= REGION_COUNT; i++) {
+        pos += (uint32_t)REGION_GAP[i - 1];
+        printf("\nstart of Structure Definition %2d: %-8s at ", (int)i, REGION_NAME[i - 1]);
+        if (!seek_to(image, pos)) {
+            printf("?\nfatal seek error, could not reach start offset\n");
+            return i - 1;
+        }
+        int32_t skipped = 0;
+        int32_t offset = find_serial(image, (int32_t)pos, &skipped);
+        if (offset < 0) return i - 1;
+        printf("0x%lx ", (unsigned long)(uint32_t)offset);
+        pos = (uint32_t)offset;
+
+        int32_t n = 0;
+        uint32_t rec_size = 0;
+        int32_t got = FIELDDEF_SIZE;
+        do {
+            const unsigned char* b = ubuf();
+            n++;
+            if (opt_flags & OPT_VERBOSE) {
+                char name[12];
+                descriptor_name(name);
+                printf("\n%2d %-10s type %c len %d", (int)n, name, b[11], (int)le16(b + 16));
+            }
+            if (n == 1) rec_size += le16(b + 12);
+            rec_size += le16(b + 16);
+            pos += FIELDDEF_SIZE;
+            got = read_block(image);
+        } while (got == FIELDDEF_SIZE && ubuf()[0] != END_OF_FIELDS);
+
+        if (!(opt_flags & OPT_VERBOSE)) printf(" with %d fields", (int)(n + 1));
+        if (skipped != 0)
+            printf("\nskipped ahead 0x%lx bytes beyond base fixed offset to find start structure",
+                   (unsigned long)(uint32_t)skipped);
+        int32_t entries = 0;
+        if (got > 0 && ubuf()[0] == END_OF_FIELDS && scan_count(&entries))
+            printf("\nCatalog contains data for %ld entries for this structure each of %d bytes",
+                   (long)(int32_t)((uint32_t)entries - 1u), (int)rec_size);
+        if (!scan_end_bytes(image, &pos, got)) return i - 1;
+    }
+    return REGION_COUNT;
+}
+
+void regions_reset(void) {
+    memset(work_buf, 0, sizeof work_buf);
+}
