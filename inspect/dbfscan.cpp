@@ -1,0 +1,253 @@
+// dbfscan: the table inspector. Opens one stand-alone table file (a 32-byte
+// table header, 32-byte field descriptors, a 0x0D byte, fixed-length records
+// and a 0x1A byte), lists its field descriptors and, with -d, prints every
+// record field by field.
+//
+// The table is read straight from the start offset: the header first, then
+// the descriptors, each 32-byte block behind the previous one in the one
+// static buffer, then each record into the buffer behind the 0x0D byte.
+// Nothing else is kept; the exit status is parse_region's result.
+#include <ctype.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "container/fields.h"
+#include "platform/platform.h"
+
+enum {
+    BUFSZ = 1024,
+    BLOCK = 32,
+    MAX_BLOCKS = 21,     // the table header and at most 20 descriptor blocks
+    FIELD_WIDTH = 70,    // characters shown of one field
+    NAME_LEN = 11,
+    COUNT_FIELD_OFFS = 13,
+    COUNT_FIELD_LEN = 12,
+    END_OF_FIELDS = 0x0D,
+    END_OF_DATA = 0x1A,
+};
+
+static unsigned char scan_buf[BUFSZ];
+
+static const char* const TABLE_FILES[7] = {
+    "DVAARCF.DBF", "DVADIR.DBF", "DVADISK.DBF", "DVAFILE.DBF",
+    "DVJOB.DBF",   "DVSESS.DBF", "DVTEXT.DBF",
+};
+
+static void usage(void) {
+    printf("\nusage: dbfscan ? [-d] [-f<filename>] [-o<offset>]");
+    printf("\nwhere ? maybe '1' through '7' for one of *.dbf:\n      ");
+    for (int i = 0; i < 7; i++) printf("\n  %d: %s", i + 1, TABLE_FILES[i]);
+    printf("\n-f<filename> attempts to open a named file: <filename>");
+    printf("\n     note -f option overrides default entry of '1' to '7'\n          which is no longer required");
+    printf("\n-o<offset> in conjunction with -f seeks to hex <offset> before parse\n          default offset is 0");
+}
+
+// "%lx" with a 32-bit long: leading blanks, one sign, an optional 0x, hex
+// digits; the value wraps to 32 bits. False when no digit was read.
+static bool scan_hex(const char* text, int32_t* out) {
+    const char* s = text;
+    while (isspace((unsigned char)*s)) s++;
+    bool neg = false;
+    if (*s == '+' || *s == '-') {
+        neg = *s == '-';
+        s++;
+    }
+    bool digits = false;
+    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        digits = true;  // the 0 counts even when no hex digit follows the x
+        s += 2;
+    }
+    uint32_t v = 0;
+    for (;; s++) {
+        int d;
+        if (*s >= '0' && *s <= '9')
+            d = *s - '0';
+        else if (*s >= 'a' && *s <= 'f')
+            d = *s - 'a' + 10;
+        else if (*s >= 'A' && *s <= 'F')
+            d = *s - 'A' + 10;
+        else
+            break;
+        v = v * 16u + (uint32_t)d;
+        digits = true;
+    }
+    if (!digits) return false;
+    *out = (int32_t)(neg ? 0u - v : v);
+    return true;
+}
+
+static bool option_is(const char* arg, char letter) {
+    return arg[0] == '-' && tolower((unsigned char)arg[1]) == letter;
+}
+
+// Prints what lies inside the record of one field: a C field from its start,
+// an N field its last characters, at most FIELD_WIDTH of them. A field the
+// descriptor places (partly) beyond the record, or of another type, shows
+// only its bytes inside the record, from its start.
+static void print_field(const unsigned char* record, int32_t ent_sz, const unsigned char* desc) {
+    uint32_t foff = le32(desc + 12);
+    uint32_t flen = le16(desc + 16);
+    char type = (char)desc[11];
+    uint32_t size = (uint32_t)ent_sz;
+    uint32_t from, n;
+    if ((type == 'C' || type == 'N') && foff <= size && flen <= size - foff) {
+        n = flen > (uint32_t)FIELD_WIDTH ? (uint32_t)FIELD_WIDTH : flen;
+        from = type == 'N' ? foff + flen - n : foff;
+    } else {
+        from = foff;
+        n = foff < size ? size - foff : 0;
+        if (n > FIELD_WIDTH) n = FIELD_WIDTH;
+    }
+    if (n > 0) fwrite(record + from, 1, n, stdout);
+}
+
+static int32_t parse_region(const char* name, bool dump, int32_t start) {
+    int fd = plat_open_read(name);
+    if (fd < 0) {
+        printf("\nopen failed for %s", name);
+        return -1;
+    }
+    if (start > 0 && plat_seek(fd, start, PLAT_SEEK_SET) != start) {
+        printf("\nerror seeking to file offset 0x%lx for data region", (unsigned long)(uint32_t)start);
+        plat_close(fd);
+        return -1;
+    }
+    printf("\nparsing file: %s at offset 0x%lx", name, (unsigned long)(uint32_t)start);
+    printf("\n#  field nm  type  offset len");
+
+    // Table header, then descriptors up to the block that begins with 0x0D.
+    int32_t header_count = 0;
+    int64_t ent_sz = 0;  // wide: a hostile field offset must not wrap it
+    int32_t block = 0;
+    int32_t got = 0;
+    bool ended = false;
+    for (; block < MAX_BLOCKS; block++) {
+        unsigned char* b = scan_buf + BLOCK * block;
+        got = plat_read(fd, b, BLOCK);
+        if (got != BLOCK) break;
+        if (block == 0) {
+            header_count = (int32_t)le32(b + 4);
+            continue;
+        }
+        if (b[0] == END_OF_FIELDS) {
+            ended = true;
+            break;
+        }
+        if (block == 1) {
+            if (memcmp(b, "SERIAL", 6) != 0) {
+                printf("\ninvalid region, first field not named 'SERIAL'");
+                plat_close(fd);
+                return -1;
+            }
+            ent_sz = le32(b + 12);
+        }
+        char fname[NAME_LEN + 1];
+        int32_t k = 0;
+        for (; k < NAME_LEN && b[k] != '\0'; k++) fname[k] = (char)b[k];
+        fname[k] = '\0';
+        printf("\n%2d %-10s  %c    0x%03x  %02d", (int)block, fname, b[11], (unsigned)le32(b + 12),
+               (int)le16(b + 16));
+        ent_sz += le16(b + 16);
+    }
+    if (!ended) {
+        // A full run of 20 descriptors leaves block at 21: report the 20
+        // blocks before the last one read. A failed read gave no bytes.
+        int32_t before = block < MAX_BLOCKS ? block : MAX_BLOCKS - 1;
+        printf("read error obtaining structure definition, read %d records + %d bytes\n", (int)before,
+               (int)(got > 0 ? got : 0));
+        plat_close(fd);
+        return -2;
+    }
+    int32_t nfields = block - 1;
+    printf("\n%d fields using total of %d bytes per entry\n", (int)(nfields + 1),
+           (int)(int32_t)(uint32_t)ent_sz);
+    if (!dump) {
+        plat_close(fd);
+        return 0;
+    }
+
+    // Records go into the buffer right behind the 0x0D byte.
+    int32_t place = BLOCK * block + 1;
+    if (place + ent_sz >= BUFSZ) {
+        printf("\nBUFSZ < %d bytes, not enough room to buffer data", (int)(int32_t)(uint32_t)(place + ent_sz));
+        plat_close(fd);
+        return -4;
+    }
+    int32_t size = (int32_t)ent_sz;
+    // The 0x0D block also brought the first 31 bytes of the count record.
+    // Record 1 starts ent_sz - 31 bytes further on; a record shorter than 31
+    // bytes means the file is already past it, so seek there from the start.
+    int64_t base = start > 0 ? start : 0;
+    int64_t first = base + place + size;
+    int32_t distance = size - (BLOCK - 1);
+    if (distance != 0) {
+        int64_t pos = distance > 0 ? plat_seek(fd, distance, PLAT_SEEK_CUR) : plat_seek(fd, first, PLAT_SEEK_SET);
+        if (pos != first) {
+            printf("\nfailed to seek %d bytes to start of data", (int)distance);
+            plat_close(fd);
+            return -5;
+        }
+    }
+    unsigned char* record = scan_buf + place;
+    int32_t ndat = dvatol((const char*)record + COUNT_FIELD_OFFS, COUNT_FIELD_LEN);
+    if (ndat != header_count)
+        printf("\nwarning ndat from header %d  != ndat %d from rec 0", (int)header_count, (int)ndat);
+
+    uint32_t rec_off = (uint32_t)first;
+    int32_t printed = 0;
+    for (;;) {
+        // A record of no bytes never arrives: it cannot hold the flag byte.
+        if (size < 1 || plat_read(fd, record, size) != size) break;
+        if (record[0] == END_OF_DATA || printed > header_count) break;
+        printed++;
+        printf("\ndata record %d @ 0x%lx", (int)printed, (unsigned long)rec_off);
+        for (int32_t f = 1; f <= nfields; f++) {
+            printf("\n%2d: ", (int)f);
+            print_field(record, size, scan_buf + BLOCK * f);
+        }
+        printf("\n");
+        rec_off += (uint32_t)size;
+    }
+    if (record[0] != END_OF_DATA)
+        printf("\ndata read error for entry %d, no data terminator found", (int)(printed + 1));
+    plat_close(fd);
+    return printed;
+}
+
+int main(int argc, char** argv) {
+    printf("\ndbfscan version 0.90 compiled for %s", "WIN32");
+    bool dump = false;
+    const char* file = NULL;
+    int32_t offset = 0;
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        if (option_is(arg, 'd')) {
+            dump = true;
+        } else if (option_is(arg, 'f')) {
+            if (arg[2] != '\0') file = arg + 2;
+        } else if (option_is(arg, 'o')) {
+            if (!scan_hex(arg + 2, &offset)) {
+                printf("\nfailed to parse %s, using offset 0", arg);
+                offset = 0;
+            }
+        }
+    }
+    if (argc < 2) {
+        usage();
+        return 0;
+    }
+
+    int32_t result = 0;
+    bool parsed = false;
+    if (file != NULL) {
+        result = parse_region(file, dump, offset);
+        parsed = true;
+    } else if (argv[1][0] >= '1' && argv[1][0] <= '7') {
+        result = parse_region(TABLE_FILES[argv[1][0] - '1'], dump, 0);
+        parsed = true;
+    }
+    if (parsed) printf("\nparse_region() returned %d", (int)result);
+    printf("\n");
+    return result;
+}

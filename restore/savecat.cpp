@@ -1,0 +1,116 @@
+// Catalog save (-c): writes the catalog image's catalog to <bkup file>.cat.
+//
+// The file has the layout of a backup image with an empty data area: the
+// image's header with cat_offs 0x200 and a note naming the source image
+// added to the backup name, then every byte of the image from its catalog
+// to its end. The shared work buffer holds the output name, then the note,
+// then each block of the copy.
+#include <ctype.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "platform/platform.h"
+#include "restore/restore.h"
+
+enum {
+    CAT_COPY_BLOCK = 1024,
+    // Room for ".cat" and the terminator behind the copied part of the path.
+    CAT_NAME_MAX = REGION_BUF_SIZE - 5,
+};
+
+// <image path>.cat: the path up to the first '.' of its last component (or
+// all of it), at most CAT_NAME_MAX characters, then ".cat". Taking a dot in
+// a directory name would put the catalog outside the image's folder.
+static void make_cat_name(const char* image_path, char* out) {
+    int32_t last_sep = -1;
+    for (int32_t i = 0; image_path[i] != '\0'; i++)
+        if (image_path[i] == '/' || image_path[i] == '\\') last_sep = i;
+    int32_t n = 0;
+    while (n < CAT_NAME_MAX && image_path[n] != '\0' && !(image_path[n] == '.' && n > last_sep)) {
+        out[n] = image_path[n];
+        n++;
+    }
+    memcpy(out + n, ".cat", 5);
+}
+
+// True when both names are the same but for the case of ASCII letters (the
+// same file on a case-blind file system).
+static bool same_name(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; a++, b++)
+        if (tolower((unsigned char)*a) != tolower((unsigned char)*b)) return false;
+    return *a == *b;
+}
+
+// Writes n bytes; true when all of them went out.
+static bool write_all(int out, const void* data, int32_t n) {
+    return plat_write(out, data, n) == n;
+}
+
+int32_t save_cat(int image, Catalog* catalog) {
+    FileHeader* header = catalog->header;
+    uint32_t cat_offs = fh_cat_offs(header);
+    if (cat_offs == 0) return -2;
+
+    // An image named like its own catalog file (a saved catalog given as the
+    // image) would be truncated by the create below: refuse it.
+    make_cat_name(catalog->image_path, work_buf);
+    int out = same_name(work_buf, catalog->image_path) ? -1 : plat_create(work_buf);
+    if (out < 0) {
+        printf("\nerror opening %s for catalog file output", work_buf);
+        return -1;
+    }
+
+    // The note fills what the name leaves of the 460-byte name area: cut to
+    // fit, or padded with NULs (which then end the name).
+    const int32_t area = (int32_t)HEADER_NAME_AREA;
+    int32_t name_len = header->name_len;
+    if (name_len > area) name_len = area;
+    if (header->name == NULL) name_len = 0;
+    int32_t room = area - name_len;
+    int note_len = snprintf(work_buf, sizeof work_buf, " -\n copied from: %s", catalog->image_path);
+    if (note_len < 0) note_len = 0;
+    if (note_len < room) memset(work_buf + note_len, 0, (size_t)(room - note_len));
+
+    fh_set_cat_offs(header, DATA_START);
+    bool header_ok = write_all(out, header->fixed, HEADER_FIXED_SIZE) &&
+                     write_all(out, header->name, name_len) && write_all(out, work_buf, room);
+    fh_set_cat_offs(header, cat_offs);
+    if (!header_ok) {
+        printf("\nfailed to write new header in save_cat()");
+        plat_close(out);
+        return -4;
+    }
+
+    // After a disk change the catalog image's handle is gone: reach the
+    // image again by its path for the copy.
+    bool reopened = false;
+    if (image < 0) {
+        image = plat_open_read(catalog->image_path);
+        reopened = image >= 0;
+    }
+    int64_t resume = image >= 0 ? plat_seek(image, 0, PLAT_SEEK_CUR) : -1;
+    if (image < 0 || plat_seek(image, cat_offs, PLAT_SEEK_SET) != (int64_t)cat_offs) {
+        printf("\nseek to catalog start at 0x%lx failed", (unsigned long)cat_offs);
+        if (reopened) plat_close(image);
+        plat_close(out);
+        return -3;
+    }
+
+    int32_t errors = 0;
+    for (;;) {
+        int32_t got = plat_read(image, work_buf, CAT_COPY_BLOCK);
+        if (got > 0 && !write_all(out, work_buf, got)) {
+            errors++;
+            break;
+        }
+        if (got < CAT_COPY_BLOCK) break;
+    }
+    if (errors) printf("\nerror saving catalog file");
+
+    if (reopened)
+        plat_close(image);
+    else if (resume >= 0)
+        plat_seek(image, resume, PLAT_SEEK_SET);
+    plat_close(out);
+    return errors;
+}
