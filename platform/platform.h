@@ -34,6 +34,10 @@ int32_t plat_write(int fd, const void* buf, int32_t n);
 // Moves the position; gives back the new position or -1.
 int64_t plat_seek(int fd, int64_t offset, int whence);
 int plat_close(int fd);
+// Closes every handle this layer opened that is still open. A normal run
+// leaves its images open until exit; an in-process caller that runs the
+// program repeatedly calls this between runs.
+void plat_close_all(void);
 
 // Path status of a catalog path: 0 when it does not exist, 1 when it is a
 // directory, 2 when it is something else.

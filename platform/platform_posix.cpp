@@ -19,12 +19,31 @@ static bool to_native(const char* path, char* out) {
     return true;
 }
 
+// Handles opened here and not yet closed, for plat_close_all.
+static const int MAX_TRACKED = 64;
+static int tracked[MAX_TRACKED];
+static int ntracked = 0;
+
+static int track(int fd) {
+    if (fd >= 0 && ntracked < MAX_TRACKED) tracked[ntracked++] = fd;
+    return fd;
+}
+
+static void untrack(int fd) {
+    for (int i = 0; i < ntracked; i++) {
+        if (tracked[i] == fd) {
+            tracked[i] = tracked[--ntracked];
+            return;
+        }
+    }
+}
+
 int plat_open_read(const char* path) {
-    return open(path, O_RDONLY);
+    return track(open(path, O_RDONLY));
 }
 
 int plat_create(const char* path) {
-    return open(path, O_RDWR | O_CREAT | O_TRUNC, 0600);
+    return track(open(path, O_RDWR | O_CREAT | O_TRUNC, 0600));
 }
 
 int plat_create_catalog_path(const char* path) {
@@ -74,7 +93,13 @@ int64_t plat_seek(int fd, int64_t offset, int whence) {
 }
 
 int plat_close(int fd) {
-    return fd < 0 ? -1 : close(fd);
+    if (fd < 0) return -1;
+    untrack(fd);
+    return close(fd);
+}
+
+void plat_close_all(void) {
+    while (ntracked > 0) close(tracked[--ntracked]);
 }
 
 int plat_path_status(const char* path) {

@@ -56,6 +56,7 @@ static void show_usage(void) {
 }
 
 static void reset_run(void) {
+    plat_close_all();
     catalog_free(&catalog);
     free(header.name);
     memset(&header, 0, sizeof header);

@@ -56,6 +56,20 @@ TEST(PlatformFiles, CreateTruncatesAnExistingFile) {
     EXPECT_EQ(t.read("f"), "ab");
 }
 
+TEST(PlatformFiles, CloseAllClosesWhatIsStillOpen) {
+    TempDir t;
+    t.write("f", "x");
+    int a = plat_open_read(t.file("f").c_str());
+    int b = plat_open_read(t.file("f").c_str());
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    EXPECT_EQ(plat_close(a), 0);
+    plat_close_all();
+    char c;
+    EXPECT_EQ(plat_read(b, &c, 1), -1);  // b was closed
+    EXPECT_EQ(plat_close(a), -1);        // a is not closed twice
+}
+
 TEST(PlatformPaths, CatalogPathsUseBackslashSeparators) {
     TempDir t;
     InDir in(t.path);
