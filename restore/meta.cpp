@@ -1,0 +1,75 @@
+// Restored file metadata: the catalog's date text becomes the file's access
+// and modification time, and bit 0x80 of its attribute number decides whether
+// the file stays writable.
+#include "restore/restore.h"
+
+#include <ctype.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "platform/platform.h"
+
+enum { DATE_TEXT_SIZE = 14 };
+
+// A piece of the date text as a decimal number: leading white space, one
+// optional sign, digits; no number gives 0. Pieces are at most 4 characters,
+// so the value cannot overflow.
+static int date_piece(const char* text) {
+    while (isspace((unsigned char)*text)) text++;
+    int sign = 1;
+    if (*text == '+' || *text == '-') {
+        if (*text == '-') sign = -1;
+        text++;
+    }
+    int value = 0;
+    while (isdigit((unsigned char)*text)) value = value * 10 + (*text++ - '0');
+    return sign * value;
+}
+
+int64_t date_to_secs(const char* date) {
+    // Work on a zero-filled copy so a short text reads as missing pieces.
+    char copy[DATE_TEXT_SIZE + 1];
+    memset(copy, 0, sizeof copy);
+    for (int i = 0; i < DATE_TEXT_SIZE && date[i]; i++) copy[i] = date[i];
+
+    // From the end backwards, cutting the text behind each piece so that no
+    // piece runs into the next one.
+    int sec = date_piece(copy + 12);
+    copy[12] = '\0';
+    int min = date_piece(copy + 10);
+    copy[10] = '\0';
+    int hour = date_piece(copy + 8);
+    copy[8] = '\0';
+    int day = date_piece(copy + 6);
+    copy[6] = '\0';
+    int month = date_piece(copy + 4);
+    copy[4] = '\0';
+    int year = date_piece(copy);
+
+    if (year < 1980) return 0;
+
+    // Out-of-range months, days and times are left to mktime to normalise.
+    struct tm tm;
+    memset(&tm, 0, sizeof tm);
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = min;
+    tm.tm_sec = sec;
+    tm.tm_isdst = -1;
+    return (int64_t)mktime(&tm);
+}
+
+int32_t set_file_meta(const FileRecord* file, const char* path) {
+    int32_t result = 0;
+    // Times first: a file made read-only below could no longer take them.
+    if (plat_set_times(path, date_to_secs(file->date)) != 0) result |= 1;
+    if (plat_set_readonly_state(path, file->attrib) != 0) result |= 2;
+    if (result != 0) {
+        printf("\nerror setting file: ");
+        if (result & 1) printf("timestamp ");
+        if (result & 2) printf("attributes");
+    }
+    return result;
+}
