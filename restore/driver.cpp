@@ -56,6 +56,7 @@ int32_t xtract_files(int* image, Catalog* catalog) {
     // first disk change of the walk.
     bool image_closed = false;
     int32_t avail = 0;
+    int32_t stop = 0;
     FileRecord* file = catalog->files;
     int32_t num_disks = catalog->job ? catalog->job->num_disks : 1;
     int32_t num_files = catalog->regions ? catalog->regions[TBL_FILES].count : 0;
@@ -81,6 +82,15 @@ int32_t xtract_files(int* image, Catalog* catalog) {
         }
         catalog->cur_disk = 0;
         avail = (int32_t)(cat_offs - (uint32_t)DATA_START);
+        // On a one-disk set every file's data lies from 0x200 on in list
+        // order, so the start file's data begins behind the data of the
+        // files before it: step over those, or the start file would be
+        // restored from the first file's bytes.
+        if ((*options & OPT_START_FILE) && num_disks == 1) {
+            for (FileRecord* f = catalog->files; f != file && stop == 0; f = f->next)
+                stop = skip_file(&img, catalog, f, &avail);
+            if (catalog->cur_disk != 0) image_closed = true;
+        }
     } else if (*options & OPT_EXTRACT) {
         catalog->cur_disk = (int32_t)((uint32_t)num_disks - 1u);
         printf("\nThis is disk %d of a multi disk Dravik backup", (int)num_disks);
@@ -141,7 +151,6 @@ int32_t xtract_files(int* image, Catalog* catalog) {
 
     int32_t walk_disk = catalog->cur_disk;
     int32_t skipped = 0;
-    int32_t stop = 0;
     while (stop == 0 && file != NULL && catalog->cur_disk < num_disks) {
         char* path = build_path(catalog, file);
 

@@ -304,6 +304,26 @@ TEST(StartFile, CountsListPositionsFromOne) {
     EXPECT_EQ(s.restored().at("C_/Data/Sub/d.txt"), "contents of d");
 }
 
+// On a one-disk set the start file's data lies behind the data of the files
+// before it; restoring it from 0x200 would give it the first file's bytes.
+TEST(StartFile, OneDiskSetRestoresTheStartFileFromItsOwnData) {
+    for (bool compressed : {false, true}) {
+        imgw::SetOptions opt;
+        opt.compressed = compressed;
+        opt.group_size = 1000;
+        Set s(four_files(), opt);
+        s.write();
+        RunResult r = s.run({"-x", "-s3"});
+        EXPECT_EQ(r.status, 0);
+        Tree t = s.restored();
+        EXPECT_EQ(t.count("C_/Data/a.txt"), 0u) << compressed;
+        EXPECT_EQ(t.count("C_/Database/b.txt"), 0u) << compressed;
+        EXPECT_EQ(t.at("C_/c.txt"), std::string(5000, 'c')) << compressed;
+        EXPECT_EQ(t.at("C_/Data/Sub/d.txt"), "contents of d") << compressed;
+        EXPECT_EQ(r.out.find("warning"), std::string::npos) << r.out;
+    }
+}
+
 TEST(PathFilter, SelectsByPrefixAndStepsOverTheRest) {
     for (const Flavour& f : flavours()) {
         SCOPED_TRACE(f.name);
