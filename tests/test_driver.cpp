@@ -570,10 +570,10 @@ TEST(HostileCatalog, NothingIsWrittenOutsideTheCurrentDirectory) {
          "\n  1 C_\ndrive ndx -1 out of range\n  2: error in mk_path_str()",
          "\ndrive ndx -1 out of range|in.txt", "C:\\good.txt", only_root},
     };
-    auto listed = [](long serial, const std::string& spec, long size) {
-        size_t bar = spec.find('|');
-        std::string msg = bar == std::string::npos ? "" : spec.substr(0, bar);
-        std::string path = bar == std::string::npos ? spec : spec.substr(bar + 1);
+    auto listed = [](long serial, const std::string& shown, long size) {
+        size_t bar = shown.find('|');
+        std::string msg = bar == std::string::npos ? "" : shown.substr(0, bar);
+        std::string path = bar == std::string::npos ? shown : shown.substr(bar + 1);
         return msg + entry(serial, path, "20000301000000", size);
     };
     for (const Flavour& f : flavours()) {
