@@ -1,4 +1,6 @@
-// POSIX implementation of the OS layer (see platform.h).
+// POSIX implementation of the OS layer (see platform.h): catalog paths,
+// directories, times and the read-only state. The file handles are in
+// handles.cpp.
 #include "platform/platform.h"
 
 #include <errno.h>
@@ -7,6 +9,8 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include "platform/handles.h"
 
 // Catalog paths are at most a few hundred bytes (the restore's path buffer
 // holds 512); anything that does not fit is refused rather than cut.
@@ -19,87 +23,10 @@ static bool to_native(const char* path, char* out) {
     return true;
 }
 
-// Handles opened here and not yet closed, for plat_close_all.
-static const int MAX_TRACKED = 64;
-static int tracked[MAX_TRACKED];
-static int ntracked = 0;
-
-static int track(int fd) {
-    if (fd >= 0 && ntracked < MAX_TRACKED) tracked[ntracked++] = fd;
-    return fd;
-}
-
-static void untrack(int fd) {
-    for (int i = 0; i < ntracked; i++) {
-        if (tracked[i] == fd) {
-            tracked[i] = tracked[--ntracked];
-            return;
-        }
-    }
-}
-
-int plat_open_read(const char* path) {
-    return track(open(path, O_RDONLY));
-}
-
-int plat_create(const char* path) {
-    return track(open(path, O_RDWR | O_CREAT | O_TRUNC, 0600));
-}
-
 int plat_create_catalog_path(const char* path) {
     char native[NATIVE_PATH_MAX];
     if (!to_native(path, native)) return -1;
     return plat_create(native);
-}
-
-int32_t plat_read(int fd, void* buf, int32_t n) {
-    if (n <= 0) return 0;
-    int32_t got = 0;
-    char* p = (char*)buf;
-    // A regular file may still return fewer bytes than asked on a signal;
-    // keep reading so that a short count really means end or error.
-    while (got < n) {
-        ssize_t r = read(fd, p + got, (size_t)(n - got));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return got > 0 ? got : -1;
-        }
-        if (r == 0) break;
-        got += (int32_t)r;
-    }
-    return got;
-}
-
-int32_t plat_write(int fd, const void* buf, int32_t n) {
-    if (n <= 0) return 0;
-    int32_t put = 0;
-    const char* p = (const char*)buf;
-    while (put < n) {
-        ssize_t w = write(fd, p + put, (size_t)(n - put));
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return put > 0 ? put : -1;
-        }
-        if (w == 0) break;
-        put += (int32_t)w;
-    }
-    return put;
-}
-
-int64_t plat_seek(int fd, int64_t offset, int whence) {
-    int w = whence == PLAT_SEEK_CUR ? SEEK_CUR : whence == PLAT_SEEK_END ? SEEK_END : SEEK_SET;
-    off_t r = lseek(fd, (off_t)offset, w);
-    return r < 0 ? -1 : (int64_t)r;
-}
-
-int plat_close(int fd) {
-    if (fd < 0) return -1;
-    untrack(fd);
-    return close(fd);
-}
-
-void plat_close_all(void) {
-    while (ntracked > 0) close(tracked[--ntracked]);
 }
 
 int plat_path_status(const char* path) {
@@ -119,6 +46,8 @@ int plat_mkdir(const char* path) {
 int plat_set_times(const char* path, int64_t secs) {
     char native[NATIVE_PATH_MAX];
     if (!to_native(path, native)) return -1;
+    // Output still in a buffer would move the time on when it is written.
+    handles_settle_all();
     // Win32 utime opens the file for writing: a file that cannot be opened
     // that way (read-only, missing, a directory) fails.
     int fd = open(native, O_RDWR);
@@ -135,6 +64,9 @@ int plat_set_times(const char* path, int64_t secs) {
 int plat_set_readonly_state(const char* path, int32_t attrib) {
     char native[NATIVE_PATH_MAX];
     if (!to_native(path, native)) return -1;
+    // Output still in a buffer must be in the file before it can turn
+    // read-only.
+    handles_settle_all();
     struct stat st;
     if (stat(native, &st) != 0) return -1;
     mode_t mode = st.st_mode & 07777;
