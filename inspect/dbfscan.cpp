@@ -7,6 +7,11 @@
 // the descriptors, each 32-byte block behind the previous one in the one
 // static buffer, then each record into the buffer behind the 0x0D byte.
 // Nothing else is kept; the exit status is parse_region's result.
+//
+// The whole run lives in dbfscan_main so tests and fuzzers can call it
+// in-process; inspect/main.cpp is the program's main.
+#include "inspect/dbfscan.h"
+
 #include <ctype.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -199,7 +204,9 @@ static int32_t parse_region(const char* name, bool dump, int32_t start) {
     for (;;) {
         // A record of no bytes never arrives: it cannot hold the flag byte.
         if (size < 1 || plat_read(fd, record, size) != size) break;
-        if (record[0] == END_OF_DATA || printed > header_count) break;
+        // The count stops at the largest 32-bit value (a table of 2^31
+        // one-byte records would otherwise overflow it).
+        if (record[0] == END_OF_DATA || printed > header_count || printed == INT32_MAX) break;
         printed++;
         printf("\ndata record %d @ 0x%lx", (int)printed, (unsigned long)rec_off);
         for (int32_t f = 1; f <= nfields; f++) {
@@ -210,12 +217,15 @@ static int32_t parse_region(const char* name, bool dump, int32_t start) {
         rec_off += (uint32_t)size;
     }
     if (record[0] != END_OF_DATA)
-        printf("\ndata read error for entry %d, no data terminator found", (int)(printed + 1));
+        printf("\ndata read error for entry %d, no data terminator found",
+               (int)(int32_t)((uint32_t)printed + 1u));
     plat_close(fd);
     return printed;
 }
 
-int main(int argc, char** argv) {
+int dbfscan_main(int argc, char** argv) {
+    // A run starts from the state a fresh process has.
+    memset(scan_buf, 0, sizeof scan_buf);
     printf("\ndbfscan version 0.90 compiled for %s", "WIN32");
     bool dump = false;
     const char* file = NULL;
@@ -235,6 +245,7 @@ int main(int argc, char** argv) {
     }
     if (argc < 2) {
         usage();
+        fflush(stdout);
         return 0;
     }
 
@@ -249,5 +260,6 @@ int main(int argc, char** argv) {
     }
     if (parsed) printf("\nparse_region() returned %d", (int)result);
     printf("\n");
+    fflush(stdout);
     return result;
 }

@@ -16,7 +16,9 @@ struct RunResult {
 
 // Runs exe with args in cwd; stdin_data is fed through a pipe which is then
 // closed (so an empty string means a closed stdin). env_tz, when set, is the
-// TZ of the child.
+// TZ of the child. On Windows the output has its "\r\n" line ends turned
+// back into "\n", and the status is cut to 8 bits as on POSIX (see
+// harness_win32.cpp).
 RunResult run_program(const std::string& exe, const std::vector<std::string>& args,
                       const std::string& stdin_data, const std::string& cwd,
                       const char* env_tz = "UTC");
@@ -49,5 +51,8 @@ unsigned mode_of(const std::string& path);
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
+
+// Sets an environment variable of this process; a null value removes it.
+void set_env(const char* name, const char* value);
 
 #endif

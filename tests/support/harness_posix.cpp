@@ -1,0 +1,177 @@
+// Test support on POSIX: child processes (fork, pipes), scratch
+// directories and file status.
+#include "tests/support/harness.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+RunResult run_program(const std::string& exe, const std::vector<std::string>& args,
+                      const std::string& stdin_data, const std::string& cwd, const char* env_tz) {
+    int in_pipe[2], out_pipe[2];
+    RunResult res{"", -1};
+    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return res;
+    signal(SIGPIPE, SIG_IGN);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in_pipe[0], 0);
+        dup2(out_pipe[1], 1);
+        close(in_pipe[0]);
+        close(in_pipe[1]);
+        close(out_pipe[0]);
+        close(out_pipe[1]);
+        if (chdir(cwd.c_str()) != 0) _exit(126);
+        if (env_tz)
+            setenv("TZ", env_tz, 1);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(exe.c_str()));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(exe.c_str(), argv.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    // Feed stdin and drain stdout together so neither side blocks.
+    size_t fed = 0;
+    bool in_open = true;
+    if (stdin_data.empty()) {
+        close(in_pipe[1]);
+        in_open = false;
+    } else {
+        fcntl(in_pipe[1], F_SETFL, O_NONBLOCK);
+    }
+    char buf[65536];
+    for (;;) {
+        if (in_open) {
+            ssize_t w = write(in_pipe[1], stdin_data.data() + fed, stdin_data.size() - fed);
+            if (w > 0) fed += (size_t)w;
+            if (fed == stdin_data.size() || (w < 0 && errno != EAGAIN)) {
+                close(in_pipe[1]);
+                in_open = false;
+            }
+        }
+        fd_set rd;
+        FD_ZERO(&rd);
+        FD_SET(out_pipe[0], &rd);
+        struct timeval tv = {0, in_open ? 10000 : 500000};
+        if (select(out_pipe[0] + 1, &rd, nullptr, nullptr, &tv) > 0) {
+            ssize_t r = read(out_pipe[0], buf, sizeof buf);
+            if (r <= 0) break;
+            res.out.append(buf, (size_t)r);
+        }
+    }
+    if (in_open) close(in_pipe[1]);
+    close(out_pipe[0]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    res.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return res;
+}
+
+static void remove_tree(const std::string& p) {
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        chmod(p.c_str(), 0700);
+        if (DIR* d = opendir(p.c_str())) {
+            while (dirent* e = readdir(d)) {
+                if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+                remove_tree(p + "/" + e->d_name);
+            }
+            closedir(d);
+        }
+        rmdir(p.c_str());
+    } else {
+        unlink(p.c_str());
+    }
+}
+
+TempDir::TempDir() {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/unbak-test-XXXXXX";
+    std::vector<char> b(tmpl.begin(), tmpl.end());
+    b.push_back('\0');
+    if (!mkdtemp(b.data())) {
+        // Without a scratch directory every relative path would land in /.
+        fprintf(stderr, "cannot create a scratch directory from %s\n", tmpl.c_str());
+        abort();
+    }
+    path = b.data();
+}
+
+TempDir::~TempDir() {
+    if (!path.empty()) remove_tree(path);
+}
+
+bool TempDir::exists(const std::string& rel) const {
+    struct stat st;
+    return lstat(file(rel).c_str(), &st) == 0;
+}
+void TempDir::mkdir(const std::string& rel) const { ::mkdir(file(rel).c_str(), 0755); }
+
+static void walk(const std::string& root, const std::string& rel, std::map<std::string, std::string>& out) {
+    DIR* d = opendir((root + (rel.empty() ? "" : "/" + rel)).c_str());
+    if (!d) return;
+    while (dirent* e = readdir(d)) {
+        if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+        std::string r = rel.empty() ? e->d_name : rel + "/" + e->d_name;
+        struct stat st;
+        if (lstat((root + "/" + r).c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            out[r + "/"] = "";
+            walk(root, r, out);
+        } else {
+            out[r] = read_file(root + "/" + r);
+        }
+    }
+    closedir(d);
+}
+
+std::map<std::string, std::string> tree_of(const std::string& root) {
+    std::map<std::string, std::string> out;
+    walk(root, "", out);
+    return out;
+}
+
+int64_t mtime_of(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return -1;
+    return (int64_t)st.st_mtime;
+}
+
+unsigned mode_of(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return 0;
+    return (unsigned)(st.st_mode & 07777);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), (std::streamsize)bytes.size());
+}
+
+void set_env(const char* name, const char* value) {
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+}
