@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the project twice (plain, and with AddressSanitizer + UBSan) and
-# runs the whole test suite in both builds.
+# runs the whole test suite in both builds; then cross-builds the Windows
+# programs and runs the suite against them under Wine (scripts/windows.sh,
+# which installs the cross compiler and Wine when they are missing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -13,3 +15,5 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DUNBAK_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
    ctest --output-on-failure -j"$jobs" </dev/null)
+
+scripts/windows.sh --test

@@ -686,14 +686,11 @@ struct Zone {
         const char* old = getenv("TZ");
         had = old != nullptr;
         if (had) saved = old;
-        setenv("TZ", tz, 1);
+        set_env("TZ", tz);
         tzset();
     }
     ~Zone() {
-        if (had)
-            setenv("TZ", saved.c_str(), 1);
-        else
-            unsetenv("TZ");
+        set_env("TZ", had ? saved.c_str() : nullptr);
         tzset();
     }
     bool had;

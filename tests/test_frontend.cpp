@@ -129,8 +129,8 @@ TEST(ImageHeader, NameAreaAndNumbers) {
 
     h = imgw::Header();
     h.name_area = std::string("first\0second", 12) + std::string(448, 'x');
-    t.write("nul.img", data_disk(h));
-    r = run_unbak(t.path, {"nul.img"});
+    t.write("nulbyte.img", data_disk(h));
+    r = run_unbak(t.path, {"nulbyte.img"});
     EXPECT_NE(r.out.find("\nBackup name: first\nJob 1  Backup Disk 1\n"), std::string::npos) << r.out;
 
     h = imgw::Header();

@@ -1,6 +1,5 @@
 // Output paths and directories, in-process: directory chains to path texts,
 // index checks, the refusal of unsafe names, and directory creation.
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,22 +20,10 @@ namespace {
 template <class F>
 std::string capture(F f) {
     fflush(stdout);
-    char tmpl[] = "/tmp/unbak-capture-XXXXXX";
-    int fd = mkstemp(tmpl);
-    unlink(tmpl);
-    int saved = dup(1);
-    dup2(fd, 1);
+    testing::internal::CaptureStdout();
     f();
     fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    std::string out;
-    lseek(fd, 0, SEEK_SET);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, (size_t)n);
-    close(fd);
-    return out;
+    return testing::internal::GetCapturedStdout();
 }
 
 // A catalog of Disks and Dirs built record by record.

@@ -111,7 +111,11 @@ int64_t expected_mtime(const std::string& date) {
     if (tm.tm_year < 1980) return 0;
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;
+#ifdef _WIN32
+    return (int64_t)_mkgmtime64(&tm);
+#else
     return (int64_t)timegm(&tm);
+#endif
 }
 
 TEST(RoundTrip, RandomTreesComeBackIdentical) {

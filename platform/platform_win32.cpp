@@ -1,0 +1,270 @@
+// Win32 implementation of the OS layer (see platform.h), on the C runtime's
+// file calls: binary handles, unbuffered (each call is one CRT call);
+// backslash paths, which are native here; a chmod that toggles the
+// read-only attribute and a utime that takes the file open for writing: the
+// semantics the callers are written against.
+//
+// Paths given as they are (images, the catalog copy) go to the CRT
+// unchanged. Catalog paths go to its wide-character calls in the long form
+// "\\?\<absolute path>": a restored tree may be deeper than the 260
+// characters of a plain path, and in that form no name is rewritten on the
+// way, so a catalog name with a trailing dot or blank, or one such as CON or
+// NUL, is a file of that name rather than another file or a device.
+//
+// Every handle this layer opens is kept in a table. A call on a number not
+// in it fails with -1 before it reaches the CRT, whose handle checks would
+// otherwise call the invalid-parameter handler; plat_close_all closes what
+// the table holds.
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <direct.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/utime.h>
+
+enum {
+    // More than a run ever holds at once (the catalog image, the next disk,
+    // one output file, the catalog copy); an open beyond it fails as the
+    // CRT's would when it runs out of handles.
+    MAX_HANDLES = 256,
+    // The longest path the wide calls take, in characters with the NUL.
+    LONG_PATH_MAX = 32768,
+};
+
+// The CRT's file times run from 1970 to the end of the year 3000, UTC.
+static const int64_t LAST_FILE_TIME = 32535215999LL;  // 3000-12-31 23:59:59
+
+struct Handle {
+    int fd;
+    // A read came short: the CRT may now answer 0 to every read until the
+    // next seek, even when another handle has made the file longer.
+    bool at_end;
+};
+
+static Handle handles[MAX_HANDLES];
+static int nhandles = 0;
+
+static Handle* find(int fd) {
+    if (fd < 0) return NULL;
+    for (int i = 0; i < nhandles; i++)
+        if (handles[i].fd == fd) return &handles[i];
+    return NULL;
+}
+
+static int track(int fd) {
+    if (fd < 0) return -1;
+    if (nhandles >= MAX_HANDLES) {
+        _close(fd);
+        errno = EMFILE;
+        return -1;
+    }
+    handles[nhandles].fd = fd;
+    handles[nhandles].at_end = false;
+    nhandles++;
+    return fd;
+}
+
+// ---- catalog paths ---------------------------------------------------------------
+
+static wchar_t wide_buf[LONG_PATH_MAX];
+static wchar_t long_buf[LONG_PATH_MAX];
+
+// True when every component of p is a name: none empty, "." or "..".
+static bool plain_components(const wchar_t* p) {
+    const wchar_t* start = p;
+    for (const wchar_t* q = p;; q++) {
+        if (*q != L'\\' && *q != L'\0') continue;
+        size_t len = (size_t)(q - start);
+        bool dots = start[0] == L'.' && (len == 1 || (len == 2 && start[1] == L'.'));
+        if (len == 0 || dots) return false;
+        if (*q == L'\0') return true;
+        start = q + 1;
+    }
+}
+
+// Appends src to long_buf at *at; false when it does not fit.
+static bool append(size_t* at, const wchar_t* src, size_t n) {
+    if (*at + n >= LONG_PATH_MAX) return false;
+    memcpy(long_buf + *at, src, n * sizeof(wchar_t));
+    *at += n;
+    long_buf[*at] = L'\0';
+    return true;
+}
+
+// A catalog path (relative to the current directory, or absolute) in the
+// long form, in long_buf; NULL when it cannot be made. The bytes of the
+// name are taken in the ANSI code page, as the narrow calls take them.
+static const wchar_t* long_path(const char* path) {
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide_buf, LONG_PATH_MAX) <= 0) return NULL;
+    for (wchar_t* p = wide_buf; *p; p++)
+        if (*p == L'/') *p = L'\\';
+    const wchar_t* w = wide_buf;
+    if (w[0] == L'\\' && w[1] == L'\\' && (w[2] == L'?' || w[2] == L'.') && w[3] == L'\\')
+        return w;  // already a long or device path
+    bool has_drive = w[0] != L'\0' && w[1] == L':';
+    bool absolute = (has_drive && w[2] == L'\\') || (w[0] == L'\\' && w[1] == L'\\');
+    bool relative = !has_drive && w[0] != L'\\';
+
+    // The absolute path, from the current directory when relative.
+    static wchar_t full[LONG_PATH_MAX];
+    if (relative && plain_components(w)) {
+        DWORD n = GetCurrentDirectoryW(LONG_PATH_MAX, full);
+        if (n == 0 || n >= LONG_PATH_MAX) return NULL;
+        size_t len = n;
+        if (full[len - 1] != L'\\') full[len++] = L'\\';
+        size_t rest = wcslen(w);
+        if (len + rest >= LONG_PATH_MAX) return NULL;
+        memcpy(full + len, w, (rest + 1) * sizeof(wchar_t));
+    } else if (absolute && plain_components(w + (has_drive ? 3 : 2))) {
+        size_t len = wcslen(w);
+        memcpy(full, w, (len + 1) * sizeof(wchar_t));
+    } else {
+        // Drive-relative, rooted without a drive, or with "." and ".."
+        // parts: the system resolves them.
+        DWORD n = GetFullPathNameW(w, LONG_PATH_MAX, full, NULL);
+        if (n == 0 || n >= LONG_PATH_MAX) return NULL;
+    }
+
+    size_t at = 0;
+    long_buf[0] = L'\0';
+    if (full[0] == L'\\' && full[1] == L'\\') {
+        if ((full[2] == L'?' || full[2] == L'.') && full[3] == L'\\')
+            return append(&at, full, wcslen(full)) ? long_buf : NULL;
+        // \\server\share\... becomes \\?\UNC\server\share\...
+        bool fits = append(&at, L"\\\\?\\UNC\\", 8) && append(&at, full + 2, wcslen(full + 2));
+        return fits ? long_buf : NULL;
+    }
+    if (!append(&at, L"\\\\?\\", 4) || !append(&at, full, wcslen(full))) return NULL;
+    return long_buf;
+}
+
+// ---- the OS layer's calls ------------------------------------------------------------
+
+int plat_open_read(const char* path) {
+    return track(_open(path, _O_RDONLY | _O_BINARY));
+}
+
+static const int CREATE_FLAGS = _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY;
+
+int plat_create(const char* path) {
+    return track(_open(path, CREATE_FLAGS, _S_IREAD | _S_IWRITE));
+}
+
+int plat_create_catalog_path(const char* path) {
+    const wchar_t* w = long_path(path);
+    return w ? track(_wopen(w, CREATE_FLAGS, _S_IREAD | _S_IWRITE)) : -1;
+}
+
+int32_t plat_read(int fd, void* buf, int32_t n) {
+    Handle* h = find(fd);
+    if (!h) {
+        errno = EBADF;
+        return -1;
+    }
+    if (n <= 0) return 0;
+    if (h->at_end) {
+        // A seek where it stands makes the CRT read the file again.
+        if (_lseeki64(fd, 0, SEEK_CUR) < 0) return -1;
+        h->at_end = false;
+    }
+    // A regular file comes short only at its end; a loop keeps that true of
+    // anything else too.
+    char* p = (char*)buf;
+    int32_t got = 0;
+    while (got < n) {
+        int r = _read(fd, p + got, (unsigned)(n - got));
+        if (r < 0) return got > 0 ? got : -1;
+        if (r == 0) {
+            h->at_end = true;
+            break;
+        }
+        got += r;
+    }
+    return got;
+}
+
+int32_t plat_write(int fd, const void* buf, int32_t n) {
+    if (!find(fd)) {
+        errno = EBADF;
+        return -1;
+    }
+    if (n <= 0) return 0;
+    const char* p = (const char*)buf;
+    int32_t put = 0;
+    while (put < n) {
+        int w = _write(fd, p + put, (unsigned)(n - put));
+        if (w < 0) return put > 0 ? put : -1;
+        if (w == 0) break;
+        put += w;
+    }
+    return put;
+}
+
+int64_t plat_seek(int fd, int64_t offset, int whence) {
+    Handle* h = find(fd);
+    if (!h) {
+        errno = EBADF;
+        return -1;
+    }
+    int w = whence == PLAT_SEEK_CUR ? SEEK_CUR : whence == PLAT_SEEK_END ? SEEK_END : SEEK_SET;
+    __int64 r = _lseeki64(fd, (__int64)offset, w);
+    if (r < 0) return -1;
+    h->at_end = false;
+    return (int64_t)r;
+}
+
+int plat_close(int fd) {
+    Handle* h = find(fd);
+    if (!h) {
+        errno = EBADF;
+        return -1;
+    }
+    *h = handles[--nhandles];
+    return _close(fd) == 0 ? 0 : -1;
+}
+
+void plat_close_all(void) {
+    while (nhandles > 0) _close(handles[--nhandles].fd);
+}
+
+int plat_path_status(const char* path) {
+    const wchar_t* w = long_path(path);
+    struct _stat64 st;
+    if (!w || _wstat64(w, &st) != 0) return PLAT_PATH_NONE;
+    return (st.st_mode & _S_IFMT) == _S_IFDIR ? PLAT_PATH_DIR : PLAT_PATH_OTHER;
+}
+
+int plat_mkdir(const char* path) {
+    const wchar_t* w = long_path(path);
+    return w && _wmkdir(w) == 0 ? 0 : -1;
+}
+
+int plat_set_times(const char* path, int64_t secs) {
+    // The CRT's utime opens the file for writing, so a read-only file, a
+    // directory or a missing file fails, as the callers expect. A time
+    // outside its range fails as Windows' CRT fails it (Wine's would take
+    // it).
+    if (secs < 0 || secs > LAST_FILE_TIME) {
+        errno = EINVAL;
+        return -1;
+    }
+    const wchar_t* w = long_path(path);
+    struct __utimbuf64 times;
+    times.actime = (__time64_t)secs;
+    times.modtime = (__time64_t)secs;
+    return w && _wutime64(w, &times) == 0 ? 0 : -1;
+}
+
+int plat_set_readonly_state(const char* path, int32_t attrib) {
+    // The write permission is all there is: it is the read-only attribute.
+    const wchar_t* w = long_path(path);
+    int mode = (attrib & 0x80) ? (_S_IREAD | _S_IWRITE) : _S_IREAD;
+    return w && _wchmod(w, mode) == 0 ? 0 : -1;
+}
