@@ -26,14 +26,17 @@ struct TableShape {
     char checked_type;
     uint16_t checked_length;
     const char* count_msg;
+    const char* alloc_msg;  // Disks and Dirs: their array could not be had
 };
 
 static const TableShape DISKS_SHAPE = {13, 151, "HASDSKST", 'N', 12,
-                                       "\nfailed to get # of records in disk array"};
+                                       "\nfailed to get # of records in disk array",
+                                       "\nfailed to allocate space for disk_def"};
 static const TableShape DIRS_SHAPE = {4, 277, "NAME", 'C', 240,
-                                      "\nfailed to get # of records in dir array"};
+                                      "\nfailed to get # of records in dir array",
+                                      "\nfailed to allocate space for dir_def"};
 static const TableShape FILES_SHAPE = {9, 339, "NAME", 'C', 240,
-                                       "\nfailed to get # of records in file array"};
+                                       "\nfailed to get # of records in file array", NULL};
 
 enum {
     PATHS_NFIELDS = 3,
@@ -66,25 +69,36 @@ static int32_t read_count(int file, int32_t offset, const TableShape* t, int32_t
     return 0;
 }
 
-DiskRecord* read_disks(int file, int32_t offset, int32_t* status) {
-    const TableShape* t = &DISKS_SHAPE;
+// The array of Disks or Dirs: count record read, then zero-filled room for
+// the smaller of the announced records and those the image can still hold.
+// Gives back null for an empty table (*status 0) or on failure (*status
+// negative); else the array, with *status 0 and its room in *room.
+static void* alloc_table(int file, int32_t offset, const TableShape* t, size_t rec_size,
+                         int64_t* room, int32_t* status) {
     int32_t n = 0;
     *status = read_count(file, offset, t, &n);
     if (*status < 0) return NULL;
     if (n < 1) {
-        printf("\nfailed to allocate space for disk_def");
+        printf("%s", t->alloc_msg);
         *status = -5;
         return NULL;
     }
     // A count of 1 announces no record: an empty table.
-    int64_t room = records_possible(file, (int64_t)n - 1, t->ent_sz);
-    if (room == 0) return NULL;
-    DiskRecord* disks = (DiskRecord*)calloc((size_t)room, sizeof(DiskRecord));
-    if (!disks) {
-        printf("\nfailed to allocate space for disk_def");
+    *room = records_possible(file, (int64_t)n - 1, t->ent_sz);
+    if (*room == 0) return NULL;
+    void* table = calloc((size_t)*room, rec_size);
+    if (!table) {
+        printf("%s", t->alloc_msg);
         *status = -5;
-        return NULL;
     }
+    return table;
+}
+
+DiskRecord* read_disks(int file, int32_t offset, int32_t* status) {
+    const TableShape* t = &DISKS_SHAPE;
+    int64_t room = 0;
+    DiskRecord* disks = (DiskRecord*)alloc_table(file, offset, t, sizeof(DiskRecord), &room, status);
+    if (!disks) return NULL;
     int32_t got = 0;
     while (got < room && next_record(file, t->ent_sz)) {
         const char* r = work_buf;
@@ -114,23 +128,9 @@ DiskRecord* read_disks(int file, int32_t offset, int32_t* status) {
 
 DirRecord* read_dirs(int file, int32_t offset, int32_t* status) {
     const TableShape* t = &DIRS_SHAPE;
-    int32_t n = 0;
-    *status = read_count(file, offset, t, &n);
-    if (*status < 0) return NULL;
-    if (n < 1) {
-        printf("\nfailed to allocate space for dir_def");
-        *status = -5;
-        return NULL;
-    }
-    // A count of 1 announces no record: an empty table.
-    int64_t room = records_possible(file, (int64_t)n - 1, t->ent_sz);
-    if (room == 0) return NULL;
-    DirRecord* dirs = (DirRecord*)calloc((size_t)room, sizeof(DirRecord));
-    if (!dirs) {
-        printf("\nfailed to allocate space for dir_def");
-        *status = -5;
-        return NULL;
-    }
+    int64_t room = 0;
+    DirRecord* dirs = (DirRecord*)alloc_table(file, offset, t, sizeof(DirRecord), &room, status);
+    if (!dirs) return NULL;
     int32_t got = 0;
     while (got < room && next_record(file, t->ent_sz)) {
         const char* r = work_buf;
