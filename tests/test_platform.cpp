@@ -19,15 +19,6 @@
 
 namespace {
 
-struct InDir {
-    char saved[4096];
-    explicit InDir(const std::string& dir) {
-        EXPECT_NE(getcwd(saved, sizeof saved), nullptr);
-        EXPECT_EQ(chdir(dir.c_str()), 0);
-    }
-    ~InDir() { EXPECT_EQ(chdir(saved), 0); }
-};
-
 std::string random_bytes(size_t n, unsigned seed) {
     std::mt19937 rng(seed);
     std::string s(n, '\0');

@@ -3,6 +3,20 @@
 // in harness_posix.cpp and harness_win32.cpp.
 #include "tests/support/harness.h"
 
+#include <gtest/gtest.h>
+#ifdef _WIN32
+#include <direct.h>
+#else
+#include <unistd.h>
+#endif
+
+InDir::InDir(const std::string& dir) {
+    EXPECT_NE(getcwd(saved, sizeof saved), nullptr);
+    EXPECT_EQ(chdir(dir.c_str()), 0);
+}
+
+InDir::~InDir() { EXPECT_EQ(chdir(saved), 0); }
+
 RunResult run_unbak(const std::string& cwd, const std::vector<std::string>& args,
                     const std::string& stdin_data) {
     return run_program(UNBAK_EXE, args, stdin_data, cwd);

@@ -41,6 +41,16 @@ struct TempDir {
     void mkdir(const std::string& rel) const;
 };
 
+// Runs the rest of a scope in dir (for in-process calls that take paths
+// relative to the current directory), and goes back at its end.
+struct InDir {
+    char saved[4096];
+    explicit InDir(const std::string& dir);
+    ~InDir();
+    InDir(const InDir&) = delete;
+    InDir& operator=(const InDir&) = delete;
+};
+
 // Every file and directory below root, relative, '/'-separated; directories
 // end in '/'. Values are file contents (empty for directories).
 std::map<std::string, std::string> tree_of(const std::string& root);
