@@ -1,7 +1,10 @@
 // unbak's front end: the command line, the banner, and the fixed order of a
 // run (header, region location, table reads, linking, listing or
-// extraction, catalog save, catalog display). The exit status is the
-// number of catalog tables that failed to read.
+// extraction, catalog save, catalog display).
+//
+// Exit status: the number of catalog tables that failed to read (1 to 7);
+// else RUN_FAILED when any other step failed; else 0. No message depends on
+// the status.
 #include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,6 +20,12 @@
 static Catalog catalog;
 static FileHeader header;
 static RegionInfo regions[REGION_COUNT];
+
+// Status of a run that failed for a reason other than the table reads: no
+// header, no catalog for -x or -l, regions not all found and accepted in
+// catalog mode, a catalog file not written whole, or a listing or
+// extraction that did not reach its end. Above every table failure count.
+enum { RUN_FAILED = 8 };
 
 static bool match_option(const char* arg, char letter) {
     return arg[0] == '-' && toupper((unsigned char)arg[1]) == letter;
@@ -156,6 +165,7 @@ int unbak_main(int argc, char** argv) {
     int show_table = -1;
     bool catalog_mode = false;
     int errors = 0;
+    bool failed = false;
 
     for (int i = 2; i < argc; i++) {
         const char* arg = argv[i];
@@ -199,13 +209,15 @@ int unbak_main(int argc, char** argv) {
 
     if (argc < 2) {
         printf("\nabort: target path to archive is required as the first argument");
-        show_usage();
+        show_usage();  // a request for help, not a failure
     } else {
         int image = get_fhead(argv[1], &header);
         if (image < 0) {
             printf("\nfailed to read a valid Tarnel Backup file header from target file\n");
+            failed = true;
         } else if ((opt_flags & (OPT_EXTRACT | OPT_LIST)) && fh_cat_offs(&header) == 0) {
             printf("\nabort: to extract or list files, must start with the last disk in the series which contains the catalog\n");
+            failed = true;
         } else if (fh_cat_offs(&header) != 0) {
             catalog.image_path = argv[1];
             catalog.header = &header;
@@ -222,13 +234,16 @@ int unbak_main(int argc, char** argv) {
                         link_data(&catalog, regions[TBL_COMP].count);
                         if (opt_flags & (OPT_LIST | OPT_EXTRACT)) {
                             if (opt_flags & OPT_EXTRACT) mk_dirs(&catalog, true);
-                            xtract_files(&image, &catalog);
+                            if (xtract_files(&image, &catalog) != 0) failed = true;
                         }
                     } else {
                         printf("\ncan not continue, error parsing catalog\n");
                     }
+                } else if (catalog_mode) {
+                    failed = true;  // locate_regions has said why
                 }
-                if (errors == 0 && (opt_flags & OPT_SAVE_CATALOG)) save_cat(image, &catalog);
+                if (errors == 0 && (opt_flags & OPT_SAVE_CATALOG) && save_cat(image, &catalog) != 0)
+                    failed = true;
                 if (catalog_mode) disp_catalog(&catalog);
             }
         }
@@ -236,5 +251,6 @@ int unbak_main(int argc, char** argv) {
     }
     printf("\n");
     fflush(stdout);
-    return errors;
+    if (errors > 0) return errors;
+    return failed ? RUN_FAILED : 0;
 }

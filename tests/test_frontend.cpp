@@ -56,7 +56,7 @@ TEST(CommandLine, FirstArgumentIsAlwaysTheImage) {
     TempDir t;
     RunResult r = run_unbak(t.path, {"-x"});
     EXPECT_EQ(r.out, banner() + source("-x") + "\nfailed to open target file: -x" + HEADER_FAIL + "\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 8);
 }
 
 TEST(CommandLine, LongImagePathGoesOnItsOwnLine) {
@@ -89,7 +89,7 @@ TEST(CommandLine, ExtractOrListNeedsTheCatalogDisk) {
     for (const char* opt : {"-x", "-X", "-xyz", "-l", "-Lanything"}) {
         RunResult r = run_unbak(t.path, {"d.img", opt, "-f"});
         EXPECT_EQ(r.out, head + abort_msg + "\n") << opt;
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 8);
     }
     // Without -x or -l the run simply ends after the header.
     for (const char* opt : {"-v", "-vv", "-c", "-f", "-pC:", "-s3", "-q"}) {
@@ -113,7 +113,7 @@ TEST(ImageHeader, ShortFileAndForeignSignatureAreRefused) {
     r = run_unbak(t.path, {"swapped.img", "-x"});
     EXPECT_EQ(r.out, banner() + source("swapped.img") +
                          "\nbig endian file header signature != 0xabcdabcd" + HEADER_FAIL + "\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 8);
 }
 
 TEST(ImageHeader, NameAreaAndNumbers) {
@@ -203,7 +203,7 @@ TEST(CommandLine, StartNumberSelectsTheFirstListedFile) {
     EXPECT_NE(r.out.find("b.txt"), std::string::npos) << r.out;
     r = run_unbak(t.path, {"s.img", "-l", "-s25"});
     EXPECT_NE(r.out.find("\nfatal error, could not step ahead to file record # 25"), std::string::npos);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 8);
 }
 
 }  // namespace

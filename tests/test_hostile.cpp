@@ -180,7 +180,7 @@ TEST(TruncatedCatalog, InsideEachOfTheSevenRegions) {
                 fmt("\nabort, skip_struct(%ld) returned offset ", (long)i + 1) +
                 fmt("%ld", -(long)(32 * nfields + 1 + ent)) + DISPLAY_TITLE + "\n";
         EXPECT_EQ(run.out, want);
-        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.status, 8);
         EXPECT_TRUE(s.restored().empty());
         EXPECT_EQ(s.outside(), s.before);
         pos = offset + (uint32_t)imgw::encode_region(r[i]).size() - 32;
@@ -205,7 +205,7 @@ TEST(CatalogOffset, BeyondTheEndOfTheImage) {
                          fmt("\nFailed to reach next structure when search started at offset 0x%lx",
                              (long)search) +
                          DISPLAY_TITLE + "\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 8);
 
     r = s.run({"-f"});
     EXPECT_EQ(r.out, s.opening() + "\nstart of Structure Definition  1: Disk     at " + no_serial +
@@ -244,7 +244,7 @@ TEST(CatalogOffset, InsideTheHeaderLeavesANegativeDataSpace) {
         EXPECT_EQ(r.out, s.prelude() + dirs_made({"C_"}) + files_heading() + listing(1, "C:\\a.txt", 6) +
                              "\ndisk change - warning avail = -256, should be zero" + disk_prompt(2) + "\n" +
                              s.summary());
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 8);
         EXPECT_EQ(s.restored(), (Tree{{"C_/", ""}, {"C_/a.txt", ""}}));
         EXPECT_NE(mtime_of(s.t.file("out/C_/a.txt")), DATE_SECS);
         EXPECT_EQ(s.outside(), s.before);
@@ -262,7 +262,7 @@ TEST(ShortImage, EndingInsideTheHeaderIsRefused) {
         RunResult r = s.run({"-x"});
         EXPECT_EQ(r.out, banner() + "\nsource file: ../d1.img\n" + "\nfailed to read file header" +
                              HEADER_FAIL + "\n");
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 8);
         EXPECT_EQ(s.outside(), s.before);
     }
 }
@@ -275,11 +275,11 @@ TEST(ShortImage, ImagePathThatIsADirectoryOrADanglingLink) {
     RunResult r = run_in_out(s.t, {"../dir.img", "-x"});
     EXPECT_EQ(r.out, banner() + "\nsource file: ../dir.img\n" + "\nfailed to read file header" +
                          HEADER_FAIL + "\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 8);
     r = run_in_out(s.t, {"../dangling.img", "-x", "-c"});
     EXPECT_EQ(r.out, banner() + "\nsource file: ../dangling.img\n" +
                          "\nfailed to open target file: ../dangling.img" + HEADER_FAIL + "\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 8);
     EXPECT_EQ(s.outside(), s.before);
     EXPECT_TRUE(s.restored().empty());
 }
@@ -336,6 +336,7 @@ TEST(ClosedInput, EndOfInputAtAPromptEndsTheDialogue) {
         std::string input;
         std::function<std::string(const TwoDisks&)> after_intro;
         std::function<Tree(const TwoDisks&)> restored;
+        int status;
     };
     const Tree dirs = {{"C_/", ""}, {"C_/Keep/", ""}};
     const Case cases[] = {
@@ -344,25 +345,25 @@ TEST(ClosedInput, EndOfInputAtAPromptEndsTheDialogue) {
              return disk_prompt(1) + header_lines(2, s.cat()) +
                     "\nnew header data does not match catalog header" + disk_prompt(1);
          },
-         [&](const TwoDisks&) { return dirs; }},
+         [&](const TwoDisks&) { return dirs; }, 8},
         {"at the disk prompt while a filtered file is stepped over", {"-x", "-pC:\\Keep"}, "N\n../d1.img\n",
          [](const TwoDisks& s) {
              return disk_prompt(1) + s.disk1_accepted() + files_heading() + "using path string: C:\\Keep\n" +
                     "\ndisk change" + disk_prompt(2) +
                     "\nskipped 1 files due to path comparision from -p<path>\n";
          },
-         [&](const TwoDisks&) { return dirs; }},
+         [&](const TwoDisks&) { return dirs; }, 8},
         // A last name cut off by the end of input still counts.
         {"after a last name without its line end", {"-x"}, "N\n../d1.img\n../d2.img",
          [](const TwoDisks& s) { return disk_prompt(1) + s.disk1_accepted() + s.rest_of_restore(); },
-         [](const TwoDisks& s) { return s.all_restored(); }},
+         [](const TwoDisks& s) { return s.all_restored(); }, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         TwoDisks s;
         RunResult r = s.run(c.opts, c.input);
         EXPECT_EQ(r.out, s.intro() + c.after_intro(s) + s.summary());
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(s.restored(), c.restored(s));
         EXPECT_EQ(s.outside(), s.before);
     }
@@ -404,6 +405,7 @@ TEST(HostileSizes, NegativeAndHugeSizesConsumeOnlyWhatIsThere) {
         std::string link;      // the link summary line
         std::string messages;  // what follows the listing line of b.txt
         Tree restored;
+        int status;
     };
     const Case cases[] = {
         // A negative stored length consumes nothing: a.bin is created empty
@@ -411,25 +413,25 @@ TEST(HostileSizes, NegativeAndHugeSizesConsumeOnlyWhatIsThere) {
         {"negative stored length", false, 4,
          [](imgw::BackupSet& s) { s.tables.files[0].size_lo = -5; },
          "\nwarning cum_dat wrapped in link_data()" + link_line(2, 0, 1), "\n",
-         {{"C_/", ""}, {"C_/a.bin", ""}, {"C_/b.txt", "bravo\n"}}},
+         {{"C_/", ""}, {"C_/a.bin", ""}, {"C_/b.txt", "bravo\n"}}, 0},
         // A stored length of 2 GiB - 1 takes what the disk holds, then asks
         // for the next disk, which does not come.
         {"huge stored length", false, 4,
          [](imgw::BackupSet& s) { s.tables.files[1].size_lo = 2147483647; },
          link_line(2, 0, 2147483647u), "\ndisk change" + disk_prompt(2) + "\n",
-         {{"C_/", ""}, {"C_/a.bin", ""}, {"C_/b.txt", "bravo\n"}}},
+         {{"C_/", ""}, {"C_/a.bin", ""}, {"C_/b.txt", "bravo\n"}}, 8},
         // A stored group (level -1) whose ORGSIZE is negative cannot be
         // allocated; nothing is read for it.
         {"negative ORGSIZE of a stored group", true, -1,
          [](imgw::BackupSet& s) { s.tables.comp[1].ORGSIZE = -1; }, link_line(2, 2, 6),
          "\nfatal error allocating decompression buffer\n",
-         {{"C_/", ""}, {"C_/a.bin", ""}, {"C_/b.txt", ""}}},
+         {{"C_/", ""}, {"C_/a.bin", ""}, {"C_/b.txt", ""}}, 8},
         // A stored group of 2 GiB - 1: the bytes present are read, then the
         // next disk is asked for; the failed change ends the file at once.
         {"huge ORGSIZE of a stored group", true, -1,
          [](imgw::BackupSet& s) { s.tables.comp[1].ORGSIZE = 2147483647; }, link_line(2, 2, 6),
          "\ndisk change" + disk_prompt(2) + "\n",
-         {{"C_/", ""}, {"C_/a.bin", ""}, {"C_/b.txt", ""}}},
+         {{"C_/", ""}, {"C_/a.bin", ""}, {"C_/b.txt", ""}}, 8},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -444,7 +446,7 @@ TEST(HostileSizes, NegativeAndHugeSizesConsumeOnlyWhatIsThere) {
         std::string lines = listing(1, "C:\\a.bin", (long)set.tables.files[0].size_lo) +
                             listing(2, "C:\\b.txt", (long)set.tables.files[1].size_lo);
         EXPECT_EQ(r.out, prelude + dirs_made({"C_"}) + files_heading() + lines + c.messages + s.summary());
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, c.status);
         Tree got = s.restored();
         EXPECT_EQ(got, c.restored);
         EXPECT_EQ(s.outside(), s.before);

@@ -426,7 +426,7 @@ TEST(RegionValidation, MismatchStopsBeforeAnyTableIsRead) {
         EXPECT_EQ(res.out, prefix() + locate_lines(r, c.table + 1) + c.messages +
                                fmt("\nabort: field validation failed for structure %d", c.table + 1) +
                                DISPLAY_TITLE_ONLY + "\n");
-        EXPECT_EQ(res.status, 0);
+        EXPECT_EQ(res.status, 8);
         // Outside catalog mode the same region is only located.
         res = run(image_of(r), {});
         EXPECT_EQ(res.out, prefix() + locate_lines(r) + "\n");
