@@ -532,6 +532,44 @@ TEST(LastDiskDialogue, CatalogSaveAfterDiskChangesMatchesAPlainSave) {
     EXPECT_EQ(s.restored().at("C_/Data/Sub/beta.bin"), s.beta.substr(0, 300));
 }
 
+// Every way the dialogue or a disk change gives up ends the run with status
+// 8; what each prints is pinned above and in the disk prompt tests.
+TEST(ExitStatus, GivingUpAtAPromptGivesEight) {
+    const struct {
+        const char* what;
+        const char* in;
+    } cases[] = {
+        {"choice A", "A\n"},
+        {"input ends at the choice", ""},
+        {"empty name for disk 1", "N\n\n"},
+        {"input ends at the disk prompt", "N\n"},
+        {"wrong disk refused, then an empty name", "N\n../disk2.img\n\n"},
+        {"no disk 2 for the file that spans", "N\n../disk1.img\n\n"},
+    };
+    for (const auto& c : cases) {
+        TwoDisks s;
+        EXPECT_EQ(s.run({"-x"}, c.in).status, 8) << c.what;
+    }
+}
+
+// A walk that reached the end of the list ends with 0, whichever way the
+// dialogue went, and warnings do not change that.
+TEST(ExitStatus, FinishedWalksKeepZeroThroughWarnings) {
+    for (const char* in : {"Y\n", "L\n", "N\n../disk1.img\n../disk2.img\n"}) {
+        TwoDisks s;
+        EXPECT_EQ(s.run({"-x"}, in).status, 0) << in;
+    }
+
+    Set s({{"", "a.txt", text_of(3000, "warned ")}}, compressed());
+    s.set.tables.comp[0].CHK_SUM ^= 1;
+    s.set.tables.files[0].size_lo += 1;
+    s.write();
+    RunResult r = s.run({"-x"});
+    EXPECT_NE(r.out.find("\nwarning decompressed data crc="), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nwarning output file length mismatch"), std::string::npos) << r.out;
+    EXPECT_EQ(r.status, 0);
+}
+
 // ---- hostile catalogs -------------------------------------------------------
 
 struct Hostile {

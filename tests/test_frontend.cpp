@@ -36,12 +36,15 @@ std::string data_disk(imgw::Header h = imgw::Header()) {
 }
 
 // A small complete single-disk set.
-std::string small_set(bool compressed = true) {
+imgw::BackupSet small_plan(bool compressed = true) {
     imgw::SetOptions o;
     o.compressed = compressed;
     o.name = "small set";
-    imgw::BackupSet s = imgw::plan_set({{"Data", "a.txt", "alpha\n"}, {"", "b.txt", "bravo bravo\n"}}, o);
-    return imgw::layout_images(s).back();
+    return imgw::plan_set({{"Data", "a.txt", "alpha\n"}, {"", "b.txt", "bravo bravo\n"}}, o);
+}
+
+std::string small_set(bool compressed = true) {
+    return imgw::layout_images(small_plan(compressed)).back();
 }
 
 TEST(CommandLine, NoArgumentsPrintsUsageOnly) {
@@ -204,6 +207,59 @@ TEST(CommandLine, StartNumberSelectsTheFirstListedFile) {
     r = run_unbak(t.path, {"s.img", "-l", "-s25"});
     EXPECT_NE(r.out.find("\nfatal error, could not step ahead to file record # 25"), std::string::npos);
     EXPECT_EQ(r.status, 8);
+}
+
+// The exit status: the number of failed table reads; else 8 when any other
+// step failed; else 0. What each run prints is pinned by the tests of its
+// step; only the status is looked at here.
+TEST(ExitStatus, FailedStepsGiveEightFailedTableReadsTheirCount) {
+    TempDir t;
+    t.write("d.img", data_disk());
+    const std::string set = small_set();
+    t.write("s.img", set);
+    const unsigned char* at = (const unsigned char*)set.data() + 28;
+    uint32_t cat = (uint32_t)at[0] | (uint32_t)at[1] << 8 | (uint32_t)at[2] << 16 | (uint32_t)at[3] << 24;
+    t.write("cut.img", set.substr(0, cat + 64));  // the first region is not there
+    t.mkdir("save");
+    t.write("save/s.img", set);
+    t.mkdir("save/s.cat");  // the catalog file cannot be created
+    t.mkdir("out");
+    t.mkdir("out/C_");
+    t.mkdir("out/C_/b.txt");  // b.txt cannot be restored
+
+    // The Disks table fails to read; with -c the save is skipped.
+    imgw::BackupSet bad = small_plan();
+    std::array<imgw::Region, 7> regions = imgw::make_regions(bad.tables);
+    regions[0].records[0][0] = 'X';
+    t.write("bad.img", imgw::layout_images(bad, regions).back());
+
+    struct Case {
+        const char* dir;
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {"", {"missing.img"}, 8},
+        {"", {"d.img", "-x"}, 8},
+        {"", {"d.img", "-l"}, 8},
+        {"", {"cut.img", "-vs1"}, 8},
+        {"save", {"s.img", "-c"}, 8},
+        {"", {"s.img", "-l", "-s4"}, 8},
+        {"out", {"../s.img", "-x"}, 8},
+        {"", {"bad.img", "-x", "-c"}, 1},
+        // Outside catalog mode regions are only located, and -f only walks.
+        {"", {"cut.img"}, 0},
+        {"", {"cut.img", "-f"}, 0},
+        {"", {"d.img"}, 0},
+        {"", {"s.img", "-l", "-s3"}, 0},
+    };
+    for (const Case& c : cases) {
+        std::string what = c.dir;
+        for (const std::string& a : c.args) what += " " + a;
+        RunResult r = run_unbak(*c.dir ? t.file(c.dir) : t.path, c.args);
+        EXPECT_EQ(r.status, c.status) << what << r.out;
+        EXPECT_EQ(r.out.back(), '\n') << what;
+    }
+    EXPECT_EQ(t.read("out/C_/Data/a.txt"), "alpha\n");
 }
 
 }  // namespace
