@@ -15,6 +15,12 @@
 // Width of the path column of a listing line.
 static const size_t LIST_PATH_WIDTH = 40;
 
+// Result of a walk that ended on the disk count (a job that counts fewer
+// disks than were read) with files neither listed nor restored. It prints
+// nothing more, but the run did not do what was asked. Distinct from every
+// result of the extraction operations.
+static const int32_t WALK_CUT_SHORT = -20;
+
 // The file's output path in path_buf: its directory part followed by its
 // name, or the bare name when the directory part cannot be built. A file
 // without a name yields its directory part (or the empty text).
@@ -178,6 +184,7 @@ int32_t xtract_files(int* image, Catalog* catalog) {
         }
         file = file->next;
     }
+    if (stop == 0 && file != NULL) stop = WALK_CUT_SHORT;
     // Every disk change closes the image in use, the first one the front
     // end's.
     if (catalog->cur_disk != walk_disk) image_closed = true;

@@ -44,7 +44,9 @@ int get_choice(const char* allowed);
 int read_reply(void);
 
 // The list-and-extract driver. *image is the catalog image's handle; when a
-// disk change closed it, *image is set to -1 on return.
+// disk change closed it, *image is set to -1 on return. Gives back 0 when the
+// walk reached the end of the list (after any choice but A), nonzero when it
+// stopped early or never began; the front end's exit status relies on this.
 int32_t xtract_files(int* image, Catalog* catalog);
 
 // Catalog save. image may be -1 after a disk change: the image is then

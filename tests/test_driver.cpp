@@ -534,7 +534,7 @@ TEST(LastDiskDialogue, CatalogSaveAfterDiskChangesMatchesAPlainSave) {
 
 // Every way the dialogue or a disk change gives up ends the run with status
 // 8; what each prints is pinned above and in the disk prompt tests.
-TEST(ExitStatus, GivingUpAtAPromptGivesEight) {
+TEST(ExitStatus, WalksThatStopEarlyGiveEight) {
     const struct {
         const char* what;
         const char* in;
@@ -550,6 +550,20 @@ TEST(ExitStatus, GivingUpAtAPromptGivesEight) {
         TwoDisks s;
         EXPECT_EQ(s.run({"-x"}, c.in).status, 8) << c.what;
     }
+
+    // A job that counts no disks: after disk 1 is opened the walk ends on
+    // the disk count before the first file, quietly, but nothing was done.
+    Set s({{"", "a.txt", bytes_of(700, 1)}, {"", "b.txt", bytes_of(500, 2)}}, [] {
+        imgw::SetOptions o = stored();
+        o.disk_capacity = 1000;
+        return o;
+    }());
+    s.set.tables.job.num_disks = 0;
+    s.write();
+    RunResult r = s.run({"-x"}, "N\n../disk1.img\n");
+    EXPECT_NE(r.out.find(std::string(LISTING) + "\n\n\n\ndisplay of catalog"), std::string::npos) << r.out;
+    EXPECT_EQ(r.status, 8);
+    EXPECT_EQ(s.restored().count("C_/a.txt"), 0u);
 }
 
 // A walk that reached the end of the list ends with 0, whichever way the
