@@ -29,7 +29,7 @@ std::string replay_default_base();
 // three copies of the image numbered as disks 1, 2 and 3 of its set; -x -v
 // -pC:\D answering Y; -l -v -vv -s2; one -vs# chosen by the input's size;
 // -f -v; -c. Gives back "" or a description of what was written outside
-// the scratch directory.
+// the scratch directory or of an exit status outside 0 to 8.
 std::string replay_unbak(const uint8_t* data, size_t size);
 
 // Runs dbfscan over data, taken as one table file, with and without -d.
