@@ -88,8 +88,11 @@ int32_t save_cat(int image, Catalog* catalog) {
         image = plat_open_read(catalog->image_path);
         reopened = image >= 0;
     }
+    // The catalog offset is the signed 32-bit file offset the region walk
+    // seeks to: from 2^31 on it is negative and out of reach.
+    int64_t cat_start = cat_offs <= (uint32_t)INT32_MAX ? (int64_t)cat_offs : -1;
     int64_t resume = image >= 0 ? plat_seek(image, 0, PLAT_SEEK_CUR) : -1;
-    if (image < 0 || plat_seek(image, cat_offs, PLAT_SEEK_SET) != (int64_t)cat_offs) {
+    if (image < 0 || cat_start < 0 || plat_seek(image, cat_start, PLAT_SEEK_SET) != cat_start) {
         printf("\nseek to catalog start at 0x%lx failed", (unsigned long)cat_offs);
         if (reopened) plat_close(image);
         plat_close(out);

@@ -267,6 +267,17 @@ TEST(SaveCatResults, NoCatalogAndUnreachableImage) {
     EXPECT_EQ(out, msg);
     EXPECT_EQ(t.read("gone.cat"), expected_cat(image, t.file("gone.img")).substr(0, 512));
 
+    // An offset of 2^31 or more is a negative file offset: out of reach, as
+    // it is for the region walk. The image stays where it was.
+    ASSERT_EQ(plat_seek(run.image, 777, PLAT_SEEK_SET), 777);
+    fh_set_cat_offs(&run.header, 0x80000000u);
+    run.path = t.file("far.img");
+    run.catalog.image_path = run.path.c_str();
+    EXPECT_EQ(run.save(run.image, &out), -3);
+    EXPECT_EQ(out, "\nseek to catalog start at 0x80000000 failed");
+    EXPECT_EQ(t.read("far.cat").size(), 512u);
+    EXPECT_EQ(plat_seek(run.image, 0, PLAT_SEEK_CUR), 777);
+
     fh_set_cat_offs(&run.header, 0);
     run.path = t.file("none.img");
     run.catalog.image_path = run.path.c_str();
