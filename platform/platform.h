@@ -27,6 +27,12 @@ int plat_create(const char* path);
 // As plat_create, for a catalog path (backslashes become separators).
 int plat_create_catalog_path(const char* path);
 
+// True when two paths (as given) lead to one existing file: the same device
+// and inode on POSIX, the same volume and file index on Windows. Names are
+// not compared: a link is the file it leads to, and a name that differs only
+// in letter case is another file where the file system tells case apart.
+bool plat_same_file(const char* a, const char* b);
+
 // Reads up to n bytes; gives back the count read (0 at end, -1 on error).
 int32_t plat_read(int fd, void* buf, int32_t n);
 // Writes n bytes; gives back the count written (-1 on error).
