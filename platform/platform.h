@@ -40,6 +40,10 @@ int32_t plat_write(int fd, const void* buf, int32_t n);
 // Moves the position; gives back the new position or -1.
 int64_t plat_seek(int fd, int64_t offset, int whence);
 int plat_close(int fd);
+// Hands every output byte still held for an open handle to the OS. Called
+// before each read of standard input: a user who stops the program at a
+// prompt finds on disk every byte that was restored before it.
+void plat_flush_all(void);
 // Closes every handle this layer opened that is still open. A normal run
 // leaves its images open until exit; an in-process caller that runs the
 // program repeatedly calls this between runs.

@@ -118,6 +118,9 @@ int get_disk(Catalog* catalog, int32_t* avail) {
     for (;;) {
         printf("\n\nenter file name for disk %d image followed by 'Enter', empty name aborts\n",
                (int)disk);
+        // The file bytes first: once the prompt shows, what was restored is
+        // on disk, whatever the user does next.
+        plat_flush_all();
         fflush(stdout);
         if (!fgets(work_buf, NAME_LINE_SIZE, stdin)) return result;  // end of input: abort
         if (work_buf[0] == '\n') return result;
@@ -177,6 +180,7 @@ int get_disk(Catalog* catalog, int32_t* avail) {
 }
 
 int read_reply(void) {
+    plat_flush_all();
     fflush(stdout);
     int first = EOF;
     int c;
