@@ -390,6 +390,10 @@ void handles_settle_all(void) {
     for (int i = 0; i < nhandles; i++) settle(&handles[i]);
 }
 
+void plat_flush_all(void) {
+    handles_flush_all();
+}
+
 int plat_open_read(const char* path) {
     return track(open(path, O_RDONLY), false);
 }

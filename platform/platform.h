@@ -27,6 +27,12 @@ int plat_create(const char* path);
 // As plat_create, for a catalog path (backslashes become separators).
 int plat_create_catalog_path(const char* path);
 
+// True when two paths (as given) lead to one existing file: the same device
+// and inode on POSIX, the same volume and file index on Windows. Names are
+// not compared: a link is the file it leads to, and a name that differs only
+// in letter case is another file where the file system tells case apart.
+bool plat_same_file(const char* a, const char* b);
+
 // Reads up to n bytes; gives back the count read (0 at end, -1 on error).
 int32_t plat_read(int fd, void* buf, int32_t n);
 // Writes n bytes; gives back the count written (-1 on error).
@@ -34,6 +40,10 @@ int32_t plat_write(int fd, const void* buf, int32_t n);
 // Moves the position; gives back the new position or -1.
 int64_t plat_seek(int fd, int64_t offset, int whence);
 int plat_close(int fd);
+// Hands every output byte still held for an open handle to the OS. Called
+// before each read of standard input: a user who stops the program at a
+// prompt finds on disk every byte that was restored before it.
+void plat_flush_all(void);
 // Closes every handle this layer opened that is still open. A normal run
 // leaves its images open until exit; an in-process caller that runs the
 // program repeatedly calls this between runs.

@@ -1,6 +1,6 @@
 // POSIX implementation of the OS layer (see platform.h): catalog paths,
-// directories, times and the read-only state. The file handles are in
-// handles.cpp.
+// directories, times, the read-only state and file identity. The file
+// handles are in handles.cpp.
 #include "platform/platform.h"
 
 #include <errno.h>
@@ -27,6 +27,12 @@ int plat_create_catalog_path(const char* path) {
     char native[NATIVE_PATH_MAX];
     if (!to_native(path, native)) return -1;
     return plat_create(native);
+}
+
+bool plat_same_file(const char* a, const char* b) {
+    struct stat sa, sb;
+    if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 int plat_path_status(const char* path) {

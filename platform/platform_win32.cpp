@@ -230,8 +230,32 @@ int plat_close(int fd) {
     return _close(fd) == 0 ? 0 : -1;
 }
 
+void plat_flush_all(void) {
+    // Nothing is held here: every write is one CRT call that goes straight
+    // to the system.
+}
+
 void plat_close_all(void) {
     while (nhandles > 0) _close(handles[--nhandles].fd);
+}
+
+// The volume and file index of a path as given, by a handle that only
+// reads attributes (a directory opens too); false when it cannot be opened.
+static bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = GetFileInformationByHandle(h, info) != 0;
+    CloseHandle(h);
+    return ok;
+}
+
+bool plat_same_file(const char* a, const char* b) {
+    // The CRT's stat gives no file index (st_ino is 0): ask the system.
+    BY_HANDLE_FILE_INFORMATION ia, ib;
+    if (!file_identity(a, &ia) || !file_identity(b, &ib)) return false;
+    return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
 int plat_path_status(const char* path) {

@@ -118,6 +118,9 @@ int get_disk(Catalog* catalog, int32_t* avail) {
     for (;;) {
         printf("\n\nenter file name for disk %d image followed by 'Enter', empty name aborts\n",
                (int)disk);
+        // The file bytes first: once the prompt shows, what was restored is
+        // on disk, whatever the user does next.
+        plat_flush_all();
         fflush(stdout);
         if (!fgets(work_buf, NAME_LINE_SIZE, stdin)) return result;  // end of input: abort
         if (work_buf[0] == '\n') return result;
@@ -125,8 +128,10 @@ int get_disk(Catalog* catalog, int32_t* avail) {
         if (len > 0 && work_buf[len - 1] != '\n' && len == NAME_LINE_SIZE - 1)
             drop_rest_of_line();
         // Trailing newline, carriage return, tabs and other control bytes
-        // are not part of the name; a line of nothing else is an empty name.
-        while (len > 0 && (unsigned char)work_buf[len - 1] < 15) work_buf[--len] = '\0';
+        // are not part of the name, but the first character always is: a
+        // line of only a CR or a tab is a name (one no file has), not an
+        // empty one. Only a line that begins with a NUL is empty here.
+        while (len > 1 && (unsigned char)work_buf[len - 1] < 15) work_buf[--len] = '\0';
         if (len == 0) return result;
 
         FileHeader header;
@@ -175,6 +180,7 @@ int get_disk(Catalog* catalog, int32_t* avail) {
 }
 
 int read_reply(void) {
+    plat_flush_all();
     fflush(stdout);
     int first = EOF;
     int c;

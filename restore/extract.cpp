@@ -53,15 +53,16 @@ static int change_disk(int* image, Catalog* catalog, int32_t* avail, bool warn_a
 }
 
 int32_t skip_file(int* image, Catalog* catalog, const FileRecord* file, int32_t* avail) {
-    // Bytes of the file in the stream. Kept in 64 bits so a long run cannot
-    // wrap; a group with a negative size occupies nothing, and a negative
-    // stored length skips nothing, so the position only ever moves forward.
-    int64_t count = 0;
+    // Bytes of the file in the stream, summed in signed 32 bits as
+    // link_data and check_alloc sum them (a group of -5 lowers the count,
+    // a long run wraps). A count of 0 or less skips nothing, so the
+    // position only ever moves forward.
+    int32_t count = 0;
     if (!file->comp) {
         count = file->size_lo;
     } else {
         for (const CompRecord* g = file->comp; g; g = g->next) {
-            if (g->COMPSIZE > 0) count += g->COMPSIZE;
+            count = to_i32((uint32_t)count + (uint32_t)g->COMPSIZE);
             if (g->IS_LAST != 0) break;
         }
     }
@@ -69,7 +70,7 @@ int32_t skip_file(int* image, Catalog* catalog, const FileRecord* file, int32_t*
     int32_t result = 0;
     while (result == 0 && count > 0) {
         if (count <= *avail) {
-            *avail -= (int32_t)count;
+            *avail -= count;
             int64_t old_pos = plat_seek(*image, 0, PLAT_SEEK_CUR);
             int64_t new_pos = plat_seek(*image, count, PLAT_SEEK_CUR);
             if (old_pos < 0 || new_pos != old_pos + count) {

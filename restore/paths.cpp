@@ -18,17 +18,12 @@ char path_buf[PATH_BUF_SIZE];
 // characters with its terminator and one more separator.
 static const int32_t DIR_PART_LIMIT = 256;
 
+// A name of blanks is a name like any other: a drive text of blanks (copied
+// with its padding) becomes a directory of that name.
 bool safe_component(const char* name) {
     if (name == NULL || name[0] == '\0') return false;
     if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
-    bool only_blanks = true;
-    for (const char* p = name; *p; p++) {
-        if (*p == '/' || *p == '\\') return false;
-        if (*p != ' ') only_blanks = false;
-    }
-    // A drive text is copied with its padding, so a blank drive field
-    // arrives as blanks: that is an empty name too.
-    return !only_blanks;
+    return strpbrk(name, "/\\") == NULL;
 }
 
 static int32_t table_count(const Catalog* catalog, int table) {

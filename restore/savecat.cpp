@@ -5,7 +5,6 @@
 // added to the backup name, then every byte of the image from its catalog
 // to its end. The shared work buffer holds the output name, then the note,
 // then each block of the copy.
-#include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -33,14 +32,6 @@ static void make_cat_name(const char* image_path, char* out) {
     memcpy(out + n, ".cat", 5);
 }
 
-// True when both names are the same but for the case of ASCII letters (the
-// same file on a case-blind file system).
-static bool same_name(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; a++, b++)
-        if (tolower((unsigned char)*a) != tolower((unsigned char)*b)) return false;
-    return *a == *b;
-}
-
 // Writes n bytes; true when all of them went out.
 static bool write_all(int out, const void* data, int32_t n) {
     return plat_write(out, data, n) == n;
@@ -51,10 +42,12 @@ int32_t save_cat(int image, Catalog* catalog) {
     uint32_t cat_offs = fh_cat_offs(header);
     if (cat_offs == 0) return -2;
 
-    // An image named like its own catalog file (a saved catalog given as the
-    // image) would be truncated by the create below: refuse it.
+    // When the catalog file's name reaches the image itself (a saved catalog
+    // given as the image, or a link to it), the create below would truncate
+    // what we read: refuse it. The file system decides what is the same
+    // file, not the spelling of the names.
     make_cat_name(catalog->image_path, work_buf);
-    int out = same_name(work_buf, catalog->image_path) ? -1 : plat_create(work_buf);
+    int out = plat_same_file(work_buf, catalog->image_path) ? -1 : plat_create(work_buf);
     if (out < 0) {
         printf("\nerror opening %s for catalog file output", work_buf);
         return -1;
@@ -88,8 +81,11 @@ int32_t save_cat(int image, Catalog* catalog) {
         image = plat_open_read(catalog->image_path);
         reopened = image >= 0;
     }
+    // The catalog offset is the signed 32-bit file offset the region walk
+    // seeks to: from 2^31 on it is negative and out of reach.
+    int64_t cat_start = cat_offs <= (uint32_t)INT32_MAX ? (int64_t)cat_offs : -1;
     int64_t resume = image >= 0 ? plat_seek(image, 0, PLAT_SEEK_CUR) : -1;
-    if (image < 0 || plat_seek(image, cat_offs, PLAT_SEEK_SET) != (int64_t)cat_offs) {
+    if (image < 0 || cat_start < 0 || plat_seek(image, cat_start, PLAT_SEEK_SET) != cat_start) {
         printf("\nseek to catalog start at 0x%lx failed", (unsigned long)cat_offs);
         if (reopened) plat_close(image);
         plat_close(out);

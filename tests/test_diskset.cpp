@@ -236,6 +236,15 @@ TEST(DiskPrompt, NameLineEndingsAndLength) {
         {"over-long line read once", "N\n" + long_name + "\n" + img(1) + "\n" + img(2) + "\n",
          "\nfailed to open target file: " + std::string(511, 'x') + disk_prompt(1) +
              d.restore_from_disk1()},
+        // The first character is never taken off: a line of only a tab or a
+        // CR is a name, whose open fails, and the prompt is repeated.
+        {"a tab alone is a name", "N\n\t\n" + img(1) + "\n" + img(2) + "\n",
+         "\nfailed to open target file: \t" + disk_prompt(1) + d.restore_from_disk1()},
+#ifndef _WIN32
+        // (A Windows console input in text mode hands "\r\n" over as "\n".)
+        {"a CR alone is a name", "N\n\r\n" + img(1) + "\n" + img(2) + "\n",
+         "\nfailed to open target file: \r" + disk_prompt(1) + d.restore_from_disk1()},
+#endif
     };
     for (const Case& c : cases) {
         DialogueSet fresh;
@@ -266,7 +275,7 @@ TEST(DiskPrompt, ImageTooLargeForTheDataSpaceIsRefused) {
 // An empty name, or the end of the input, gives up at once: nothing more is
 // printed and nothing is restored.
 TEST(DiskPrompt, EmptyNameOrEndOfInputAborts) {
-    const char* inputs[] = {"N\n\n", "N\r\n\r\n", "N\n", "n", "N\n\n" "../d1.img\n"};
+    const char* inputs[] = {"N\n\n", "N\r\n\n", "N\n", "n", "N\n\n" "../d1.img\n"};
     for (const char* in : inputs) {
         DialogueSet d;
         RunResult r = run_in_out(d.t, {img(2), "-x"}, in);

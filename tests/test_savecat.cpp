@@ -195,6 +195,40 @@ TEST(CatalogSaveFailures, SavedCatalogIsNotOverwrittenByItsOwnSave) {
     EXPECT_EQ(t.read("disk.cat"), cat);
 }
 
+// -c never truncates the image it reads. Whether the catalog file's name
+// leads to the image is the file system's answer, not the names'.
+TEST(CatalogSaveFailures, SameFileIsToldByIdentityNotByName) {
+    const std::string image = small_image();
+    const std::string refused = "\nerror opening disk.cat for catalog file output";
+#ifndef _WIN32
+    // Other names of the image itself.
+    for (bool hard : {true, false}) {
+        TempDir t;
+        t.write("disk.img", image);
+        int made = hard ? link(t.file("disk.img").c_str(), t.file("disk.cat").c_str())
+                        : symlink("disk.img", t.file("disk.cat").c_str());
+        ASSERT_EQ(made, 0);
+        RunResult plain = run_unbak(t.path, {"disk.img"});
+        RunResult r = run_unbak(t.path, {"disk.img", "-c"});
+        EXPECT_EQ(r.out, with_message(plain.out, refused)) << hard;
+        EXPECT_EQ(t.read("disk.img"), image) << hard;
+    }
+#endif
+    // A name that differs only in letter case is another file where the
+    // file system tells case apart, and the same file where it does not.
+    TempDir t;
+    t.write("disk.CAT", image);
+    RunResult plain = run_unbak(t.path, {"disk.CAT"});
+    RunResult r = run_unbak(t.path, {"disk.CAT", "-c"});
+#ifdef _WIN32
+    EXPECT_EQ(r.out, with_message(plain.out, refused));
+#else
+    EXPECT_EQ(r.out, plain.out);
+    EXPECT_EQ(t.read("disk.cat"), expected_cat(image, "disk.CAT"));
+#endif
+    EXPECT_EQ(t.read("disk.CAT"), image);
+}
+
 // In-process: results, and what save_cat leaves as it found it.
 struct SaveCatRun {
     FileHeader header{};
@@ -266,6 +300,17 @@ TEST(SaveCatResults, NoCatalogAndUnreachableImage) {
     snprintf(msg, sizeof msg, "\nseek to catalog start at 0x%x failed", (unsigned)le32_at(image, 28));
     EXPECT_EQ(out, msg);
     EXPECT_EQ(t.read("gone.cat"), expected_cat(image, t.file("gone.img")).substr(0, 512));
+
+    // An offset of 2^31 or more is a negative file offset: out of reach, as
+    // it is for the region walk. The image stays where it was.
+    ASSERT_EQ(plat_seek(run.image, 777, PLAT_SEEK_SET), 777);
+    fh_set_cat_offs(&run.header, 0x80000000u);
+    run.path = t.file("far.img");
+    run.catalog.image_path = run.path.c_str();
+    EXPECT_EQ(run.save(run.image, &out), -3);
+    EXPECT_EQ(out, "\nseek to catalog start at 0x80000000 failed");
+    EXPECT_EQ(t.read("far.cat").size(), 512u);
+    EXPECT_EQ(plat_seek(run.image, 0, PLAT_SEEK_CUR), 777);
 
     fh_set_cat_offs(&run.header, 0);
     run.path = t.file("none.img");

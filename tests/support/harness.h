@@ -26,6 +26,29 @@ RunResult run_unbak(const std::string& cwd, const std::vector<std::string>& args
                     const std::string& stdin_data = "");
 RunResult run_dbfscan(const std::string& cwd, const std::vector<std::string>& args);
 
+#ifndef _WIN32
+// A run whose stdin stays open until finish(): the test looks at what the
+// program has left on disk while it waits at a prompt. POSIX only.
+struct LiveRun {
+    // Starts exe with args in cwd (TZ=UTC) and writes stdin_data (a few
+    // answers: it must fit in the pipe) to its stdin.
+    LiveRun(const std::string& exe, const std::vector<std::string>& args, const std::string& cwd,
+            const std::string& stdin_data);
+    ~LiveRun();
+    LiveRun(const LiveRun&) = delete;
+    LiveRun& operator=(const LiveRun&) = delete;
+    // Reads stdout until it holds text, or until the program ends or the
+    // seconds pass; true when the text appeared.
+    bool wait_for(const std::string& text, int seconds = 30);
+    // Closes stdin, reads the rest of stdout and waits for the program.
+    RunResult finish();
+    std::string out;  // stdout so far
+
+  private:
+    int pid_ = -1, in_ = -1, out_ = -1;
+};
+#endif
+
 // A fresh directory under the system's temp directory, removed (with
 // everything in it, write bits restored first) when the object goes.
 struct TempDir {

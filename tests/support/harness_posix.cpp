@@ -11,17 +11,24 @@
 #include <string.h>
 #include <sys/select.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 
-RunResult run_program(const std::string& exe, const std::vector<std::string>& args,
-                      const std::string& stdin_data, const std::string& cwd, const char* env_tz) {
+// Starts exe in cwd with its stdin and stdout on pipes; *in and *out get the
+// parent's ends. The child's pid, or -1.
+static pid_t spawn(const std::string& exe, const std::vector<std::string>& args,
+                   const std::string& cwd, const char* env_tz, int* in, int* out) {
     int in_pipe[2], out_pipe[2];
-    RunResult res{"", -1};
-    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return res;
+    if (pipe(in_pipe) != 0) return -1;
+    if (pipe(out_pipe) != 0) {
+        close(in_pipe[0]);
+        close(in_pipe[1]);
+        return -1;
+    }
     signal(SIGPIPE, SIG_IGN);
     pid_t pid = fork();
     if (pid == 0) {
@@ -43,40 +50,118 @@ RunResult run_program(const std::string& exe, const std::vector<std::string>& ar
     }
     close(in_pipe[0]);
     close(out_pipe[1]);
+    if (pid < 0) {
+        close(in_pipe[1]);
+        close(out_pipe[0]);
+        return -1;
+    }
+    *in = in_pipe[1];
+    *out = out_pipe[0];
+    return pid;
+}
+
+static int status_of(pid_t pid) {
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+RunResult run_program(const std::string& exe, const std::vector<std::string>& args,
+                      const std::string& stdin_data, const std::string& cwd, const char* env_tz) {
+    RunResult res{"", -1};
+    int in_fd, out_fd;
+    pid_t pid = spawn(exe, args, cwd, env_tz, &in_fd, &out_fd);
+    if (pid < 0) return res;
     // Feed stdin and drain stdout together so neither side blocks.
     size_t fed = 0;
     bool in_open = true;
     if (stdin_data.empty()) {
-        close(in_pipe[1]);
+        close(in_fd);
         in_open = false;
     } else {
-        fcntl(in_pipe[1], F_SETFL, O_NONBLOCK);
+        fcntl(in_fd, F_SETFL, O_NONBLOCK);
     }
     char buf[65536];
     for (;;) {
         if (in_open) {
-            ssize_t w = write(in_pipe[1], stdin_data.data() + fed, stdin_data.size() - fed);
+            ssize_t w = write(in_fd, stdin_data.data() + fed, stdin_data.size() - fed);
             if (w > 0) fed += (size_t)w;
             if (fed == stdin_data.size() || (w < 0 && errno != EAGAIN)) {
-                close(in_pipe[1]);
+                close(in_fd);
                 in_open = false;
             }
         }
         fd_set rd;
         FD_ZERO(&rd);
-        FD_SET(out_pipe[0], &rd);
+        FD_SET(out_fd, &rd);
         struct timeval tv = {0, in_open ? 10000 : 500000};
-        if (select(out_pipe[0] + 1, &rd, nullptr, nullptr, &tv) > 0) {
-            ssize_t r = read(out_pipe[0], buf, sizeof buf);
+        if (select(out_fd + 1, &rd, nullptr, nullptr, &tv) > 0) {
+            ssize_t r = read(out_fd, buf, sizeof buf);
             if (r <= 0) break;
             res.out.append(buf, (size_t)r);
         }
     }
-    if (in_open) close(in_pipe[1]);
-    close(out_pipe[0]);
-    int st = 0;
-    waitpid(pid, &st, 0);
-    res.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    if (in_open) close(in_fd);
+    close(out_fd);
+    res.status = status_of(pid);
+    return res;
+}
+
+LiveRun::LiveRun(const std::string& exe, const std::vector<std::string>& args,
+                 const std::string& cwd, const std::string& stdin_data) {
+    pid_ = spawn(exe, args, cwd, "UTC", &in_, &out_);
+    if (pid_ < 0) return;
+    size_t fed = 0;
+    while (fed < stdin_data.size()) {
+        ssize_t w = write(in_, stdin_data.data() + fed, stdin_data.size() - fed);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        fed += (size_t)w;
+    }
+}
+
+LiveRun::~LiveRun() {
+    if (pid_ > 0) finish();
+}
+
+bool LiveRun::wait_for(const std::string& text, int seconds) {
+    struct timeval end, now;
+    gettimeofday(&end, nullptr);
+    end.tv_sec += seconds;
+    char buf[65536];
+    while (out.find(text) == std::string::npos && out_ >= 0) {
+        gettimeofday(&now, nullptr);
+        if (!timercmp(&now, &end, <)) return false;
+        fd_set rd;
+        FD_ZERO(&rd);
+        FD_SET(out_, &rd);
+        struct timeval tv = {0, 100000};
+        if (select(out_ + 1, &rd, nullptr, nullptr, &tv) <= 0) continue;
+        ssize_t r = read(out_, buf, sizeof buf);
+        if (r <= 0) {  // the program is gone
+            close(out_);
+            out_ = -1;
+            break;
+        }
+        out.append(buf, (size_t)r);
+    }
+    return out.find(text) != std::string::npos;
+}
+
+RunResult LiveRun::finish() {
+    RunResult res{out, -1};
+    if (pid_ < 0) return res;
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+    char buf[65536];
+    ssize_t r;
+    while (out_ >= 0 && ((r = read(out_, buf, sizeof buf)) > 0 || (r < 0 && errno == EINTR)))
+        if (r > 0) out.append(buf, (size_t)r);
+    if (out_ >= 0) close(out_);
+    out_ = -1;
+    res.out = out;
+    res.status = status_of(pid_);
+    pid_ = -1;
     return res;
 }
 
