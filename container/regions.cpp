@@ -10,7 +10,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "catalog/catalog.h"
 #include "container/fields.h"
 #include "container/schema.h"
 #include "platform/platform.h"
@@ -162,7 +161,8 @@ int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields
     return (int32_t)(length + 1u);
 }
 
-int32_t locate_regions(int image, uint32_t cat_offs, RegionInfo* regions, Catalog* catalog) {
+int32_t locate_regions(int image, uint32_t cat_offs, RegionInfo* regions,
+                       const TableSchema* schemas) {
     uint32_t pos = cat_offs;
     for (int32_t i = 1; i <= REGION_COUNT; i++) {
         pos += (uint32_t)REGION_GAP[i - 1];
@@ -196,7 +196,7 @@ int32_t locate_regions(int image, uint32_t cat_offs, RegionInfo* regions, Catalo
         r->count = count;
         pos = (uint32_t)offset + (uint32_t)length;
 
-        if (catalog && validate_region(catalog, i - 1, nfields, ent_sz, lengths, types) != 0) {
+        if (schemas && validate_region(schemas, i - 1, nfields, ent_sz, lengths, types) != 0) {
             printf("\nabort: field validation failed for structure %d", (int)i);
             return -1;
         }
@@ -229,7 +229,7 @@ static bool scan_end_bytes(int image, uint32_t* pos, int32_t got) {
     }
 }
 
-int32_t walk_regions(int image, uint32_t cat_offs) {
+int32_t walk_regions(int image, uint32_t cat_offs, bool verbose) {
     uint32_t pos = cat_offs;
     for (int32_t i = 1; i <= REGION_COUNT; i++) {
         pos += (uint32_t)REGION_GAP[i - 1];
@@ -250,7 +250,7 @@ int32_t walk_regions(int image, uint32_t cat_offs) {
         do {
             const unsigned char* b = ubuf();
             n++;
-            if (opt_flags & OPT_VERBOSE) {
+            if (verbose) {
                 char name[12];
                 descriptor_name(name);
                 printf("\n%2d %-10s type %c len %d", (int)n, name, b[11], (int)le16(b + 16));
@@ -261,7 +261,7 @@ int32_t walk_regions(int image, uint32_t cat_offs) {
             got = read_block(image);
         } while (got == FIELDDEF_SIZE && ubuf()[0] != END_OF_FIELDS);
 
-        if (!(opt_flags & OPT_VERBOSE)) printf(" with %d fields", (int)(n + 1));
+        if (!verbose) printf(" with %d fields", (int)(n + 1));
         if (skipped != 0)
             printf("\nskipped ahead 0x%lx bytes beyond base fixed offset to find start structure",
                    (unsigned long)(uint32_t)skipped);

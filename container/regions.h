@@ -10,6 +10,8 @@
 
 #include <stdint.h>
 
+#include "container/schema.h"
+
 enum {
     REGION_BUF_SIZE = 1024,
     REGION_COUNT = 7,
@@ -54,14 +56,14 @@ extern const char* const REGION_NAME[REGION_COUNT];
 // The program's one shared work buffer.
 extern char work_buf[REGION_BUF_SIZE];
 
-struct Catalog;
-
 int32_t find_serial(int image, int32_t start, int32_t* skipped);
 int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields,
                     int32_t* lengths, char* types);
-// catalog is null outside catalog mode (no validation).
-int32_t locate_regions(int image, uint32_t cat_offs, RegionInfo* regions, Catalog* catalog);
-int32_t walk_regions(int image, uint32_t cat_offs);
+// schemas is null outside catalog mode (no validation).
+int32_t locate_regions(int image, uint32_t cat_offs, RegionInfo* regions,
+                       const TableSchema* schemas);
+// verbose lists every descriptor of every region (-f -v).
+int32_t walk_regions(int image, uint32_t cat_offs, bool verbose);
 
 // Resets the buffer between in-process runs.
 void regions_reset(void);

@@ -4,7 +4,6 @@
 
 #include <stdio.h>
 
-#include "catalog/catalog.h"
 
 static const SchemaField DISK_FIELDS[] = {
     {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12},
@@ -34,13 +33,13 @@ const TableSchema TABLE_SCHEMAS[7] = {
     SCHEMA("Session", 75, SESSION_FIELDS),
 };
 
-int32_t validate_region(const Catalog* catalog, int32_t index, int32_t nfields, int32_t ent_sz,
+int32_t validate_region(const TableSchema* schemas, int32_t index, int32_t nfields, int32_t ent_sz,
                         const int32_t* lengths, const char* types) {
     if (index < 0 || index > 6) {
         printf("\nvalidation error: structure index %d out of range", (int)index);
         return -1;
     }
-    const TableSchema* s = &catalog->schemas[index];
+    const TableSchema* s = &schemas[index];
     int32_t mismatches = 0;
     if (s->nfields != nfields) {
         printf("\nmismatch in # of fields %d != %d", (int)s->nfields, (int)nfields);

@@ -19,10 +19,10 @@ struct TableSchema {
 
 extern const TableSchema TABLE_SCHEMAS[7];
 
-struct Catalog;
-
-// Number of mismatches (0: matches), or -1 for an index outside 0..6.
-int32_t validate_region(const Catalog* catalog, int32_t index, int32_t nfields, int32_t ent_sz,
+// Compares a region's descriptors with schemas[index], the shape of table
+// index among the seven. Number of mismatches (0: matches), or -1 for an
+// index outside 0..6.
+int32_t validate_region(const TableSchema* schemas, int32_t index, int32_t nfields, int32_t ent_sz,
                         const int32_t* lengths, const char* types);
 
 #endif

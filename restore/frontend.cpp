@@ -223,11 +223,11 @@ int unbak_main(int argc, char** argv) {
             catalog.header = &header;
             printf("\nattempt to step through catalog and locate structure definition regions");
             if (opt_flags & OPT_FIND_REGIONS) {
-                int32_t n = walk_regions(image, fh_cat_offs(&header));
+                int32_t n = walk_regions(image, fh_cat_offs(&header), (opt_flags & OPT_VERBOSE) != 0);
                 printf("\nfound %d structure definition regions\n", (int)n);
             } else {
                 int32_t located = locate_regions(image, fh_cat_offs(&header), regions,
-                                                 catalog_mode ? &catalog : NULL);
+                                                 catalog_mode ? catalog.schemas : NULL);
                 if (catalog_mode && located == REGION_COUNT) {
                     errors = read_tables(image, show_table);
                     if (errors == 0) {

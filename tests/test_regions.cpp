@@ -496,7 +496,7 @@ TEST(RegionFunctions, RegionTableHoldsTrueOffsetsAndRecordedCounts) {
     Catalog cat;
     catalog_init(&cat);
     testing::internal::CaptureStdout();
-    int32_t got = locate_regions(f.fd, CAT_OFFS, info, &cat);
+    int32_t got = locate_regions(f.fd, CAT_OFFS, info, cat.schemas);
     fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(got, 7) << out;
@@ -511,8 +511,6 @@ TEST(RegionFunctions, RegionTableHoldsTrueOffsetsAndRecordedCounts) {
 }
 
 TEST(SchemaCheck, StandardDescriptorsMatchEveryTable) {
-    Catalog cat;
-    catalog_init(&cat);
     for (int t = 0; t < 7; t++) {
         SCOPED_TRACE(t);
         std::vector<FieldDesc> f = imgw::standard_fields(t);
@@ -525,17 +523,17 @@ TEST(SchemaCheck, StandardDescriptorsMatchEveryTable) {
         int32_t ent_sz = imgw::ent_size(Region{f, {}});
         EXPECT_EQ(TABLE_SCHEMAS[t].name, std::string(NAME[t]));
         testing::internal::CaptureStdout();
-        EXPECT_EQ(validate_region(&cat, t, (int32_t)f.size(), ent_sz, lengths.data(), types.data()), 0);
+        EXPECT_EQ(validate_region(TABLE_SCHEMAS, t, (int32_t)f.size(), ent_sz, lengths.data(), types.data()), 0);
         // A type letter other than C and N is not checked.
         std::string odd(types.size(), 'X');
-        EXPECT_EQ(validate_region(&cat, t, (int32_t)f.size(), ent_sz, lengths.data(), odd.data()), 0);
+        EXPECT_EQ(validate_region(TABLE_SCHEMAS, t, (int32_t)f.size(), ent_sz, lengths.data(), odd.data()), 0);
         fflush(stdout);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     }
     int32_t len = 12;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(validate_region(&cat, 7, 1, 13, &len, "N"), -1);
-    EXPECT_EQ(validate_region(&cat, -1, 1, 13, &len, "N"), -1);
+    EXPECT_EQ(validate_region(TABLE_SCHEMAS, 7, 1, 13, &len, "N"), -1);
+    EXPECT_EQ(validate_region(TABLE_SCHEMAS, -1, 1, 13, &len, "N"), -1);
     fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\nvalidation error: structure index 7 out of range\nvalidation error: structure index -1 out of range");
