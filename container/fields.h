@@ -16,11 +16,6 @@ int32_t dvatol(const char* text, int32_t len);
 // field is all blanks (or no memory). The caller owns it.
 char* dup_field(const char* text, int32_t len);
 
-// Scans up to max signed decimal integers from text the way "%ld" does
-// (leading white space skipped, one sign, digits), each wrapped to 32 bits.
-// Gives back how many were found.
-int scan_ints(const char* text, int32_t* out, int max);
-
 // Little-endian helpers for the binary parts of headers and descriptors.
 static inline uint32_t le32(const unsigned char* p) {
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;

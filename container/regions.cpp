@@ -12,6 +12,7 @@
 
 #include "catalog/catalog.h"
 #include "container/fields.h"
+#include "container/scan.h"
 #include "container/schema.h"
 #include "platform/platform.h"
 
@@ -22,7 +23,7 @@ const char* const REGION_NAME[REGION_COUNT] = {"Disk", "Dir", "File", "Comp", "J
 
 enum {
     COUNT_TEXT_AT = 14,   // count record's second field, in the 0x0D block
-    COUNT_TEXT_LEN = 12,
+    COUNT_WIDTH = 12,     // "%12d"
     MIN_ENT_SZ = 31,      // the count record must fill the 0x0D block
     NAME_CHECK_LEN = 12,  // name and type letter
 };
@@ -45,11 +46,11 @@ static int32_t read_block(int image) {
     return got;
 }
 
-// Scans the 12-character number at offset 14 of the 0x0D block.
+// Scans the count at offset 14 of the 0x0D block as "%12d" does: blanks in
+// front do not count toward the 12 characters, and the digits may run on
+// into the next field; the text ends at a NUL or the end of work_buf.
 static bool scan_count(int32_t* value) {
-    char text[COUNT_TEXT_LEN + 1];
-    copy_field(text, work_buf + COUNT_TEXT_AT, COUNT_TEXT_LEN);
-    return scan_ints(text, value, 1) == 1;
+    return scan_int(work_buf + COUNT_TEXT_AT, REGION_BUF_SIZE - COUNT_TEXT_AT, COUNT_WIDTH, value);
 }
 
 // The descriptor's 11-byte name as a terminated string.

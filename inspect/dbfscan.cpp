@@ -18,6 +18,7 @@
 #include <string.h>
 
 #include "container/fields.h"
+#include "container/scan.h"
 #include "platform/platform.h"
 
 enum {
@@ -46,40 +47,6 @@ static void usage(void) {
     printf("\n-f<filename> attempts to open a named file: <filename>");
     printf("\n     note -f option overrides default entry of '1' to '7'\n          which is no longer required");
     printf("\n-o<offset> in conjunction with -f seeks to hex <offset> before parse\n          default offset is 0");
-}
-
-// "%lx" with a 32-bit long: leading blanks, one sign, an optional 0x, hex
-// digits; the value wraps to 32 bits. False when no digit was read.
-static bool scan_hex(const char* text, int32_t* out) {
-    const char* s = text;
-    while (isspace((unsigned char)*s)) s++;
-    bool neg = false;
-    if (*s == '+' || *s == '-') {
-        neg = *s == '-';
-        s++;
-    }
-    bool digits = false;
-    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        digits = true;  // the 0 counts even when no hex digit follows the x
-        s += 2;
-    }
-    uint32_t v = 0;
-    for (;; s++) {
-        int d;
-        if (*s >= '0' && *s <= '9')
-            d = *s - '0';
-        else if (*s >= 'a' && *s <= 'f')
-            d = *s - 'a' + 10;
-        else if (*s >= 'A' && *s <= 'F')
-            d = *s - 'A' + 10;
-        else
-            break;
-        v = v * 16u + (uint32_t)d;
-        digits = true;
-    }
-    if (!digits) return false;
-    *out = (int32_t)(neg ? 0u - v : v);
-    return true;
 }
 
 static bool option_is(const char* arg, char letter) {
@@ -237,7 +204,10 @@ int dbfscan_main(int argc, char** argv) {
         } else if (option_is(arg, 'f')) {
             if (arg[2] != '\0') file = arg + 2;
         } else if (option_is(arg, 'o')) {
-            if (!scan_hex(arg + 2, &offset)) {
+            uint32_t value = 0;
+            if (scan_hex(arg + 2, (int32_t)strlen(arg + 2), &value) != 0) {
+                offset = (int32_t)value;
+            } else {
                 printf("\nfailed to parse %s, using offset 0", arg);
                 offset = 0;
             }

@@ -11,6 +11,7 @@
 
 #include "catalog/catalog.h"
 #include "container/regions.h"
+#include "container/scan.h"
 #include "container/schema.h"
 #include "platform/platform.h"
 #include "tests/support/harness.h"
@@ -261,6 +262,31 @@ TEST(RegionLocation, ControlBytesInNamesAreRejectedNulBytesAllowed) {
                            "\nabort, skip_struct(2) returned offset -3\n");
 }
 
+// The count is read as "%12d" reads it: blanks in front do not count toward
+// the 12 characters, and the digits may run on into the next field.
+TEST(RegionLocation, CountIsTwelveCharactersAfterTheBlanks) {
+    Regions r = standard_regions();
+    // A 13-character count field of 12 blanks and a 3 (three records).
+    r[3] = custom_region({field("SERIAL", 'N', 12), field("COUNT", 'N', 13), field("T", 'C', 20)}, 2);
+    r[3].records[0] = imgw::text_field(" " + imgw::num_field(0) + std::string(12, ' ') + "3", 46);
+    RunResult res = run(image_of(r), {});
+    EXPECT_EQ(res.out, prefix() + locate_lines(r) + "\n");
+
+    // "           2" and a next field that begins with 5: 25.
+    r[3] = custom_region({field("SERIAL", 'N', 12), field("COUNT", 'N', 12), field("NEXT", 'N', 12)}, 2);
+    r[3].records[0] = imgw::text_field(" " + imgw::num_field(0) + imgw::num_field(2) + "5", 37);
+    res = run(image_of(r), {});
+    EXPECT_EQ(res.out, prefix() + locate_lines(r, 4) + "\nwarning num 25 from 1st record != record cnt 3" +
+                           locate_line(4, places(r)[4].offset) + locate_line(5, places(r)[5].offset) +
+                           locate_line(6, places(r)[6].offset) + "\n");
+    res = run(image_of(r), {"-f"});
+    std::string walk = prefix() + walk_lines(r, false) + found(7);
+    std::string entries = "\nCatalog contains data for 2 entries for this structure each of 37 bytes";
+    walk.replace(walk.find(entries), entries.size(),
+                 "\nCatalog contains data for 24 entries for this structure each of 37 bytes");
+    EXPECT_EQ(res.out, walk);
+}
+
 TEST(RegionLocation, CountRecordDisagreeingWithRecordsOnlyWarns) {
     Regions r = standard_regions();
     r[5].records[0] = imgw::count_record(r[5], 5);  // 4 records are there
@@ -507,6 +533,38 @@ TEST(RegionFunctions, RegionTableHoldsTrueOffsetsAndRecordedCounts) {
         EXPECT_EQ(info[i].nfields, (int32_t)r[i].fields.size());
         EXPECT_EQ(info[i].ent_sz, imgw::ent_size(r[i]));
         EXPECT_EQ(info[i].count, i == 5 ? 5 : (int32_t)r[i].records.size());
+    }
+}
+
+// scanf's conversions on bounded text: the width counts from the sign, the
+// room or a NUL ends the text, values wrap modulo 2^32.
+TEST(NumberScan, WidthRoomAndNulBoundTheConversion) {
+    struct Case {
+        const char* text;
+        int32_t room, width;
+        int32_t took;  // 0: no number
+        uint32_t value;
+    };
+    const Case dec[] = {
+        {"  +12345678901234", 17, 12, 14, 3755744309u},  // "+12345678901" modulo 2^32
+        {"   7", 3, 12, 0, 0},                          // the room ends inside the blanks
+        {"12\0" "34", 5, SCAN_NO_WIDTH, 2, 12},
+        {"99", 1, SCAN_NO_WIDTH, 1, 9},
+        {"-", 1, SCAN_NO_WIDTH, 0, 0},
+        {"-1", 2, SCAN_NO_WIDTH, 2, 0xFFFFFFFFu},       // "%lu" of -1
+    };
+    for (const Case& c : dec) {
+        SCOPED_TRACE(c.text);
+        uint32_t v = 0;
+        EXPECT_EQ(scan_dec(c.text, c.room, c.width, &v), c.took);
+        EXPECT_EQ(v, c.value);
+    }
+    const Case hex[] = {{" -0x10", 6, 0, 6, 0xFFFFFFF0u}, {"0xg", 3, 0, 2, 0}, {"g", 1, 0, 0, 0}};
+    for (const Case& c : hex) {
+        SCOPED_TRACE(c.text);
+        uint32_t v = 0;
+        EXPECT_EQ(scan_hex(c.text, c.room, &v), c.took);
+        EXPECT_EQ(v, c.value);
     }
 }
 
