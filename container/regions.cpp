@@ -58,12 +58,6 @@ static void descriptor_name(char name[12]) {
     copy_field(name, work_buf, 11);
 }
 
-// A record size summed from 32-bit lengths; one that does not fit a 32-bit
-// value shows as the largest that does.
-static int32_t size_value(int64_t size) {
-    return size > INT32_MAX ? INT32_MAX : (int32_t)size;
-}
-
 int32_t find_serial(int image, int32_t start, int32_t* skipped) {
     uint32_t skip = 0;
     *skipped = 0;
@@ -84,7 +78,7 @@ int32_t find_serial(int image, int32_t start, int32_t* skipped) {
 
 int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields,
                     int32_t* lengths, char* types) {
-    int64_t size = 1;  // the flag byte; summed wide so huge lengths cannot overflow
+    uint32_t size = 1;  // the flag byte; the sum wraps modulo 2^32 like every number
     int32_t n = 0;
     bool bad = false;
     int32_t examined = 0;
@@ -106,22 +100,25 @@ int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields
         int32_t got = read_block(image);
         if (got < FIELDDEF_SIZE && (got == 0 || b[0] != END_OF_FIELDS)) {
             printf("\nread error in structure header region after %d entries", (int)n);
-            *ent_sz = size_value(size);
+            *ent_sz = (int32_t)size;
             return -(FIELDDEF_SIZE * n);
         }
         if (b[0] == END_OF_FIELDS) break;
     }
-    *ent_sz = size_value(size);
-
-    bool too_big = size > REGION_BUF_SIZE;
-    bool too_small = !bad && n < FIELD_ARRAY_SIZE && size < MIN_ENT_SZ;
-    if (bad || n >= FIELD_ARRAY_SIZE || too_big || too_small) {
+    // The size printed is the size tested: a signed 32-bit value, so a sum
+    // that wrapped below 31 (or below 0) is too small.
+    int32_t rec = (int32_t)size;
+    *ent_sz = rec;
+    bool too_big = rec > REGION_BUF_SIZE;
+    bool too_small = rec < MIN_ENT_SZ;
+    bool bad_header = bad || n >= FIELD_ARRAY_SIZE;
+    if (bad_header || too_big || too_small) {
         if (too_big)
-            printf("\nabort structure data size %d exceeds read buffer size of %d", (int)*ent_sz,
+            printf("\nabort structure data size %d exceeds read buffer size of %d", (int)rec,
                    (int)REGION_BUF_SIZE);
         if (too_small)
-            printf("\nabort structure data size %d below minimum of %d", (int)*ent_sz, (int)MIN_ENT_SZ);
-        if (bad || n >= FIELD_ARRAY_SIZE) {
+            printf("\nabort structure data size %d below minimum of %d", (int)rec, (int)MIN_ENT_SZ);
+        if (bad_header) {
             char name[12];
             descriptor_name(name);
             printf("\ninvalid structure header region %11s, read %d entries terminator %x", name, (int)n,
@@ -137,7 +134,6 @@ int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields
         return -count_at;
     }
     *nfields = n;
-    int32_t rec = (int32_t)size;
     uint32_t length = (uint32_t)(FIELDDEF_SIZE * n + 1);
 
     // Drop the 0x0D so the buffer holds the whole count record.

@@ -233,12 +233,13 @@ TEST(RegionLocation, RecordSizeMustFitTheBufferAndHoldTheCountRecord) {
                            "\nabort structure data size 1025 exceeds read buffer size of 1024"
                            "\nabort, skip_struct(4) returned offset -12\n");
 
-    // A length whose sum with the others overflows 32 bits is still too big.
+    // The lengths sum modulo 2^32, and the size printed is the size tested:
+    // 1 + 12 + 0xFFFFFFFF is 12.
     r[3] = custom_region({field("SERIAL", 'N', 12), field("COUNT", 'N', 0xFFFFFFFFu)}, 0);
     r[3].records = {imgw::text_field(" " + imgw::num_field(0) + imgw::num_field(1), 40)};
     res = run(image_of(r), {});
     EXPECT_EQ(res.out, prefix() + locate_lines(r, 4) +
-                           "\nabort structure data size 2147483647 exceeds read buffer size of 1024"
+                           "\nabort structure data size 12 below minimum of 31"
                            "\nabort, skip_struct(4) returned offset -12\n");
 
     r[3] = custom_region({field("SERIAL", 'N', 12), field("COUNT", 'N', 12), field("FLAG", 'C', 5)}, 1);
@@ -255,9 +256,12 @@ TEST(RegionLocation, ControlBytesInNamesAreRejectedNulBytesAllowed) {
     RunResult res = run(image_of(r), {});
     EXPECT_EQ(res.out, prefix() + locate_lines(r) + "\n");
 
-    r[1].fields[1].name = "DI\tSK";  // checked up to the tab; 'S' follows it
+    // Checked up to the tab; 'S' follows it. The record size so far, 1 + 12 +
+    // 12, is below the minimum too: both messages, the size first.
+    r[1].fields[1].name = "DI\tSK";
     res = run(image_of(r), {});
-    EXPECT_EQ(res.out, prefix() + locate_lines(r, 2) + "\ninvalid structure header region " +
+    EXPECT_EQ(res.out, prefix() + locate_lines(r, 2) + "\nabort structure data size 25 below minimum of 31" +
+                           "\ninvalid structure header region " +
                            std::string(6, ' ') + "DI\tSK, read 2 entries terminator 53"
                            "\nabort, skip_struct(2) returned offset -3\n");
 }
