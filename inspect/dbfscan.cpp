@@ -89,8 +89,10 @@ static int32_t parse_region(const char* name, bool dump, int32_t start) {
     printf("\n#  field nm  type  offset len");
 
     // Table header, then descriptors up to the block that begins with 0x0D.
-    int32_t header_count = 0;
-    int64_t ent_sz = 0;  // wide: a hostile field offset must not wrap it
+    // The header's count is unsigned; the record size is a 32-bit sum that
+    // wraps like every other number.
+    uint32_t header_count = 0;
+    uint32_t ent_sz = 0;
     int32_t block = 0;
     int32_t got = 0;
     bool ended = false;
@@ -99,7 +101,7 @@ static int32_t parse_region(const char* name, bool dump, int32_t start) {
         got = plat_read(fd, b, BLOCK);
         if (got != BLOCK) break;
         if (block == 0) {
-            header_count = (int32_t)le32(b + 4);
+            header_count = le32(b + 4);
             continue;
         }
         if (b[0] == END_OF_FIELDS) {
@@ -132,29 +134,35 @@ static int32_t parse_region(const char* name, bool dump, int32_t start) {
         return -2;
     }
     int32_t nfields = block - 1;
-    printf("\n%d fields using total of %d bytes per entry\n", (int)(nfields + 1),
-           (int)(int32_t)(uint32_t)ent_sz);
+    int32_t size = (int32_t)ent_sz;
+    printf("\n%d fields using total of %d bytes per entry\n", (int)(nfields + 1), (int)size);
     if (!dump) {
         plat_close(fd);
         return 0;
     }
 
-    // Records go into the buffer right behind the 0x0D byte.
+    // Records go into the buffer right behind the 0x0D byte. The sum tested
+    // is the 32-bit sum printed; a record it lets through that would still
+    // not fit the buffer (the sum wrapped) is never read.
     int32_t place = BLOCK * block + 1;
-    if (place + ent_sz >= BUFSZ) {
-        printf("\nBUFSZ < %d bytes, not enough room to buffer data", (int)(int32_t)(uint32_t)(place + ent_sz));
+    int32_t room = BUFSZ - place;
+    int32_t need = (int32_t)((uint32_t)place + ent_sz);
+    if (need >= BUFSZ) {
+        printf("\nBUFSZ < %d bytes, not enough room to buffer data", (int)need);
         plat_close(fd);
         return -4;
     }
-    int32_t size = (int32_t)ent_sz;
     // The 0x0D block also brought the first 31 bytes of the count record.
     // Record 1 starts ent_sz - 31 bytes further on; a record shorter than 31
     // bytes means the file is already past it, so seek there from the start.
+    // A position beyond 2^31 - 1 is out of reach of a 32-bit file offset.
     int64_t base = start > 0 ? start : 0;
     int64_t first = base + place + size;
-    int32_t distance = size - (BLOCK - 1);
+    int32_t distance = (int32_t)(ent_sz - (uint32_t)(BLOCK - 1));
     if (distance != 0) {
-        int64_t pos = distance > 0 ? plat_seek(fd, distance, PLAT_SEEK_CUR) : plat_seek(fd, first, PLAT_SEEK_SET);
+        int64_t pos = -1;
+        if (first >= 0 && first <= INT32_MAX)
+            pos = distance > 0 ? plat_seek(fd, distance, PLAT_SEEK_CUR) : plat_seek(fd, first, PLAT_SEEK_SET);
         if (pos != first) {
             printf("\nfailed to seek %d bytes to start of data", (int)distance);
             plat_close(fd);
@@ -163,17 +171,17 @@ static int32_t parse_region(const char* name, bool dump, int32_t start) {
     }
     unsigned char* record = scan_buf + place;
     int32_t ndat = dvatol((const char*)record + COUNT_FIELD_OFFS, COUNT_FIELD_LEN);
-    if (ndat != header_count)
-        printf("\nwarning ndat from header %d  != ndat %d from rec 0", (int)header_count, (int)ndat);
+    if ((uint32_t)ndat != header_count)
+        printf("\nwarning ndat from header %d  != ndat %d from rec 0", (int)(int32_t)header_count, (int)ndat);
 
     uint32_t rec_off = (uint32_t)first;
     int32_t printed = 0;
     for (;;) {
         // A record of no bytes never arrives: it cannot hold the flag byte.
-        if (size < 1 || plat_read(fd, record, size) != size) break;
+        if (size < 1 || size > room || plat_read(fd, record, size) != size) break;
         // The count stops at the largest 32-bit value (a table of 2^31
         // one-byte records would otherwise overflow it).
-        if (record[0] == END_OF_DATA || printed > header_count || printed == INT32_MAX) break;
+        if (record[0] == END_OF_DATA || (uint32_t)printed > header_count || printed == INT32_MAX) break;
         printed++;
         printf("\ndata record %d @ 0x%lx", (int)printed, (unsigned long)rec_off);
         for (int32_t f = 1; f <= nfields; f++) {
