@@ -1,4 +1,5 @@
-// Field helpers: copy_field, dvatol and dup_field.
+// Field helpers: copy_field, dvatol, dup_field and the printed length of a
+// descriptor's name.
 #include "container/fields.h"
 
 #include <stdio.h>
@@ -11,6 +12,12 @@ void copy_field(char* dst, const char* src, int32_t n) {
     if (n < 0) n = 0;
     memcpy(dst, src, (size_t)n);
     dst[n] = '\0';
+}
+
+int32_t desc_name_len(const char* desc, int32_t room) {
+    if (room <= 0) return 0;
+    const void* nul = memchr(desc, '\0', (size_t)room);
+    return nul ? (int32_t)((const char*)nul - desc) : room;
 }
 
 int32_t dvatol(const char* text, int32_t len) {

@@ -53,9 +53,10 @@ static bool scan_count(int32_t* value) {
     return scan_int(work_buf + COUNT_TEXT_AT, REGION_BUF_SIZE - COUNT_TEXT_AT, COUNT_WIDTH, value);
 }
 
-// The descriptor's 11-byte name as a terminated string.
-static void descriptor_name(char name[12]) {
-    copy_field(name, work_buf, 11);
+// How much of the name of the descriptor at the start of work_buf "%s"
+// prints (see desc_name_len).
+static int name_len(void) {
+    return (int)desc_name_len(work_buf, REGION_BUF_SIZE);
 }
 
 int32_t find_serial(int image, int32_t start, int32_t* skipped) {
@@ -118,12 +119,9 @@ int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields
                    (int)REGION_BUF_SIZE);
         if (too_small)
             printf("\nabort structure data size %d below minimum of %d", (int)rec, (int)MIN_ENT_SZ);
-        if (bad_header) {
-            char name[12];
-            descriptor_name(name);
-            printf("\ninvalid structure header region %11s, read %d entries terminator %x", name, (int)n,
-                   (unsigned)ubuf()[examined]);
-        }
+        if (bad_header)
+            printf("\ninvalid structure header region %11.*s, read %d entries terminator %x", name_len(),
+                   work_buf, (int)n, (unsigned)ubuf()[examined]);
         return -examined;
     }
 
@@ -247,11 +245,8 @@ int32_t walk_regions(int image, uint32_t cat_offs) {
         do {
             const unsigned char* b = ubuf();
             n++;
-            if (opt_flags & OPT_VERBOSE) {
-                char name[12];
-                descriptor_name(name);
-                printf("\n%2d %-10s type %c len %d", (int)n, name, b[11], (int)le16(b + 16));
-            }
+            if (opt_flags & OPT_VERBOSE)
+                printf("\n%2d %-10.*s type %c len %d", (int)n, name_len(), work_buf, b[11], (int)le16(b + 16));
             if (n == 1) rec_size += le16(b + 12);
             rec_size += le16(b + 16);
             pos += FIELDDEF_SIZE;

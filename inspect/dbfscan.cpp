@@ -26,7 +26,6 @@ enum {
     BLOCK = 32,
     MAX_BLOCKS = 21,     // the table header and at most 20 descriptor blocks
     FIELD_WIDTH = 70,    // characters shown of one field
-    NAME_LEN = 11,
     COUNT_FIELD_OFFS = 13,
     COUNT_FIELD_LEN = 12,
     END_OF_FIELDS = 0x0D,
@@ -116,11 +115,9 @@ static int32_t parse_region(const char* name, bool dump, int32_t start) {
             }
             ent_sz = le32(b + 12);
         }
-        char fname[NAME_LEN + 1];
-        int32_t k = 0;
-        for (; k < NAME_LEN && b[k] != '\0'; k++) fname[k] = (char)b[k];
-        fname[k] = '\0';
-        printf("\n%2d %-10s  %c    0x%03x  %02d", (int)block, fname, b[11], (unsigned)le32(b + 12),
+        const char* fname = (const char*)b;
+        printf("\n%2d %-10.*s  %c    0x%03x  %02d", (int)block,
+               (int)desc_name_len(fname, BUFSZ - BLOCK * block), fname, b[11], (unsigned)le32(b + 12),
                (int)le16(b + 16));
         ent_sz += le16(b + 16);
     }

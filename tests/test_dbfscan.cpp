@@ -243,6 +243,27 @@ TEST(DbfscanStructure, NineteenDescriptorsAreTheMost) {
     EXPECT_EQ(r20.status, 254);
 }
 
+// A name is printed as far as "%s" reads it: an 11-character name has no
+// NUL in its field, so the type letter and the field offset's low byte
+// (here 'A') follow it.
+TEST(DbfscanStructure, ElevenCharacterNamesRunOnIntoTheTypeLetter) {
+    TempDir t;
+    imgw::Region reg;
+    reg.fields = {fd("SERIAL", 'N', 12), fd("PAD", 'C', 52), fd("LONGNAME_11", 'C', 12)};
+    reg.records.push_back(std::string(77, ' '));
+    t.write("n.tbl", imgw::encode_region(reg));
+    RunResult r = run_dbfscan(t.path, {"-fn.tbl"});
+    EXPECT_EQ(r.out, BANNER + "\nparsing file: n.tbl at offset 0x0" + R"(
+#  field nm  type  offset len
+ 1 SERIAL      N    0x001  12
+ 2 PAD         C    0x00d  52
+ 3 LONGNAME_11CA  C    0x041  12
+4 fields using total of 77 bytes per entry
+
+parse_region() returned 0
+)");
+}
+
 TEST(DbfscanStructure, BrokenTableHeadersAndDescriptors) {
     TempDir t;
     std::string comp = comp_table();

@@ -266,6 +266,28 @@ TEST(RegionLocation, ControlBytesInNamesAreRejectedNulBytesAllowed) {
                            "\nabort, skip_struct(2) returned offset -3\n");
 }
 
+// A descriptor name is printed as far as "%s" reads it: an 11-character
+// name has no NUL in its field, so the type letter and the bytes behind it
+// follow up to the next NUL.
+TEST(RegionLocation, ElevenCharacterNamesRunOnIntoTheTypeLetter) {
+    std::vector<FieldDesc> f = imgw::standard_fields(0);
+    f.push_back(field("EXTRA1", 'N', 12));
+    f.push_back(field("EXTRA2ABCDE", 'N', 12));  // field offset 0xa3
+    Regions r = standard_regions();
+    r[0] = custom_region(f, 1);
+    RunResult res = run(image_of(r), {});
+    EXPECT_EQ(res.out, prefix() + locate_lines(r, 1) +
+                           "\ninvalid structure header region EXTRA2ABCDEN\xa3, read 15 entries terminator a3"
+                           "\nabort, skip_struct(1) returned offset -12\n");
+
+    r = standard_regions();
+    r[5].fields[2].name = "DATATEXTXYZ";  // type C, field offset 25
+    res = run(image_of(r), {"-f", "-v"});
+    std::string listing = prefix() + walk_lines(r, true) + found(7);
+    listing.replace(listing.find("DATATEXTXYZ type"), 11, "DATATEXTXYZC\x19");
+    EXPECT_EQ(res.out, listing);
+}
+
 // The count is read as "%12d" reads it: blanks in front do not count toward
 // the 12 characters, and the digits may run on into the next field.
 TEST(RegionLocation, CountIsTwelveCharactersAfterTheBlanks) {
