@@ -13,6 +13,7 @@
 #include "catalog/table_io.h"
 #include "container/fields.h"
 #include "container/regions.h"
+#include "container/scan.h"
 #include "platform/platform.h"
 
 enum {
@@ -29,9 +30,7 @@ enum {
 // The one integer at the start of the count record's second field (the
 // record is in work_buf); false when the field holds none.
 static bool scan_count_field(int32_t* n) {
-    char field[NUM_WIDTH + 1];
-    copy_field(field, work_buf + COUNT_FIELD, NUM_WIDTH);
-    return scan_ints(field, n, 1) == 1;
+    return scan_int(work_buf + COUNT_FIELD, NUM_WIDTH, SCAN_NO_WIDTH, n);
 }
 
 CompRecord* read_comp(int file, int32_t offset, int32_t* status) {
@@ -55,9 +54,8 @@ CompRecord* read_comp(int file, int32_t offset, int32_t* status) {
 
     // A count record that comes short leaves n at 0: an empty table.
     if (*status == 0 && plat_read(file, work_buf, COMP_ENT_SZ) == COMP_ENT_SZ) {
-        work_buf[COMP_ENT_SZ] = '\0';
         int32_t v[2];
-        if (scan_ints(work_buf, v, 2) < 2) {
+        if (scan_ints(work_buf, COMP_ENT_SZ, v, 2) < 2) {
             printf("\nfailed to get # of records in comp array");
             *status = -4;
         } else {
@@ -67,14 +65,12 @@ CompRecord* read_comp(int file, int32_t offset, int32_t* status) {
 
     while (*status == 0 && i < n) {
         if (!next_record(file, COMP_ENT_SZ)) break;
-        // Each field is cut off behind its 12 characters before it is
-        // scanned; going from the last field down keeps the cut from
-        // landing on a field still to be scanned.
+        // Each field is scanned within its own 12 characters, from the last
+        // field down, so a failure names the last field that holds no number.
         int32_t v[COMP_NFIELDS];
         for (int k = COMP_NFIELDS - 1; k >= 0 && *status == 0; k--) {
-            char* field = work_buf + 1 + k * NUM_WIDTH;
-            field[NUM_WIDTH] = '\0';
-            if (scan_ints(field, &v[k], 1) != 1) {
+            const char* field = work_buf + 1 + k * NUM_WIDTH;
+            if (!scan_int(field, NUM_WIDTH, SCAN_NO_WIDTH, &v[k])) {
                 printf("\nread_comp() failed to scan rec %d data field %d", (int)i, k);
                 *status = -5;
             }

@@ -15,6 +15,7 @@
 #include "catalog/table_io.h"
 #include "container/fields.h"
 #include "container/regions.h"
+#include "container/scan.h"
 #include "platform/platform.h"
 
 // What the common reader needs to know of Disks, Dirs and Files. The checked
@@ -59,9 +60,8 @@ static int32_t read_count(int file, int32_t offset, const TableShape* t, int32_t
         printf("%s", t->count_msg);
         return -6;
     }
-    work_buf[t->ent_sz] = '\0';  // the scan stays inside the count record
     int32_t v[2];
-    if (scan_ints(work_buf, v, 2) < 2) {
+    if (scan_ints(work_buf, t->ent_sz, v, 2) < 2) {  // inside the count record
         printf("%s", t->count_msg);
         return -4;
     }
@@ -212,15 +212,14 @@ PathNode* read_paths(int file, int32_t offset, int32_t* status) {
     }
     *status = err;
 
-    char head_buf[PATHS_HEAD_SIZE + 1];
+    char head_buf[PATHS_HEAD_SIZE];
     while (*status == 0) {
         if (plat_read(file, head_buf, PATHS_HEAD_SIZE) != PATHS_HEAD_SIZE ||
             plat_read(file, work_buf, PATHS_TEXT_SIZE) != PATHS_TEXT_SIZE)
             break;
         if (head_buf[0] == END_OF_DATA || i > n) break;
-        head_buf[PATHS_HEAD_SIZE] = '\0';
         int32_t v[2];
-        if (scan_ints(head_buf, v, 2) < 2) {
+        if (scan_ints(head_buf, PATHS_HEAD_SIZE, v, 2) < 2) {
             // The record's type is unknown: nothing more is taken from it.
             printf("\nfailed to get # of records in paths array");
             *status = -4;

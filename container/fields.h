@@ -16,10 +16,12 @@ int32_t dvatol(const char* text, int32_t len);
 // field is all blanks (or no memory). The caller owns it.
 char* dup_field(const char* text, int32_t len);
 
-// Scans up to max signed decimal integers from text the way "%ld" does
-// (leading white space skipped, one sign, digits), each wrapped to 32 bits.
-// Gives back how many were found.
-int scan_ints(const char* text, int32_t* out, int max);
+// How many bytes of a descriptor's name C's "%s" prints: those before the
+// first NUL. The name field is 11 bytes; a name that fills it has no NUL
+// there, so the type letter and the bytes behind it follow up to the next
+// NUL, but never beyond the `room` bytes of the buffer from desc on. Print
+// the name with a precision: "%11.*s" or "%-10.*s".
+int32_t desc_name_len(const char* desc, int32_t room);
 
 // Little-endian helpers for the binary parts of headers and descriptors.
 static inline uint32_t le32(const unsigned char* p) {

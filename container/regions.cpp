@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include "container/fields.h"
+#include "container/scan.h"
 #include "container/schema.h"
 #include "platform/platform.h"
 
@@ -21,7 +22,7 @@ const char* const REGION_NAME[REGION_COUNT] = {"Disk", "Dir", "File", "Comp", "J
 
 enum {
     COUNT_TEXT_AT = 14,   // count record's second field, in the 0x0D block
-    COUNT_TEXT_LEN = 12,
+    COUNT_WIDTH = 12,     // "%12d"
     MIN_ENT_SZ = 31,      // the count record must fill the 0x0D block
     NAME_CHECK_LEN = 12,  // name and type letter
 };
@@ -44,22 +45,17 @@ static int32_t read_block(int image) {
     return got;
 }
 
-// Scans the 12-character number at offset 14 of the 0x0D block.
+// Scans the count at offset 14 of the 0x0D block as "%12d" does: blanks in
+// front do not count toward the 12 characters, and the digits may run on
+// into the next field; the text ends at a NUL or the end of work_buf.
 static bool scan_count(int32_t* value) {
-    char text[COUNT_TEXT_LEN + 1];
-    copy_field(text, work_buf + COUNT_TEXT_AT, COUNT_TEXT_LEN);
-    return scan_ints(text, value, 1) == 1;
+    return scan_int(work_buf + COUNT_TEXT_AT, REGION_BUF_SIZE - COUNT_TEXT_AT, COUNT_WIDTH, value);
 }
 
-// The descriptor's 11-byte name as a terminated string.
-static void descriptor_name(char name[12]) {
-    copy_field(name, work_buf, 11);
-}
-
-// A record size summed from 32-bit lengths; one that does not fit a 32-bit
-// value shows as the largest that does.
-static int32_t size_value(int64_t size) {
-    return size > INT32_MAX ? INT32_MAX : (int32_t)size;
+// How much of the name of the descriptor at the start of work_buf "%s"
+// prints (see desc_name_len).
+static int name_len(void) {
+    return (int)desc_name_len(work_buf, REGION_BUF_SIZE);
 }
 
 int32_t find_serial(int image, int32_t start, int32_t* skipped) {
@@ -82,7 +78,7 @@ int32_t find_serial(int image, int32_t start, int32_t* skipped) {
 
 int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields,
                     int32_t* lengths, char* types) {
-    int64_t size = 1;  // the flag byte; summed wide so huge lengths cannot overflow
+    uint32_t size = 1;  // the flag byte; the sum wraps modulo 2^32 like every number
     int32_t n = 0;
     bool bad = false;
     int32_t examined = 0;
@@ -104,27 +100,27 @@ int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields
         int32_t got = read_block(image);
         if (got < FIELDDEF_SIZE && (got == 0 || b[0] != END_OF_FIELDS)) {
             printf("\nread error in structure header region after %d entries", (int)n);
-            *ent_sz = size_value(size);
+            *ent_sz = (int32_t)size;
             return -(FIELDDEF_SIZE * n);
         }
         if (b[0] == END_OF_FIELDS) break;
     }
-    *ent_sz = size_value(size);
-
-    bool too_big = size > REGION_BUF_SIZE;
-    bool too_small = !bad && n < FIELD_ARRAY_SIZE && size < MIN_ENT_SZ;
-    if (bad || n >= FIELD_ARRAY_SIZE || too_big || too_small) {
+    // The size printed is the size tested: a signed 32-bit value, so a sum
+    // that wrapped below 31 (or below 0) is too small.
+    int32_t rec = (int32_t)size;
+    *ent_sz = rec;
+    bool too_big = rec > REGION_BUF_SIZE;
+    bool too_small = rec < MIN_ENT_SZ;
+    bool bad_header = bad || n >= FIELD_ARRAY_SIZE;
+    if (bad_header || too_big || too_small) {
         if (too_big)
-            printf("\nabort structure data size %d exceeds read buffer size of %d", (int)*ent_sz,
+            printf("\nabort structure data size %d exceeds read buffer size of %d", (int)rec,
                    (int)REGION_BUF_SIZE);
         if (too_small)
-            printf("\nabort structure data size %d below minimum of %d", (int)*ent_sz, (int)MIN_ENT_SZ);
-        if (bad || n >= FIELD_ARRAY_SIZE) {
-            char name[12];
-            descriptor_name(name);
-            printf("\ninvalid structure header region %11s, read %d entries terminator %x", name, (int)n,
-                   (unsigned)ubuf()[examined]);
-        }
+            printf("\nabort structure data size %d below minimum of %d", (int)rec, (int)MIN_ENT_SZ);
+        if (bad_header)
+            printf("\ninvalid structure header region %11.*s, read %d entries terminator %x", name_len(),
+                   work_buf, (int)n, (unsigned)ubuf()[examined]);
         return -examined;
     }
 
@@ -135,7 +131,6 @@ int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields
         return -count_at;
     }
     *nfields = n;
-    int32_t rec = (int32_t)size;
     uint32_t length = (uint32_t)(FIELDDEF_SIZE * n + 1);
 
     // Drop the 0x0D so the buffer holds the whole count record.
@@ -250,11 +245,8 @@ int32_t walk_regions(int image, uint32_t cat_offs, bool verbose) {
         do {
             const unsigned char* b = ubuf();
             n++;
-            if (verbose) {
-                char name[12];
-                descriptor_name(name);
-                printf("\n%2d %-10s type %c len %d", (int)n, name, b[11], (int)le16(b + 16));
-            }
+            if (verbose)
+                printf("\n%2d %-10.*s type %c len %d", (int)n, name_len(), work_buf, b[11], (int)le16(b + 16));
             if (n == 1) rec_size += le16(b + 12);
             rec_size += le16(b + 16);
             pos += FIELDDEF_SIZE;

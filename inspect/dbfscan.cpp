@@ -18,6 +18,7 @@
 #include <string.h>
 
 #include "container/fields.h"
+#include "container/scan.h"
 #include "platform/platform.h"
 
 enum {
@@ -25,7 +26,6 @@ enum {
     BLOCK = 32,
     MAX_BLOCKS = 21,     // the table header and at most 20 descriptor blocks
     FIELD_WIDTH = 70,    // characters shown of one field
-    NAME_LEN = 11,
     COUNT_FIELD_OFFS = 13,
     COUNT_FIELD_LEN = 12,
     END_OF_FIELDS = 0x0D,
@@ -46,40 +46,6 @@ static void usage(void) {
     printf("\n-f<filename> attempts to open a named file: <filename>");
     printf("\n     note -f option overrides default entry of '1' to '7'\n          which is no longer required");
     printf("\n-o<offset> in conjunction with -f seeks to hex <offset> before parse\n          default offset is 0");
-}
-
-// "%lx" with a 32-bit long: leading blanks, one sign, an optional 0x, hex
-// digits; the value wraps to 32 bits. False when no digit was read.
-static bool scan_hex(const char* text, int32_t* out) {
-    const char* s = text;
-    while (isspace((unsigned char)*s)) s++;
-    bool neg = false;
-    if (*s == '+' || *s == '-') {
-        neg = *s == '-';
-        s++;
-    }
-    bool digits = false;
-    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        digits = true;  // the 0 counts even when no hex digit follows the x
-        s += 2;
-    }
-    uint32_t v = 0;
-    for (;; s++) {
-        int d;
-        if (*s >= '0' && *s <= '9')
-            d = *s - '0';
-        else if (*s >= 'a' && *s <= 'f')
-            d = *s - 'a' + 10;
-        else if (*s >= 'A' && *s <= 'F')
-            d = *s - 'A' + 10;
-        else
-            break;
-        v = v * 16u + (uint32_t)d;
-        digits = true;
-    }
-    if (!digits) return false;
-    *out = (int32_t)(neg ? 0u - v : v);
-    return true;
 }
 
 static bool option_is(const char* arg, char letter) {
@@ -122,8 +88,10 @@ static int32_t parse_region(const char* name, bool dump, int32_t start) {
     printf("\n#  field nm  type  offset len");
 
     // Table header, then descriptors up to the block that begins with 0x0D.
-    int32_t header_count = 0;
-    int64_t ent_sz = 0;  // wide: a hostile field offset must not wrap it
+    // The header's count is unsigned; the record size is a 32-bit sum that
+    // wraps like every other number.
+    uint32_t header_count = 0;
+    uint32_t ent_sz = 0;
     int32_t block = 0;
     int32_t got = 0;
     bool ended = false;
@@ -132,7 +100,7 @@ static int32_t parse_region(const char* name, bool dump, int32_t start) {
         got = plat_read(fd, b, BLOCK);
         if (got != BLOCK) break;
         if (block == 0) {
-            header_count = (int32_t)le32(b + 4);
+            header_count = le32(b + 4);
             continue;
         }
         if (b[0] == END_OF_FIELDS) {
@@ -147,11 +115,9 @@ static int32_t parse_region(const char* name, bool dump, int32_t start) {
             }
             ent_sz = le32(b + 12);
         }
-        char fname[NAME_LEN + 1];
-        int32_t k = 0;
-        for (; k < NAME_LEN && b[k] != '\0'; k++) fname[k] = (char)b[k];
-        fname[k] = '\0';
-        printf("\n%2d %-10s  %c    0x%03x  %02d", (int)block, fname, b[11], (unsigned)le32(b + 12),
+        const char* fname = (const char*)b;
+        printf("\n%2d %-10.*s  %c    0x%03x  %02d", (int)block,
+               (int)desc_name_len(fname, BUFSZ - BLOCK * block), fname, b[11], (unsigned)le32(b + 12),
                (int)le16(b + 16));
         ent_sz += le16(b + 16);
     }
@@ -165,29 +131,35 @@ static int32_t parse_region(const char* name, bool dump, int32_t start) {
         return -2;
     }
     int32_t nfields = block - 1;
-    printf("\n%d fields using total of %d bytes per entry\n", (int)(nfields + 1),
-           (int)(int32_t)(uint32_t)ent_sz);
+    int32_t size = (int32_t)ent_sz;
+    printf("\n%d fields using total of %d bytes per entry\n", (int)(nfields + 1), (int)size);
     if (!dump) {
         plat_close(fd);
         return 0;
     }
 
-    // Records go into the buffer right behind the 0x0D byte.
+    // Records go into the buffer right behind the 0x0D byte. The sum tested
+    // is the 32-bit sum printed; a record it lets through that would still
+    // not fit the buffer (the sum wrapped) is never read.
     int32_t place = BLOCK * block + 1;
-    if (place + ent_sz >= BUFSZ) {
-        printf("\nBUFSZ < %d bytes, not enough room to buffer data", (int)(int32_t)(uint32_t)(place + ent_sz));
+    int32_t room = BUFSZ - place;
+    int32_t need = (int32_t)((uint32_t)place + ent_sz);
+    if (need >= BUFSZ) {
+        printf("\nBUFSZ < %d bytes, not enough room to buffer data", (int)need);
         plat_close(fd);
         return -4;
     }
-    int32_t size = (int32_t)ent_sz;
     // The 0x0D block also brought the first 31 bytes of the count record.
     // Record 1 starts ent_sz - 31 bytes further on; a record shorter than 31
     // bytes means the file is already past it, so seek there from the start.
+    // A position beyond 2^31 - 1 is out of reach of a 32-bit file offset.
     int64_t base = start > 0 ? start : 0;
     int64_t first = base + place + size;
-    int32_t distance = size - (BLOCK - 1);
+    int32_t distance = (int32_t)(ent_sz - (uint32_t)(BLOCK - 1));
     if (distance != 0) {
-        int64_t pos = distance > 0 ? plat_seek(fd, distance, PLAT_SEEK_CUR) : plat_seek(fd, first, PLAT_SEEK_SET);
+        int64_t pos = -1;
+        if (first >= 0 && first <= INT32_MAX)
+            pos = distance > 0 ? plat_seek(fd, distance, PLAT_SEEK_CUR) : plat_seek(fd, first, PLAT_SEEK_SET);
         if (pos != first) {
             printf("\nfailed to seek %d bytes to start of data", (int)distance);
             plat_close(fd);
@@ -196,17 +168,17 @@ static int32_t parse_region(const char* name, bool dump, int32_t start) {
     }
     unsigned char* record = scan_buf + place;
     int32_t ndat = dvatol((const char*)record + COUNT_FIELD_OFFS, COUNT_FIELD_LEN);
-    if (ndat != header_count)
-        printf("\nwarning ndat from header %d  != ndat %d from rec 0", (int)header_count, (int)ndat);
+    if ((uint32_t)ndat != header_count)
+        printf("\nwarning ndat from header %d  != ndat %d from rec 0", (int)(int32_t)header_count, (int)ndat);
 
     uint32_t rec_off = (uint32_t)first;
     int32_t printed = 0;
     for (;;) {
         // A record of no bytes never arrives: it cannot hold the flag byte.
-        if (size < 1 || plat_read(fd, record, size) != size) break;
+        if (size < 1 || size > room || plat_read(fd, record, size) != size) break;
         // The count stops at the largest 32-bit value (a table of 2^31
         // one-byte records would otherwise overflow it).
-        if (record[0] == END_OF_DATA || printed > header_count || printed == INT32_MAX) break;
+        if (record[0] == END_OF_DATA || (uint32_t)printed > header_count || printed == INT32_MAX) break;
         printed++;
         printf("\ndata record %d @ 0x%lx", (int)printed, (unsigned long)rec_off);
         for (int32_t f = 1; f <= nfields; f++) {
@@ -237,7 +209,10 @@ int dbfscan_main(int argc, char** argv) {
         } else if (option_is(arg, 'f')) {
             if (arg[2] != '\0') file = arg + 2;
         } else if (option_is(arg, 'o')) {
-            if (!scan_hex(arg + 2, &offset)) {
+            uint32_t value = 0;
+            if (scan_hex(arg + 2, (int32_t)strlen(arg + 2), &value) != 0) {
+                offset = (int32_t)value;
+            } else {
                 printf("\nfailed to parse %s, using offset 0", arg);
                 offset = 0;
             }

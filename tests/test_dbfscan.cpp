@@ -165,6 +165,20 @@ TEST(DbfscanDump, CountRecordDisagreeingWithHeaderWarnsAndStillDumps) {
     EXPECT_EQ(r.status, 1);
 }
 
+// The header's count is unsigned: 0xFFFFFFFF lets every record up to the
+// 0x1A be printed.
+TEST(DbfscanDump, HeaderCountIsUnsigned) {
+    TempDir t;
+    imgw::Region reg = imgw::comp_region(comps(5));
+    reg.header_count = 0xFFFFFFFFu;
+    t.write("c.tbl", imgw::encode_region(reg));
+    RunResult r = run_dbfscan(t.path, {"-fc.tbl", "-d"});
+    std::string expected = BANNER + "\nparsing file: c.tbl at offset 0x0" + COMP_FIELDS +
+                           "\nwarning ndat from header -1  != ndat 6 from rec 0";
+    for (int n = 1; n <= 5; n++) expected += comp_record(n, 0x181 + 133 * n);
+    EXPECT_EQ(r.out, expected + "\nparse_region() returned 5\n");
+}
+
 TEST(DbfscanDump, TableWithoutEndOfDataByte) {
     TempDir t;
     imgw::Region reg = imgw::comp_region(comps(2));
@@ -229,6 +243,27 @@ TEST(DbfscanStructure, NineteenDescriptorsAreTheMost) {
     EXPECT_EQ(r20.status, 254);
 }
 
+// A name is printed as far as "%s" reads it: an 11-character name has no
+// NUL in its field, so the type letter and the field offset's low byte
+// (here 'A') follow it.
+TEST(DbfscanStructure, ElevenCharacterNamesRunOnIntoTheTypeLetter) {
+    TempDir t;
+    imgw::Region reg;
+    reg.fields = {fd("SERIAL", 'N', 12), fd("PAD", 'C', 52), fd("LONGNAME_11", 'C', 12)};
+    reg.records.push_back(std::string(77, ' '));
+    t.write("n.tbl", imgw::encode_region(reg));
+    RunResult r = run_dbfscan(t.path, {"-fn.tbl"});
+    EXPECT_EQ(r.out, BANNER + "\nparsing file: n.tbl at offset 0x0" + R"(
+#  field nm  type  offset len
+ 1 SERIAL      N    0x001  12
+ 2 PAD         C    0x00d  52
+ 3 LONGNAME_11CA  C    0x041  12
+4 fields using total of 77 bytes per entry
+
+parse_region() returned 0
+)");
+}
+
 TEST(DbfscanStructure, BrokenTableHeadersAndDescriptors) {
     TempDir t;
     std::string comp = comp_table();
@@ -282,7 +317,9 @@ parse_region() returned -4
 )");
     EXPECT_EQ(r.status, 252);
 
-    // A first field offset near 2^32 must not make the record size small.
+    // The record size is a 32-bit sum and the sum tested is the one printed:
+    // a first field offset near 2^32 makes it 8, and 97 + 8 fits the buffer.
+    // Record 1 then starts 8 bytes behind the 0x0D.
     imgw::Region far;
     far.fields = {fd("SERIAL", 'N', 12, 0xFFFFFFF0u), fd("TEXT", 'C', 12)};
     far.records.push_back(std::string(40, ' '));
@@ -294,8 +331,33 @@ parse_region() returned -4
  2 TEXT        C    0x00d  12
 3 fields using total of 8 bytes per entry
 
-BUFSZ < 105 bytes, not enough room to buffer data
-parse_region() returned -4
+warning ndat from header 1  != ndat 0 from rec 0
+data record 1 @ 0x69
+ 1: 
+ 2: 
+
+data record 2 @ 0x71
+ 1: 
+ 2: 
+
+data read error for entry 3, no data terminator found
+parse_region() returned 2
+)");
+
+    // A size of 2^31 - 8 makes the sum 97 + size negative, so it passes the
+    // test; record 1 would lie beyond 2^31: it is never reached, nor read
+    // into the buffer.
+    far.fields[0].offset = 0x7FFFFFE0u;
+    t.write("far.tbl", imgw::encode_region(far));
+    r = run_dbfscan(t.path, {"-ffar.tbl", "-d"});
+    EXPECT_EQ(r.out, BANNER + "\nparsing file: far.tbl at offset 0x0" + R"(
+#  field nm  type  offset len
+ 1 SERIAL      N    0x7fffffe0  12
+ 2 TEXT        C    0x00d  12
+3 fields using total of 2147483640 bytes per entry
+
+failed to seek 2147483609 bytes to start of data
+parse_region() returned -5
 )");
 }
 

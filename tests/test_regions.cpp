@@ -11,6 +11,7 @@
 
 #include "catalog/catalog.h"
 #include "container/regions.h"
+#include "container/scan.h"
 #include "container/schema.h"
 #include "platform/platform.h"
 #include "tests/support/harness.h"
@@ -232,12 +233,13 @@ TEST(RegionLocation, RecordSizeMustFitTheBufferAndHoldTheCountRecord) {
                            "\nabort structure data size 1025 exceeds read buffer size of 1024"
                            "\nabort, skip_struct(4) returned offset -12\n");
 
-    // A length whose sum with the others overflows 32 bits is still too big.
+    // The lengths sum modulo 2^32, and the size printed is the size tested:
+    // 1 + 12 + 0xFFFFFFFF is 12.
     r[3] = custom_region({field("SERIAL", 'N', 12), field("COUNT", 'N', 0xFFFFFFFFu)}, 0);
     r[3].records = {imgw::text_field(" " + imgw::num_field(0) + imgw::num_field(1), 40)};
     res = run(image_of(r), {});
     EXPECT_EQ(res.out, prefix() + locate_lines(r, 4) +
-                           "\nabort structure data size 2147483647 exceeds read buffer size of 1024"
+                           "\nabort structure data size 12 below minimum of 31"
                            "\nabort, skip_struct(4) returned offset -12\n");
 
     r[3] = custom_region({field("SERIAL", 'N', 12), field("COUNT", 'N', 12), field("FLAG", 'C', 5)}, 1);
@@ -254,11 +256,61 @@ TEST(RegionLocation, ControlBytesInNamesAreRejectedNulBytesAllowed) {
     RunResult res = run(image_of(r), {});
     EXPECT_EQ(res.out, prefix() + locate_lines(r) + "\n");
 
-    r[1].fields[1].name = "DI\tSK";  // checked up to the tab; 'S' follows it
+    // Checked up to the tab; 'S' follows it. The record size so far, 1 + 12 +
+    // 12, is below the minimum too: both messages, the size first.
+    r[1].fields[1].name = "DI\tSK";
     res = run(image_of(r), {});
-    EXPECT_EQ(res.out, prefix() + locate_lines(r, 2) + "\ninvalid structure header region " +
+    EXPECT_EQ(res.out, prefix() + locate_lines(r, 2) + "\nabort structure data size 25 below minimum of 31" +
+                           "\ninvalid structure header region " +
                            std::string(6, ' ') + "DI\tSK, read 2 entries terminator 53"
                            "\nabort, skip_struct(2) returned offset -3\n");
+}
+
+// A descriptor name is printed as far as "%s" reads it: an 11-character
+// name has no NUL in its field, so the type letter and the bytes behind it
+// follow up to the next NUL.
+TEST(RegionLocation, ElevenCharacterNamesRunOnIntoTheTypeLetter) {
+    std::vector<FieldDesc> f = imgw::standard_fields(0);
+    f.push_back(field("EXTRA1", 'N', 12));
+    f.push_back(field("EXTRA2ABCDE", 'N', 12));  // field offset 0xa3
+    Regions r = standard_regions();
+    r[0] = custom_region(f, 1);
+    RunResult res = run(image_of(r), {});
+    EXPECT_EQ(res.out, prefix() + locate_lines(r, 1) +
+                           "\ninvalid structure header region EXTRA2ABCDEN\xa3, read 15 entries terminator a3"
+                           "\nabort, skip_struct(1) returned offset -12\n");
+
+    r = standard_regions();
+    r[5].fields[2].name = "DATATEXTXYZ";  // type C, field offset 25
+    res = run(image_of(r), {"-f", "-v"});
+    std::string listing = prefix() + walk_lines(r, true) + found(7);
+    listing.replace(listing.find("DATATEXTXYZ type"), 11, "DATATEXTXYZC\x19");
+    EXPECT_EQ(res.out, listing);
+}
+
+// The count is read as "%12d" reads it: blanks in front do not count toward
+// the 12 characters, and the digits may run on into the next field.
+TEST(RegionLocation, CountIsTwelveCharactersAfterTheBlanks) {
+    Regions r = standard_regions();
+    // A 13-character count field of 12 blanks and a 3 (three records).
+    r[3] = custom_region({field("SERIAL", 'N', 12), field("COUNT", 'N', 13), field("T", 'C', 20)}, 2);
+    r[3].records[0] = imgw::text_field(" " + imgw::num_field(0) + std::string(12, ' ') + "3", 46);
+    RunResult res = run(image_of(r), {});
+    EXPECT_EQ(res.out, prefix() + locate_lines(r) + "\n");
+
+    // "           2" and a next field that begins with 5: 25.
+    r[3] = custom_region({field("SERIAL", 'N', 12), field("COUNT", 'N', 12), field("NEXT", 'N', 12)}, 2);
+    r[3].records[0] = imgw::text_field(" " + imgw::num_field(0) + imgw::num_field(2) + "5", 37);
+    res = run(image_of(r), {});
+    EXPECT_EQ(res.out, prefix() + locate_lines(r, 4) + "\nwarning num 25 from 1st record != record cnt 3" +
+                           locate_line(4, places(r)[4].offset) + locate_line(5, places(r)[5].offset) +
+                           locate_line(6, places(r)[6].offset) + "\n");
+    res = run(image_of(r), {"-f"});
+    std::string walk = prefix() + walk_lines(r, false) + found(7);
+    std::string entries = "\nCatalog contains data for 2 entries for this structure each of 37 bytes";
+    walk.replace(walk.find(entries), entries.size(),
+                 "\nCatalog contains data for 24 entries for this structure each of 37 bytes");
+    EXPECT_EQ(res.out, walk);
 }
 
 TEST(RegionLocation, CountRecordDisagreeingWithRecordsOnlyWarns) {
@@ -507,6 +559,38 @@ TEST(RegionFunctions, RegionTableHoldsTrueOffsetsAndRecordedCounts) {
         EXPECT_EQ(info[i].nfields, (int32_t)r[i].fields.size());
         EXPECT_EQ(info[i].ent_sz, imgw::ent_size(r[i]));
         EXPECT_EQ(info[i].count, i == 5 ? 5 : (int32_t)r[i].records.size());
+    }
+}
+
+// scanf's conversions on bounded text: the width counts from the sign, the
+// room or a NUL ends the text, values wrap modulo 2^32.
+TEST(NumberScan, WidthRoomAndNulBoundTheConversion) {
+    struct Case {
+        const char* text;
+        int32_t room, width;
+        int32_t took;  // 0: no number
+        uint32_t value;
+    };
+    const Case dec[] = {
+        {"  +12345678901234", 17, 12, 14, 3755744309u},  // "+12345678901" modulo 2^32
+        {"   7", 3, 12, 0, 0},                          // the room ends inside the blanks
+        {"12\0" "34", 5, SCAN_NO_WIDTH, 2, 12},
+        {"99", 1, SCAN_NO_WIDTH, 1, 9},
+        {"-", 1, SCAN_NO_WIDTH, 0, 0},
+        {"-1", 2, SCAN_NO_WIDTH, 2, 0xFFFFFFFFu},       // "%lu" of -1
+    };
+    for (const Case& c : dec) {
+        SCOPED_TRACE(c.text);
+        uint32_t v = 0;
+        EXPECT_EQ(scan_dec(c.text, c.room, c.width, &v), c.took);
+        EXPECT_EQ(v, c.value);
+    }
+    const Case hex[] = {{" -0x10", 6, 0, 6, 0xFFFFFFF0u}, {"0xg", 3, 0, 2, 0}, {"g", 1, 0, 0, 0}};
+    for (const Case& c : hex) {
+        SCOPED_TRACE(c.text);
+        uint32_t v = 0;
+        EXPECT_EQ(scan_hex(c.text, c.room, &v), c.took);
+        EXPECT_EQ(v, c.value);
     }
 }
 
