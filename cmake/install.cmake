@@ -79,7 +79,10 @@ to try them on.")
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME unbak-${UNBAK_VERSION}-win64)
+  # (include(CPack) leaves CPACK_PACKAGE_FILE_NAME set to the source
+  # package's name: the test takes the name from here.)
+  set(UNBAK_ZIP_NAME unbak-${UNBAK_VERSION}-win64)
+  set(CPACK_PACKAGE_FILE_NAME ${UNBAK_ZIP_NAME})
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -117,7 +120,7 @@ if(UNBAK_TESTS)
     endif()
   elseif(WIN32)
     add_packaging_test(WindowsZip check_zip.sh
-                       ${CMAKE_BINARY_DIR} ${scratch}/zip ${CPACK_PACKAGE_FILE_NAME}
+                       ${CMAKE_BINARY_DIR} ${scratch}/zip ${UNBAK_ZIP_NAME}
                        ${installed_programs})
   endif()
 endif()
