@@ -6,10 +6,17 @@
 # With --windows, the same set is then restored by the Windows build's
 # unbak.exe under Wine (scripts/windows.sh builds it), and its output, files,
 # times and read-only states are compared with those of the Linux run.
+# The Debian packages it needs are installed when missing (scripts/deps.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 windows=false
 [ "${1:-}" = --windows ] && windows=true
+. scripts/deps.sh
+if $windows; then
+    need_debian_packages build windows
+else
+    need_debian_packages build
+fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target unbak dbfscan mkbak >/dev/null
 
