@@ -135,9 +135,9 @@ void hole_label(const Placement* pl, char* out, int32_t size) {
 
 static void text_heading(Run* run) {
     const Placement* pl = &run->placement;
-    text(run, "bakcheck: backup \"%s\", job %u: %d disk%s, %d files, %lld bytes\n", run->header.name,
+    text(run, "bakcheck: backup \"%s\", job %u: %d disk%s, %d file%s, %lld bytes\n", run->header.name,
          (unsigned)fh_job_num(&run->header), (int)pl->num_disks, pl->num_disks == 1 ? "" : "s",
-         (int)run->totals.files, (long long)run->totals.bytes);
+         (int)run->totals.files, run->totals.files == 1 ? "" : "s", (long long)run->totals.bytes);
     for (int32_t k = 1; k <= pl->num_disks; k++) {
         const DiskSlot* d = &pl->disks[k];
         if (!d->path) {
@@ -158,8 +158,10 @@ static void text_heading(Run* run) {
             continue;
         }
         int64_t end = d->start + d->data_size;
-        text(run, "disk %d: %s%s: stream bytes %lld-%lld%s%s\n", (int)k, d->path, role,
-             (long long)d->start, (long long)(end - 1),
+        char range[64] = "no data bytes";
+        if (d->data_size > 0)
+            snprintf(range, sizeof range, "stream bytes %lld-%lld", (long long)d->start, (long long)(end - 1));
+        text(run, "disk %d: %s%s: %s%s%s\n", (int)k, d->path, role, range,
              d->placed == PLACED_FROM_END ? ", placed from the end" : "",
              d->cut_short ? ", cut short" : "");
     }
@@ -378,16 +380,18 @@ void report_end(Run* run) {
     const Totals* t = &run->totals;
     progress_clear(run);
     if (t->intact == t->files) {
-        text(run, "all %d files intact, %lld bytes\n", (int)t->files, (long long)t->bytes);
+        text(run, "all %d file%s intact, %lld bytes\n", (int)t->files, t->files == 1 ? "" : "s",
+             (long long)t->bytes);
     } else {
-        text(run, "%d files, %lld bytes: %d intact, %d damaged, %d missing", (int)t->files,
-             (long long)t->bytes, (int)t->intact, (int)t->damaged, (int)t->missing);
+        text(run, "%d file%s, %lld bytes: %d intact, %d damaged, %d missing", (int)t->files,
+             t->files == 1 ? "" : "s", (long long)t->bytes, (int)t->intact, (int)t->damaged, (int)t->missing);
         if (t->unsafe) text(run, ", %d with unsafe names", (int)t->unsafe);
         if (t->not_written) text(run, ", %d not written", (int)t->not_written);
         text(run, "; %lld bytes lost\n", (long long)t->bytes_lost);
     }
     if (run->salvage_dir)
-        text(run, "salvage: %d files written into %s\n", (int)t->created, run->salvage_dir);
+        text(run, "salvage: %d file%s written into %s\n", (int)t->created, t->created == 1 ? "" : "s",
+             run->salvage_dir);
 
     Sink* s = &run->json_out;
     if (s->open) {
