@@ -179,6 +179,44 @@ TEST(Bakcheck, MissingDiskCostsOnlyTheFilesOnIt) {
     check_salvage(r, t, s, want);
 }
 
+TEST(Bakcheck, StoredSetLosesExactlyTheBytesOfTheMissingDisk) {
+    TempDir t;
+    std::vector<imgw::SourceFile> files(5);
+    for (size_t i = 0; i < files.size(); i++) {
+        files[i].name = "s" + std::to_string(i + 1) + ".bin";
+        files[i].content = noise(i == 1 ? 1500 : 4000, 40u + (uint32_t)i);
+    }
+    imgw::SetOptions opt;
+    opt.compressed = false;
+    opt.disk_capacity = 6000;  // disk 2 holds stream bytes 6000-11999
+    imgw::BackupSet plan = imgw::plan_set(files, opt);
+    std::vector<std::string> images = imgw::layout_images(plan);
+    ASSERT_EQ(images.size(), 3u);
+    t.write("d1.img", images[0]);
+    t.write("d3.img", images[2]);
+
+    RunResult r = run_bakcheck(t.path, {"--salvage", "out", "d3.img", "d1.img"});
+    EXPECT_EQ(r.status, 1);
+    // s2 (4000-5499) and s5 (13500-17499) lie off disk 2; s3 (5500-9499)
+    // loses its bytes from 500 on, s4 (9500-13499) its first 2500.
+    std::string s3 = files[2].content, s4 = files[3].content;
+    s3.replace(500, 3500, 3500, '\0');
+    s4.replace(0, 2500, 2500, '\0');
+    EXPECT_NE(r.out.find("\ndamaged: C:\\s3.bin: bytes 500-3999 on no image given (disk 2 missing); "
+                         "lost bytes 500-3999\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\ndamaged: C:\\s4.bin: bytes 0-2499 on no image given (disk 2 missing); "
+                         "lost bytes 0-2499\n"),
+              std::string::npos);
+    std::map<std::string, std::string> tree = tree_of(t.file("out"));
+    EXPECT_TRUE(tree["C_/s1.bin"] == files[0].content);
+    EXPECT_TRUE(tree["C_/s2.bin"] == files[1].content);
+    EXPECT_TRUE(tree["C_/s3.bin"] == s3);
+    EXPECT_TRUE(tree["C_/s4.bin"] == s4);
+    EXPECT_TRUE(tree["C_/s5.bin"] == files[4].content);
+}
+
 TEST(Bakcheck, CutImageLosesItsTailAndTheNextDiskIsPlacedFromTheEnd) {
     TempDir t;
     Set s = make_set({9000, 9000, 9000, 9000, 9000, 9000}, 3);
@@ -283,6 +321,8 @@ TEST(Bakcheck, RunsThatCannotStartEndWithStatusTwo) {
     TempDir t;
     Set s = make_set({3000, 9000}, 2);
     write_set(t, s);
+    // The last disk cut inside its catalog.
+    t.write("cut2.img", s.images[1].substr(0, restore_test::cat_offs_of(s.images[1]) + 6000));
     struct Case {
         std::vector<std::string> args;
         std::string first_line;
@@ -291,6 +331,8 @@ TEST(Bakcheck, RunsThatCannotStartEndWithStatusTwo) {
         {{"--frobnicate", "d2.img"}, "bakcheck: unknown option or missing value: --frobnicate\n"},
         {{"d1.img"}, "bakcheck: no image given holds the catalog (the set's last disk)\n"},
         {{"--json", "d1.img"}, "{\"error\": \"no image given holds the catalog (the set's last disk)\"}\n"},
+        {{"d1.img", "cut2.img"}, "bakcheck: the catalog of cut2.img cannot be read: its tables are not "
+                                 "where they belong\n"},
     };
     for (const Case& c : cases) {
         RunResult r = run_bakcheck(t.path, c.args);
