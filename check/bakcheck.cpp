@@ -88,41 +88,72 @@ static void open_images(Run* run) {
     }
 }
 
+// Adds a table's name to the list of those that failed.
+static void note_failure(char* failed, size_t size, const char* name) {
+    size_t used = strlen(failed);
+    snprintf(failed + used, size - used, "%s%s", used ? ", " : "", name);
+}
+
 // The Catalog's tables in unbak's order (its front end's read_tables, with
-// nothing shown). Gives back the names of the tables that failed, empty
-// when none did.
+// nothing shown; a table that failed is dropped as there). Gives back the
+// names of the tables that failed, empty when none did.
 static void read_tables(Run* run, int image, char* failed, size_t size) {
     Catalog* c = &run->catalog;
     RegionInfo* r = run->regions;
     failed[0] = '\0';
     int32_t status = 0;
-#define FAILED(name) (strlen(failed) + 12 < size ? strcat(strcat(failed, failed[0] ? ", " : ""), name) : failed)
 
     c->disks = read_disks(image, r[TBL_DISKS].offset, &status);
-    if (status < 0) FAILED("Disks");
-    else r[TBL_DISKS].count = status;
+    if (status < 0) {
+        note_failure(failed, size, "Disks");
+        free(c->disks);
+        c->disks = NULL;
+    }
+    else
+        r[TBL_DISKS].count = status;
     c->dirs = read_dirs(image, r[TBL_DIRS].offset, &status);
-    if (status < 0) FAILED("Dirs");
-    else r[TBL_DIRS].count = status;
+    if (status < 0) {
+        note_failure(failed, size, "Dirs");
+        free(c->dirs);
+        c->dirs = NULL;
+    }
+    else
+        r[TBL_DIRS].count = status;
     c->files = read_files(image, r[TBL_FILES].offset, &status);
-    if (status < 0) FAILED("Files");
-    else r[TBL_FILES].count = status;
+    if (status < 0) {
+        note_failure(failed, size, "Files");
+        free_files(c->files);
+        c->files = NULL;
+    }
+    else
+        r[TBL_FILES].count = status;
     c->job = get_job(image, r[TBL_JOB].offset);
-    if (!c->job) FAILED("Job");
+    if (!c->job) note_failure(failed, size, "Job");
     if (c->job && c->job->compressed != 0) {
         r[TBL_COMP].count = 0;
         c->comp = read_comp(image, r[TBL_COMP].offset, &status);
-        if (status < 0) FAILED("Comp");
-        else r[TBL_COMP].count = status;
+        if (status < 0) {
+            note_failure(failed, size, "Comp");
+            free_comp(c->comp);
+            c->comp = NULL;
+        }
+        else
+            r[TBL_COMP].count = status;
     }
     c->paths = read_paths(image, r[TBL_PATHS].offset, &status);
-    if (status < 0) FAILED("Paths");
-    else r[TBL_PATHS].count = status;
+    if (status < 0) {
+        note_failure(failed, size, "Paths");
+        free_paths(c->paths);
+        c->paths = NULL;
+    }
+    else
+        r[TBL_PATHS].count = status;
     int32_t sessions = 0;
     c->sessions = get_sess(image, r[TBL_SESSION].offset, &sessions);
-    if (!c->sessions) FAILED("Sessions");
-    else r[TBL_SESSION].count = sessions;
-#undef FAILED
+    if (!c->sessions)
+        note_failure(failed, size, "Sessions");
+    else
+        r[TBL_SESSION].count = sessions;
 }
 
 // Every directory's path as listed (mk_path_str, silenced), for the files'
