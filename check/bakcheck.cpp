@@ -22,16 +22,17 @@ static const char* const REPORT_NAME = "SALVAGE-REPORT.txt";
 static const int32_t MAX_DISKS = 65535;
 
 static void show_usage(void) {
-    printf("usage: bakcheck [--salvage DIR] [--json] IMAGE...\n"
-           "  Checks every file of a backup set without writing anything. IMAGE... are\n"
-           "  the disk images of the set that you have, in any order; the one that holds\n"
-           "  the catalog (the last disk) must be among them.\n"
-           "  --salvage DIR  restore into DIR every file that can be saved, lost ranges\n"
-           "                 filled with zeros, and write DIR/%s\n"
-           "  --json         write the report to standard output as JSON\n"
-           "exit status: 0 every file intact, 1 some file damaged, missing or not\n"
-           "restorable, 2 no readable set (no catalog, bad usage)\n",
-           REPORT_NAME);
+    printf(
+        "usage: bakcheck [--salvage DIR] [--json] IMAGE...\n"
+        "  Checks every file of a backup set without writing anything. IMAGE... are\n"
+        "  the disk images of the set that you have, in any order; the one that holds\n"
+        "  the catalog (the last disk) must be among them.\n"
+        "  --salvage DIR  restore into DIR every file that can be saved, lost ranges\n"
+        "                 filled with zeros, and write DIR/%s\n"
+        "  --json         write the report to standard output as JSON\n"
+        "exit status: 0 every file intact, 1 some file damaged, missing or not\n"
+        "restorable, 2 no readable set (no catalog, bad usage)\n",
+        REPORT_NAME);
 }
 
 // A failure that ends the run before any file was checked: said in the
@@ -39,7 +40,8 @@ static void show_usage(void) {
 #if defined(__GNUC__)
 __attribute__((format(printf, 2, 3)))
 #endif
-static int fail(const Run* run, const char* fmt, ...) {
+static int
+fail(const Run* run, const char* fmt, ...) {
     char line[1024];
     va_list ap;
     va_start(ap, fmt);
@@ -49,9 +51,12 @@ static int fail(const Run* run, const char* fmt, ...) {
         Sink s = {true, -1, false};
         sink_printf(&s, "{\"error\": \"");
         for (const char* p = line; *p; p++) {
-            if (*p == '"' || *p == '\\') sink_printf(&s, "\\%c", *p);
-            else if ((unsigned char)*p < 0x20) sink_printf(&s, "\\u%04x", (unsigned char)*p);
-            else sink_printf(&s, "%c", *p);
+            if (*p == '"' || *p == '\\')
+                sink_printf(&s, "\\%c", *p);
+            else if ((unsigned char)*p < 0x20)
+                sink_printf(&s, "\\u%04x", (unsigned char)*p);
+            else
+                sink_printf(&s, "%c", *p);
         }
         sink_printf(&s, "\"}\n");
     } else {
@@ -108,24 +113,21 @@ static void read_tables(Run* run, int image, char* failed, size_t size) {
         note_failure(failed, size, "Disks");
         free(c->disks);
         c->disks = NULL;
-    }
-    else
+    } else
         r[TBL_DISKS].count = status;
     c->dirs = read_dirs(image, r[TBL_DIRS].offset, &status);
     if (status < 0) {
         note_failure(failed, size, "Dirs");
         free(c->dirs);
         c->dirs = NULL;
-    }
-    else
+    } else
         r[TBL_DIRS].count = status;
     c->files = read_files(image, r[TBL_FILES].offset, &status);
     if (status < 0) {
         note_failure(failed, size, "Files");
         free_files(c->files);
         c->files = NULL;
-    }
-    else
+    } else
         r[TBL_FILES].count = status;
     c->job = get_job(image, r[TBL_JOB].offset);
     if (!c->job) note_failure(failed, size, "Job");
@@ -136,8 +138,7 @@ static void read_tables(Run* run, int image, char* failed, size_t size) {
             note_failure(failed, size, "Comp");
             free_comp(c->comp);
             c->comp = NULL;
-        }
-        else
+        } else
             r[TBL_COMP].count = status;
     }
     c->paths = read_paths(image, r[TBL_PATHS].offset, &status);
@@ -145,8 +146,7 @@ static void read_tables(Run* run, int image, char* failed, size_t size) {
         note_failure(failed, size, "Paths");
         free_paths(c->paths);
         c->paths = NULL;
-    }
-    else
+    } else
         r[TBL_PATHS].count = status;
     int32_t sessions = 0;
     c->sessions = get_sess(image, r[TBL_SESSION].offset, &sessions);
@@ -200,7 +200,8 @@ static bool assign_disks(Run* run) {
     for (int32_t i = 0; i < run->ngiven; i++) {
         GivenImage* g = &run->given[i];
         if (i == run->catalog_given || !g->header_ok) continue;
-        if (g->set_id1 != cat->set_id1 || g->set_id2 != cat->set_id2 || g->job_num != cat->job_num) {
+        if (g->set_id1 != cat->set_id1 || g->set_id2 != cat->set_id2 ||
+            g->job_num != cat->job_num) {
             g->left_out = "another set";
         } else if (g->cat_offs != 0 || g->disk_num == n) {
             g->left_out = "a second image of the last disk";
@@ -283,7 +284,8 @@ static int load_set(Run* run) {
         located = locate_regions(cat->image, cat->cat_offs, run->regions, &run->catalog);
         if (located == REGION_COUNT) {
             read_tables(run, cat->image, failed, sizeof failed);
-            if (!failed[0] && run->catalog.files) linked = link_data(&run->catalog, run->regions[TBL_COMP].count);
+            if (!failed[0] && run->catalog.files)
+                linked = link_data(&run->catalog, run->regions[TBL_COMP].count);
             if (!failed[0]) paths_ok = build_dir_paths(run);
         }
     }

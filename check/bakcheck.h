@@ -39,23 +39,23 @@ enum { PLACED_NOT = 0, PLACED_FROM_START = 1, PLACED_FROM_END = 2 };
 
 // One disk of the set.
 struct DiskSlot {
-    const char* path;     // the image given for this disk; null when missing
-    int image;            // its open handle, -1 when missing
-    int64_t data_size;    // bytes of its data area (0x200 up to its end or the catalog)
-    bool cut_short;       // a data disk smaller than another data disk given: its tail is lost
-    int32_t placed;       // PLACED_*
-    int64_t start;        // stream offset of its first data byte, when placed
-    int64_t first_used;   // stream offset from which its bytes are read: start, or
-                          // later where images placed from the start already hold them
-    int64_t position;     // image offset the handle stands at, -1 when unknown
+    const char* path;    // the image given for this disk; null when missing
+    int image;           // its open handle, -1 when missing
+    int64_t data_size;   // bytes of its data area (0x200 up to its end or the catalog)
+    bool cut_short;      // a data disk smaller than another data disk given: its tail is lost
+    int32_t placed;      // PLACED_*
+    int64_t start;       // stream offset of its first data byte, when placed
+    int64_t first_used;  // stream offset from which its bytes are read: start, or
+                         // later where images placed from the start already hold them
+    int64_t position;    // image offset the handle stands at, -1 when unknown
 };
 
 struct Placement {
     int32_t num_disks;
-    DiskSlot* disks;          // disks[1] .. disks[num_disks]; disks[0] unused
-    int32_t* placed;          // room for num_disks: the disks read, in stream order
+    DiskSlot* disks;  // disks[1] .. disks[num_disks]; disks[0] unused
+    int32_t* placed;  // room for num_disks: the disks read, in stream order
     int32_t nplaced;
-    int64_t stream_length;    // the catalog's sum of the files' sizes in the stream
+    int64_t stream_length;  // the catalog's sum of the files' sizes in the stream
     // The one stretch of the stream that no image holds (none when
     // hole_start == hole_end), and the disks that would hold it.
     int64_t hole_start, hole_end;
@@ -115,15 +115,15 @@ enum { MAX_PROBLEMS = 8 };
 
 struct FileResult {
     const FileRecord* file;
-    const char* path;         // as unbak lists it (C:\Data\x.txt), or the bare name
-    int32_t ngroups;          // groups of its run, 0 for stored data
-    int32_t status;           // FILE_*
-    bool name_ok;             // it can be restored under its name
-    bool created;             // salvage wrote it
+    const char* path;  // as unbak lists it (C:\Data\x.txt), or the bare name
+    int32_t ngroups;   // groups of its run, 0 for stored data
+    int32_t status;    // FILE_*
+    bool name_ok;      // it can be restored under its name
+    bool created;      // salvage wrote it
     Problem problems[MAX_PROBLEMS];
     int32_t nproblems;
-    int32_t more_problems;    // problems beyond MAX_PROBLEMS, counted only
-    LostRange* lost;          // coalesced, in file order
+    int32_t more_problems;  // problems beyond MAX_PROBLEMS, counted only
+    LostRange* lost;        // coalesced, in file order
     int32_t nlost, lost_cap;
     int64_t bytes_lost;
 };
@@ -137,8 +137,8 @@ struct GivenImage {
     uint32_t set_id1, set_id2;
     uint16_t job_num, disk_num;
     uint32_t cat_offs;
-    int image;                // open handle while used, else -1
-    const char* left_out;     // why it is not used, null when it is
+    int image;             // open handle while used, else -1
+    const char* left_out;  // why it is not used, null when it is
 };
 
 struct Totals {
@@ -149,22 +149,22 @@ struct Totals {
 // Where one report goes: standard output or a file of the OS layer.
 struct Sink {
     bool open;
-    int fd;                   // -1: standard output
-    bool failed;              // a write came short
+    int fd;       // -1: standard output
+    bool failed;  // a write came short
 };
 
 struct Run {
     const char* salvage_dir;  // null when only checking
     bool json;
-    bool progress;            // standard error is a terminal
+    bool progress;  // standard error is a terminal
     GivenImage* given;
     int32_t ngiven;
-    int32_t catalog_given;    // index in given of the catalog image, -1 when none
-    FileHeader header;        // the catalog image's
+    int32_t catalog_given;  // index in given of the catalog image, -1 when none
+    FileHeader header;      // the catalog image's
     Catalog catalog;
     RegionInfo regions[REGION_COUNT];
     Placement placement;
-    char** dir_paths;         // [1 .. ndirs]: a directory's path as listed, null when none
+    char** dir_paths;  // [1 .. ndirs]: a directory's path as listed, null when none
     int32_t ndirs;
     // Salvage: an output path, and the directory path last made (both of
     // out_path_size bytes).
@@ -177,8 +177,8 @@ struct Run {
     // Progress line.
     int64_t progress_bytes;
     int32_t progress_files;
-    int32_t progress_disk;    // the disk being read, 0 when none
-    int64_t progress_shown;   // time of the last line, seconds
+    int32_t progress_disk;   // the disk being read, 0 when none
+    int64_t progress_shown;  // time of the last line, seconds
 };
 
 // verify.cpp: checks one file whose data begins at stream offset pos (and

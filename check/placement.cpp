@@ -102,7 +102,8 @@ void place_disks(Placement* pl) {
     if (pl->hole_start > pl->hole_end) pl->hole_start = pl->hole_end;
     // The disks that would hold the hole: a cut-short disk placed from the
     // start (its tail), then every disk placed from neither side.
-    pl->hole_first = after_start > 1 && d[after_start - 1].cut_short ? after_start - 1 : after_start;
+    pl->hole_first =
+        after_start > 1 && d[after_start - 1].cut_short ? after_start - 1 : after_start;
     pl->hole_last = j;
 
     // The disks whose bytes are read, in disk order (which is stream order).

@@ -39,7 +39,8 @@ void sink_printf(Sink* s, const char* fmt, ...) {
 #if defined(__GNUC__)
 __attribute__((format(printf, 2, 3)))
 #endif
-static void text(Run* run, const char* fmt, ...) {
+static void
+text(Run* run, const char* fmt, ...) {
     char line[LINE_SIZE];
     va_list ap;
     va_start(ap, fmt);
@@ -64,7 +65,10 @@ static void json_string(Sink* s, const char* str) {
             n = 0;
         }
         unsigned char c = *p;
-        int extra = c >= 0xF0 && c < 0xF5 ? 3 : c >= 0xE0 && c < 0xF0 ? 2 : c >= 0xC2 && c < 0xE0 ? 1 : 0;
+        int extra = c >= 0xF0 && c < 0xF5   ? 3
+                    : c >= 0xE0 && c < 0xF0 ? 2
+                    : c >= 0xC2 && c < 0xE0 ? 1
+                                            : 0;
         bool utf8 = extra > 0;
         for (int i = 1; utf8 && i <= extra; i++)
             if ((p[i] & 0xC0) != 0x80) utf8 = false;
@@ -135,9 +139,10 @@ void hole_label(const Placement* pl, char* out, int32_t size) {
 
 static void text_heading(Run* run) {
     const Placement* pl = &run->placement;
-    text(run, "bakcheck: backup \"%s\", job %u: %d disk%s, %d file%s, %lld bytes\n", run->header.name,
-         (unsigned)fh_job_num(&run->header), (int)pl->num_disks, pl->num_disks == 1 ? "" : "s",
-         (int)run->totals.files, run->totals.files == 1 ? "" : "s", (long long)run->totals.bytes);
+    text(run, "bakcheck: backup \"%s\", job %u: %d disk%s, %d file%s, %lld bytes\n",
+         run->header.name, (unsigned)fh_job_num(&run->header), (int)pl->num_disks,
+         pl->num_disks == 1 ? "" : "s", (int)run->totals.files, run->totals.files == 1 ? "" : "s",
+         (long long)run->totals.bytes);
     for (int32_t k = 1; k <= pl->num_disks; k++) {
         const DiskSlot* d = &pl->disks[k];
         if (!d->path) {
@@ -153,14 +158,17 @@ static void text_heading(Run* run) {
         }
         const char* role = k == pl->num_disks ? ", catalog" : "";
         if (d->placed == PLACED_NOT) {
-            text(run, "disk %d: %s%s: cannot be placed from the catalog alone (missing disks on both sides)\n",
+            text(run,
+                 "disk %d: %s%s: cannot be placed from the catalog alone (missing disks on both "
+                 "sides)\n",
                  (int)k, d->path, role);
             continue;
         }
         int64_t end = d->start + d->data_size;
         char range[64] = "no data bytes";
         if (d->data_size > 0)
-            snprintf(range, sizeof range, "stream bytes %lld-%lld", (long long)d->start, (long long)(end - 1));
+            snprintf(range, sizeof range, "stream bytes %lld-%lld", (long long)d->start,
+                     (long long)(end - 1));
         text(run, "disk %d: %s%s: %s%s%s\n", (int)k, d->path, role, range,
              d->placed == PLACED_FROM_END ? ", placed from the end" : "",
              d->cut_short ? ", cut short" : "");
@@ -175,7 +183,8 @@ static void text_heading(Run* run) {
         text(run, "note: the images hold %lld bytes more than the catalog's files take\n",
              (long long)pl->excess);
     for (int32_t i = 0; i < run->ngiven; i++)
-        if (run->given[i].left_out) text(run, "left out: %s: %s\n", run->given[i].path, run->given[i].left_out);
+        if (run->given[i].left_out)
+            text(run, "left out: %s: %s\n", run->given[i].path, run->given[i].left_out);
 }
 
 static void json_heading(Run* run) {
@@ -191,17 +200,20 @@ static void json_heading(Run* run) {
             json_string(s, d->path);
         else
             sink_printf(s, "null");
-        const char* state = !d->path ? "missing" : d->placed == PLACED_NOT ? "not placed"
-                                                 : d->cut_short           ? "cut short"
-                                                                          : "placed";
+        const char* state = !d->path                  ? "missing"
+                            : d->placed == PLACED_NOT ? "not placed"
+                            : d->cut_short            ? "cut short"
+                                                      : "placed";
         sink_printf(s, ", \"state\": \"%s\"", state);
         if (d->placed != PLACED_NOT)
-            sink_printf(s, ", \"placed_from\": \"%s\", \"stream_offset\": %lld, \"data_bytes\": %lld",
+            sink_printf(s,
+                        ", \"placed_from\": \"%s\", \"stream_offset\": %lld, \"data_bytes\": %lld",
                         d->placed == PLACED_FROM_END ? "end" : "start", (long long)d->start,
                         (long long)d->data_size);
         sink_printf(s, "}");
     }
-    sink_printf(s, "\n  ],\n  \"stream_bytes\": %lld,\n  \"stream_lost\": ", (long long)pl->stream_length);
+    sink_printf(
+        s, "\n  ],\n  \"stream_bytes\": %lld,\n  \"stream_lost\": ", (long long)pl->stream_length);
     if (pl->hole_end > pl->hole_start) {
         char label[LABEL_SIZE];
         hole_label(pl, label, sizeof label);
@@ -249,7 +261,8 @@ static const char* category(const FileResult* res) {
 }
 
 // One finding as text.
-static void describe(const Run* run, const FileResult* res, const Problem* p, char* out, size_t size) {
+static void describe(const Run* run, const FileResult* res, const Problem* p, char* out,
+                     size_t size) {
     char group[64] = "";
     if (p->first_group > 0 && p->last_group > p->first_group)
         snprintf(group, sizeof group, "groups %d-%d of %d", (int)p->first_group, (int)p->last_group,
@@ -260,54 +273,56 @@ static void describe(const Run* run, const FileResult* res, const Problem* p, ch
         snprintf(group, sizeof group, "bytes %lld-%lld", (long long)p->a, (long long)(p->b - 1));
     char label[LABEL_SIZE];
     switch (p->kind) {
-    case PROB_HOLE:
-        hole_label(&run->placement, label, sizeof label);
-        snprintf(out, size, "%s on no image given (%s)", group, label);
-        break;
-    case PROB_READ:
-        snprintf(out, size, "%s: read error", group);
-        break;
-    case PROB_LEVEL:
-        snprintf(out, size, "%s: unknown compression level %lld", group, (long long)p->a);
-        break;
-    case PROB_INFLATE:
-        snprintf(out, size, "%s: inflate error %lld (%s)", group, (long long)p->a,
-                 p->text ? p->text : "no message");
-        break;
-    case PROB_LENGTH:
-        snprintf(out, size, "%s: inflates to %lld bytes, not %lld", group, (long long)p->a, (long long)p->b);
-        break;
-    case PROB_CHECKSUM:
-        snprintf(out, size, "%s: checksum mismatch (CRC-32 0x%08llx, CHK_SUM 0x%08llx)", group,
-                 (unsigned long long)p->a, (unsigned long long)p->b);
-        break;
-    case PROB_STORED_SIZE:
-        snprintf(out, size, "%s: stored group of %lld bytes takes %lld in the stream", group,
-                 (long long)p->a, (long long)p->b);
-        break;
-    case PROB_MEMORY:
-        snprintf(out, size, "%s: not enough memory", group);
-        break;
-    case PROB_RUN_END:
-        snprintf(out, size, "the catalog's groups end before the file's last group");
-        break;
-    case PROB_FILE_LENGTH:
-        snprintf(out, size, "its groups hold %lld bytes, its length is %lld", (long long)p->a, (long long)p->b);
-        break;
-    case PROB_UNSAFE_NAME:
-        snprintf(out, size, "unsafe name, not restored");
-        break;
-    case PROB_NO_NAME:
-        snprintf(out, size, "file record %lld has no name, not restored", (long long)p->a);
-        break;
-    case PROB_DIR_PATH:
-        snprintf(out, size, "its directory path cannot be used: restored under its bare name");
-        break;
-    case PROB_WRITE:
-        snprintf(out, size, "not written: %s", p->text ? p->text : "error");
-        break;
-    default:
-        snprintf(out, size, "?");
+        case PROB_HOLE:
+            hole_label(&run->placement, label, sizeof label);
+            snprintf(out, size, "%s on no image given (%s)", group, label);
+            break;
+        case PROB_READ:
+            snprintf(out, size, "%s: read error", group);
+            break;
+        case PROB_LEVEL:
+            snprintf(out, size, "%s: unknown compression level %lld", group, (long long)p->a);
+            break;
+        case PROB_INFLATE:
+            snprintf(out, size, "%s: inflate error %lld (%s)", group, (long long)p->a,
+                     p->text ? p->text : "no message");
+            break;
+        case PROB_LENGTH:
+            snprintf(out, size, "%s: inflates to %lld bytes, not %lld", group, (long long)p->a,
+                     (long long)p->b);
+            break;
+        case PROB_CHECKSUM:
+            snprintf(out, size, "%s: checksum mismatch (CRC-32 0x%08llx, CHK_SUM 0x%08llx)", group,
+                     (unsigned long long)p->a, (unsigned long long)p->b);
+            break;
+        case PROB_STORED_SIZE:
+            snprintf(out, size, "%s: stored group of %lld bytes takes %lld in the stream", group,
+                     (long long)p->a, (long long)p->b);
+            break;
+        case PROB_MEMORY:
+            snprintf(out, size, "%s: not enough memory", group);
+            break;
+        case PROB_RUN_END:
+            snprintf(out, size, "the catalog's groups end before the file's last group");
+            break;
+        case PROB_FILE_LENGTH:
+            snprintf(out, size, "its groups hold %lld bytes, its length is %lld", (long long)p->a,
+                     (long long)p->b);
+            break;
+        case PROB_UNSAFE_NAME:
+            snprintf(out, size, "unsafe name, not restored");
+            break;
+        case PROB_NO_NAME:
+            snprintf(out, size, "file record %lld has no name, not restored", (long long)p->a);
+            break;
+        case PROB_DIR_PATH:
+            snprintf(out, size, "its directory path cannot be used: restored under its bare name");
+            break;
+        case PROB_WRITE:
+            snprintf(out, size, "not written: %s", p->text ? p->text : "error");
+            break;
+        default:
+            snprintf(out, size, "?");
     }
 }
 
@@ -336,9 +351,11 @@ static void json_file(Run* run, const FileResult* res, const char* what) {
     sink_printf(s, "%s\n    {\"path\": ", run->first_json_file ? "" : ",");
     run->first_json_file = false;
     json_string(s, res->path);
-    sink_printf(s, ", \"serial\": %d, \"size\": %lld, \"status\": \"%s\", \"restored\": %s, \"problems\": [",
-                (int)res->file->serial, (long long)res->file->size_lo, what,
-                res->created ? "true" : "false");
+    sink_printf(
+        s,
+        ", \"serial\": %d, \"size\": %lld, \"status\": \"%s\", \"restored\": %s, \"problems\": [",
+        (int)res->file->serial, (long long)res->file->size_lo, what,
+        res->created ? "true" : "false");
     char line[LINE_SIZE];
     for (int32_t i = 0; i < res->nproblems; i++) {
         describe(run, res, &res->problems[i], line, sizeof line);
@@ -384,20 +401,22 @@ void report_end(Run* run) {
              (long long)t->bytes);
     } else {
         text(run, "%d file%s, %lld bytes: %d intact, %d damaged, %d missing", (int)t->files,
-             t->files == 1 ? "" : "s", (long long)t->bytes, (int)t->intact, (int)t->damaged, (int)t->missing);
+             t->files == 1 ? "" : "s", (long long)t->bytes, (int)t->intact, (int)t->damaged,
+             (int)t->missing);
         if (t->unsafe) text(run, ", %d with unsafe names", (int)t->unsafe);
         if (t->not_written) text(run, ", %d not written", (int)t->not_written);
         text(run, "; %lld bytes lost\n", (long long)t->bytes_lost);
     }
     if (run->salvage_dir)
-        text(run, "salvage: %d file%s written into %s\n", (int)t->created, t->created == 1 ? "" : "s",
-             run->salvage_dir);
+        text(run, "salvage: %d file%s written into %s\n", (int)t->created,
+             t->created == 1 ? "" : "s", run->salvage_dir);
 
     Sink* s = &run->json_out;
     if (s->open) {
-        sink_printf(s, "%s],\n  \"summary\": {\"files\": %d, \"bytes\": %lld, \"intact\": %d, "
-                       "\"damaged\": %d, \"missing\": %d, \"unsafe_names\": %d, \"not_written\": %d, "
-                       "\"bytes_lost\": %lld",
+        sink_printf(s,
+                    "%s],\n  \"summary\": {\"files\": %d, \"bytes\": %lld, \"intact\": %d, "
+                    "\"damaged\": %d, \"missing\": %d, \"unsafe_names\": %d, \"not_written\": %d, "
+                    "\"bytes_lost\": %lld",
                     run->first_json_file ? "" : "\n  ", (int)t->files, (long long)t->bytes,
                     (int)t->intact, (int)t->damaged, (int)t->missing, (int)t->unsafe,
                     (int)t->not_written, (long long)t->bytes_lost);
@@ -422,9 +441,10 @@ void progress_update(Run* run, bool force) {
     char disk[32] = "";
     if (run->progress_disk > 0) snprintf(disk, sizeof disk, ", disk %d", (int)run->progress_disk);
     fprintf(stderr, "\r%-*.*s", PROGRESS_WIDTH, PROGRESS_WIDTH, "");
-    fprintf(stderr, "\r%s %d/%d files, %lld/%lld MiB%s", run->salvage_dir ? "salvaging" : "checking",
-            (int)run->progress_files, (int)run->totals.files,
-            (long long)(run->progress_bytes >> 20), (long long)(run->totals.bytes >> 20), disk);
+    fprintf(stderr, "\r%s %d/%d files, %lld/%lld MiB%s",
+            run->salvage_dir ? "salvaging" : "checking", (int)run->progress_files,
+            (int)run->totals.files, (long long)(run->progress_bytes >> 20),
+            (long long)(run->totals.bytes >> 20), disk);
     fflush(stderr);
 }
 

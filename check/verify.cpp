@@ -128,8 +128,8 @@ static bool is_data_problem(int32_t kind) {
 // ---- salvage output ---------------------------------------------------------------
 
 struct Output {
-    int fd;                // -1 when nothing is written
-    const char* failure;   // the first thing that went wrong
+    int fd;               // -1 when nothing is written
+    const char* failure;  // the first thing that went wrong
 };
 
 static void put_bytes(Output* out, const unsigned char* data, int64_t n) {
@@ -278,7 +278,8 @@ static bool check_group(Run* run, const CompRecord* g, int64_t pos, int32_t idx,
         int code = 0;
         const char* message = NULL;
         if (!inflate_group(compsize, orgsize, &produced, &code, &message)) {
-            add_problem(res, code == Z_MEM_ERROR ? PROB_MEMORY : PROB_INFLATE, idx, code, 0, message);
+            add_problem(res, code == Z_MEM_ERROR ? PROB_MEMORY : PROB_INFLATE, idx, code, 0,
+                        message);
         } else if (produced != g->ORGSIZE) {
             add_problem(res, PROB_LENGTH, idx, produced, g->ORGSIZE, NULL);
         } else {

@@ -99,7 +99,8 @@ std::vector<Expect> expect_lost(const Set& s, int64_t lost_from, int64_t lost_to
 }
 
 // Checks the report and the salvaged tree against the expectations.
-void check_salvage(const RunResult& r, const TempDir& t, const Set& s, const std::vector<Expect>& want) {
+void check_salvage(const RunResult& r, const TempDir& t, const Set& s,
+                   const std::vector<Expect>& want) {
     EXPECT_EQ(r.status, 1) << r.out;
     std::map<std::string, std::string> tree = tree_of(t.file("out"));
     for (size_t i = 0; i < want.size(); i++) {
@@ -124,12 +125,13 @@ TEST(Bakcheck, IntactSetHasNoFileLinesAndWritesNothing) {
     EXPECT_EQ(r.status, 0);
     int64_t cap = capacity_of(s);
     int64_t stream = (int64_t)s.plan.stream.size();
-    std::string want = "bakcheck: backup \"test backup\", job 1: 3 disks, 4 files, 32500 bytes\n" +
-                       restore_test::fmt("disk 1: d1.img: stream bytes 0-%ld\n", (long)cap - 1) +
-                       restore_test::fmt("disk 2: d2.img: stream bytes %ld-", (long)cap) +
-                       std::to_string(2 * cap - 1) + "\n" +
-                       restore_test::fmt("disk 3: d3.img, catalog: stream bytes %ld-", (long)(2 * cap)) +
-                       std::to_string(stream - 1) + "\nall 4 files intact, 32500 bytes\n";
+    std::string want =
+        "bakcheck: backup \"test backup\", job 1: 3 disks, 4 files, 32500 bytes\n" +
+        restore_test::fmt("disk 1: d1.img: stream bytes 0-%ld\n", (long)cap - 1) +
+        restore_test::fmt("disk 2: d2.img: stream bytes %ld-", (long)cap) +
+        std::to_string(2 * cap - 1) + "\n" +
+        restore_test::fmt("disk 3: d3.img, catalog: stream bytes %ld-", (long)(2 * cap)) +
+        std::to_string(stream - 1) + "\nall 4 files intact, 32500 bytes\n";
     EXPECT_EQ(r.out, want);
     EXPECT_EQ(tree_of(t.path), before);
 }
@@ -202,9 +204,10 @@ TEST(Bakcheck, StoredSetLosesExactlyTheBytesOfTheMissingDisk) {
     std::string s3 = files[2].content, s4 = files[3].content;
     s3.replace(500, 3500, 3500, '\0');
     s4.replace(0, 2500, 2500, '\0');
-    EXPECT_NE(r.out.find("\ndamaged: C:\\s3.bin: bytes 500-3999 on no image given (disk 2 missing); "
-                         "lost bytes 500-3999\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find("\ndamaged: C:\\s3.bin: bytes 500-3999 on no image given (disk 2 missing); "
+                   "lost bytes 500-3999\n"),
+        std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("\ndamaged: C:\\s4.bin: bytes 0-2499 on no image given (disk 2 missing); "
                          "lost bytes 0-2499\n"),
@@ -223,7 +226,8 @@ TEST(Bakcheck, CutImageLosesItsTailAndTheNextDiskIsPlacedFromTheEnd) {
     int64_t cap = capacity_of(s);
     s.images[1].resize((size_t)(512 + cap / 2));
     write_set(t, s);
-    RunResult r = run_bakcheck(t.path, {"--json", "--salvage", "out", "d1.img", "d2.img", "d3.img"});
+    RunResult r =
+        run_bakcheck(t.path, {"--json", "--salvage", "out", "d1.img", "d2.img", "d3.img"});
 
     std::vector<Expect> want = expect_lost(s, cap + cap / 2, 2 * cap);
     EXPECT_FALSE(want.back().listed);
@@ -234,8 +238,9 @@ TEST(Bakcheck, CutImageLosesItsTailAndTheNextDiskIsPlacedFromTheEnd) {
         size_t at = r.out.find(entry);
         ASSERT_EQ(at != std::string::npos, want[i].listed) << s.files[i].name << "\n" << r.out;
         if (want[i].listed) {
-            EXPECT_NE(r.out.find(want[i].created ? "\"restored\": true" : "\"restored\": false", at),
-                      std::string::npos);
+            EXPECT_NE(
+                r.out.find(want[i].created ? "\"restored\": true" : "\"restored\": false", at),
+                std::string::npos);
         }
         auto it = tree.find("C_/" + s.files[i].name);
         ASSERT_EQ(it != tree.end(), want[i].created) << s.files[i].name;
@@ -248,7 +253,8 @@ TEST(Bakcheck, CutImageLosesItsTailAndTheNextDiskIsPlacedFromTheEnd) {
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.substr(r.out.size() - 4), "}\n}\n");
-    EXPECT_NE(t.read("out/SALVAGE-REPORT.txt").find("disk 2: d2.img: stream bytes"), std::string::npos);
+    EXPECT_NE(t.read("out/SALVAGE-REPORT.txt").find("disk 2: d2.img: stream bytes"),
+              std::string::npos);
 }
 
 TEST(Bakcheck, ImageBetweenTwoMissingDisksIsNotPlaced) {
@@ -257,13 +263,15 @@ TEST(Bakcheck, ImageBetweenTwoMissingDisksIsNotPlaced) {
     write_set(t, s);
     RunResult r = run_bakcheck(t.path, image_args(5, {2, 4}));
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("\ndisk 3: d3.img: cannot be placed from the catalog alone"), std::string::npos)
+    EXPECT_NE(r.out.find("\ndisk 3: d3.img: cannot be placed from the catalog alone"),
+              std::string::npos)
         << r.out;
     int64_t cap = capacity_of(s);
     std::vector<Expect> want = expect_lost(s, cap, 4 * cap);
     for (size_t i = 0; i < want.size(); i++)
         EXPECT_EQ(r.out.find(": C:\\" + s.files[i].name + ":") != std::string::npos, want[i].listed)
-            << s.files[i].name << "\n" << r.out;
+            << s.files[i].name << "\n"
+            << r.out;
 }
 
 TEST(Bakcheck, ImageOfAnotherSetIsNamedAndLeftOut) {
@@ -274,7 +282,8 @@ TEST(Bakcheck, ImageOfAnotherSetIsNamedAndLeftOut) {
     write_set(t, other, "other");
     RunResult r = run_bakcheck(t.path, {"other1.img", "d2.img", "d1.img"});
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("\nleft out: other1.img: another set\nall 2 files intact"), std::string::npos)
+    EXPECT_NE(r.out.find("\nleft out: other1.img: another set\nall 2 files intact"),
+              std::string::npos)
         << r.out;
 }
 
@@ -294,12 +303,15 @@ TEST(Bakcheck, UnsafeNamesStayInsideTheSalvageDirectory) {
 
     RunResult r = run_bakcheck(t.file("root"), {"--salvage", "out", "../d1.img"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("\nunsafe name: C:\\..\\evil: unsafe name, not restored\n"), std::string::npos)
+    EXPECT_NE(r.out.find("\nunsafe name: C:\\..\\evil: unsafe name, not restored\n"),
+              std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("\nunsafe name: C:\\Sub\\..: unsafe name, not restored\n"), std::string::npos);
-    EXPECT_NE(r.out.find("\nunsafe name: inner.txt: its directory path cannot be used: restored under "
-                         "its bare name\n"),
+    EXPECT_NE(r.out.find("\nunsafe name: C:\\Sub\\..: unsafe name, not restored\n"),
               std::string::npos);
+    EXPECT_NE(
+        r.out.find("\nunsafe name: inner.txt: its directory path cannot be used: restored under "
+                   "its bare name\n"),
+        std::string::npos);
     size_t bytes = 0;
     for (const imgw::SourceFile& f : files) bytes += f.content.size();
     EXPECT_NE(r.out.find("4 files, " + std::to_string(bytes) +
@@ -330,9 +342,11 @@ TEST(Bakcheck, RunsThatCannotStartEndWithStatusTwo) {
         {{}, "usage: bakcheck [--salvage DIR] [--json] IMAGE...\n"},
         {{"--frobnicate", "d2.img"}, "bakcheck: unknown option or missing value: --frobnicate\n"},
         {{"d1.img"}, "bakcheck: no image given holds the catalog (the set's last disk)\n"},
-        {{"--json", "d1.img"}, "{\"error\": \"no image given holds the catalog (the set's last disk)\"}\n"},
-        {{"d1.img", "cut2.img"}, "bakcheck: the catalog of cut2.img cannot be read: its tables are not "
-                                 "where they belong\n"},
+        {{"--json", "d1.img"},
+         "{\"error\": \"no image given holds the catalog (the set's last disk)\"}\n"},
+        {{"d1.img", "cut2.img"},
+         "bakcheck: the catalog of cut2.img cannot be read: its tables are not "
+         "where they belong\n"},
     };
     for (const Case& c : cases) {
         RunResult r = run_bakcheck(t.path, c.args);
