@@ -189,7 +189,7 @@ void verify_release(void);
 // Bytes a file takes in the stream, as unbak's reading consumes them.
 int64_t stream_size_of(const FileRecord* file);
 // Salvage: makes every directory of the catalog below the salvage directory.
-bool make_dirs_for_all(Run* run);
+void make_dirs_for_all(Run* run);
 
 // report.cpp.
 void sink_printf(Sink* s, const char* fmt, ...)

@@ -183,7 +183,7 @@ static bool make_path_dirs(Run* run, char* path, size_t from) {
     return true;
 }
 
-bool make_dirs_for_all(Run* run) {
+void make_dirs_for_all(Run* run) {
     // Every directory of the catalog whose path can be built, as unbak's
     // mk_dirs makes them (so empty directories come back too); a directory
     // that cannot be made shows up as its files' write failures.
@@ -193,7 +193,6 @@ bool make_dirs_for_all(Run* run) {
         const char* p = output_path(run, run->dir_paths[i]);
         if (p) make_path_dirs(run, run->out_path, from);
     }
-    return true;
 }
 
 // ---- groups ------------------------------------------------------------------------
