@@ -159,9 +159,9 @@ static void text_heading(Run* run) {
         const char* role = k == pl->num_disks ? ", catalog" : "";
         if (d->placed == PLACED_NOT) {
             text(run,
-                 "disk %d: %s%s: cannot be placed from the catalog alone (missing disks on both "
-                 "sides)\n",
-                 (int)k, d->path, role);
+                 "disk %d: %s%s: %scannot be placed from the catalog alone (disks missing or cut "
+                 "short on both sides)\n",
+                 (int)k, d->path, role, d->cut_short ? "cut short, " : "");
             continue;
         }
         int64_t end = d->start + d->data_size;
