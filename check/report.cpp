@@ -200,11 +200,9 @@ static void json_heading(Run* run) {
             json_string(s, d->path);
         else
             sink_printf(s, "null");
-        const char* state = !d->path                  ? "missing"
-                            : d->placed == PLACED_NOT ? "not placed"
-                            : d->cut_short            ? "cut short"
-                                                      : "placed";
+        const char* state = !d->path ? "missing" : d->placed == PLACED_NOT ? "not placed" : "placed";
         sink_printf(s, ", \"state\": \"%s\"", state);
+        if (d->path) sink_printf(s, ", \"cut_short\": %s", d->cut_short ? "true" : "false");
         if (d->placed != PLACED_NOT)
             sink_printf(s,
                         ", \"placed_from\": \"%s\", \"stream_offset\": %lld, \"data_bytes\": %lld",

@@ -248,7 +248,7 @@ TEST(Bakcheck, CutImageLosesItsTailAndTheNextDiskIsPlacedFromTheEnd) {
             EXPECT_TRUE(it->second == want[i].content) << s.files[i].name;
         }
     }
-    EXPECT_NE(r.out.find("\"state\": \"cut short\""), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"cut_short\": true"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\"placed_from\": \"end\", \"stream_offset\": " + std::to_string(2 * cap)),
               std::string::npos)
         << r.out;
