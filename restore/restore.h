@@ -7,23 +7,16 @@
 #include <time.h>
 
 #include "catalog/catalog.h"
+#include "catalog/dir_path.h"
+#include "catalog/group_run.h"
 
-enum {
-    DATA_START = 0x200,
-    // Longest directory part (254) + longest file name (240) + NUL fits.
-    PATH_BUF_SIZE = 512,
-    DIR_CHAIN_SIZE = 20,
-};
+// Where the data stream begins on every disk image, behind the header.
+enum { DATA_START = 0x200 };
 
-// Output paths and directories.
-extern char path_buf[PATH_BUF_SIZE];
-char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length);
+// Output directories (the paths themselves: catalog/dir_path.h).
 void fix_colons(char* path);
 int mk_dir(char* path);
 void mk_dirs(const Catalog* catalog, bool create);
-// True when a name may be used as one path component: not empty, "." or
-// "..", and free of '/' and '\'.
-bool safe_component(const char* name);
 
 // File data extraction. image and avail travel together, by address.
 int32_t skip_file(int* image, Catalog* catalog, const FileRecord* file, int32_t* avail);

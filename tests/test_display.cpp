@@ -43,8 +43,9 @@ std::string capture_stdout(const std::function<void()>& fn) {
 struct Lists {
     std::vector<FileRecord> files;
     std::vector<CompRecord> comp;
-    PathNode path{const_cast<char*>("C:\\"), 3, nullptr};
+    PathNode path{const_cast<char*>("C:\\"), nullptr};
     std::array<RegionInfo, 7> regions{};
+    uint16_t options = 0;
     Catalog catalog;
 
     Lists(const std::vector<int32_t>& sizes, const std::vector<int32_t>& is_last,
@@ -53,7 +54,6 @@ struct Lists {
         for (size_t i = 0; i < sizes.size(); i++) {
             files[i] = FileRecord{};
             files[i].size_lo = sizes[i];
-            files[i].order = (int32_t)i + 1;
             // Not what link_data leaves: it must assign every link.
             files[i].comp = reinterpret_cast<CompRecord*>(&files[i]);
             files[i].next = i + 1 < sizes.size() ? &files[i + 1] : nullptr;
@@ -65,7 +65,7 @@ struct Lists {
             comp[i].COMPSIZE = i < compsize.size() ? compsize[i] : (int32_t)(i + 1) * 10;
             comp[i].next = i + 1 < is_last.size() ? &comp[i + 1] : nullptr;
         }
-        catalog_init(&catalog);
+        catalog_init(&catalog, &options);
         catalog.files = files.empty() ? nullptr : &files[0];
         catalog.comp = comp.empty() ? nullptr : &comp[0];
         catalog.paths = &path;
@@ -206,8 +206,9 @@ TEST(Listings, FilesListingStopsAtTheCount) {
 }
 
 TEST(Listings, SessionListingNeedsItsTable) {
+    uint16_t options = 0;
     Catalog c;
-    catalog_init(&c);
+    catalog_init(&c, &options);
     EXPECT_EQ(capture_stdout([&] { disp_sess(&c); }),
               "\ndisp_sess() called but catalog pointer to session information is NULL");
 }
@@ -239,8 +240,9 @@ TEST(Listings, BufferWritesNeedFilesAndAnUncompressedJob) {
 }
 
 TEST(Listings, EmptyCatalogShowsTitleOnly) {
+    uint16_t options = 0;
     Catalog c;
-    catalog_init(&c);
+    catalog_init(&c, &options);
     EXPECT_EQ(capture_stdout([&] { disp_catalog(&c); }), "\n\n\ndisplay of catalog\n");
 }
 
