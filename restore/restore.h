@@ -1,5 +1,9 @@
-// The restore engine: output paths, data extraction, file metadata, disk
-// sets, the list-and-extract driver and the catalog save.
+// The restore engine: output directories, data extraction, file metadata,
+// disk sets, the list-and-extract driver, the catalog save and the front end
+// that runs them.
+//
+// It stands on the catalog layer (the Catalog, its tables, directory paths
+// and group runs) and reaches the OS only through platform/.
 #ifndef RESTORE_RESTORE_H
 #define RESTORE_RESTORE_H
 

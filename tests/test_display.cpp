@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "catalog/catalog.h"
+#include "catalog/group_run.h"
 #include "tests/support/harness.h"
 #include "tools/imgwriter.h"
 
@@ -183,6 +184,55 @@ TEST(LinkData, RefusesMissingFilesOrPaths) {
         EXPECT_EQ(l->catalog.cum_dat, 77u);
     }
     EXPECT_NE(no_paths.files[0].comp, nullptr);  // left alone
+}
+
+// ---- the walk over one group run ----------------------------------------------
+
+// Indices of the groups the walk visits from chain[start].
+std::vector<int> walked(const std::vector<CompRecord>& chain, size_t start, RunClose close) {
+    std::vector<int> seen;
+    for (const CompRecord* g = run_first(&chain[start], close); g; g = run_next(g, close))
+        seen.push_back((int)(g - chain.data()));
+    return seen;
+}
+
+TEST(GroupRun, ClosingValuesDifferOnlyBetweenTheTwoRules) {
+    struct Case {
+        std::vector<int32_t> is_last;
+        size_t start;
+        std::vector<int> any_nonzero, only_one;
+    };
+    const std::vector<Case> cases = {
+        {{0, 0, 1, 0}, 0, {0, 1, 2}, {0, 1, 2}},  // closed by 1
+        {{0, 0, 2, 0}, 0, {0, 1, 2}, {0, 1}},     // 2 closes, or ends the run before it
+        {{0, -1, 0}, 0, {0, 1}, {0}},
+        {{2, 0, 1}, 0, {0}, {}},                  // a run of nothing under only-one
+        {{0, 0}, 0, {0, 1}, {0, 1}},              // the chain ends the run
+        {{1, 0, 1}, 1, {1, 2}, {1, 2}},           // from inside the chain
+    };
+    for (const Case& c : cases) {
+        std::vector<CompRecord> chain(c.is_last.size());
+        for (size_t i = 0; i < chain.size(); i++) {
+            chain[i] = CompRecord{};
+            chain[i].IS_LAST = c.is_last[i];
+            chain[i].next = i + 1 < chain.size() ? &chain[i + 1] : nullptr;
+        }
+        SCOPED_TRACE(testing::PrintToString(c.is_last));
+        EXPECT_EQ(walked(chain, c.start, RUN_CLOSES_ON_NONZERO), c.any_nonzero);
+        EXPECT_EQ(walked(chain, c.start, RUN_CLOSES_ON_ONE), c.only_one);
+    }
+    EXPECT_EQ(run_first(nullptr, RUN_CLOSES_ON_NONZERO), nullptr);
+}
+
+TEST(GroupRun, StreamBytesSumTheRunOrTakeTheStoredLength) {
+    Lists stored({-5}, {});
+    stored.files[0].comp = nullptr;
+    EXPECT_EQ(stream_bytes(&stored.files[0]), 4294967291u);
+
+    Lists l({7}, {0, 0, 1, 1}, {100, -1, INT32_MAX, 1000});
+    l.files[0].comp = &l.comp[0];
+    // 100 - 1 + (2^31 - 1), the last group belonging to the next run.
+    EXPECT_EQ(stream_bytes(&l.files[0]), 2147483746u);
 }
 
 // ---- listings on hand-built records ------------------------------------------

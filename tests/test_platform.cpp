@@ -111,6 +111,14 @@ TEST(PlatformPaths, CatalogPathsUseBackslashSeparators) {
 #endif
 }
 
+TEST(PlatformPaths, LastComponentBeginsBehindEitherSeparator) {
+    EXPECT_EQ(plat_last_component("set.001"), 0);
+    EXPECT_EQ(plat_last_component(""), 0);
+    EXPECT_EQ(plat_last_component("dir.d/set.001"), 6);
+    EXPECT_EQ(plat_last_component("C:\\a.b\\set"), 7);
+    EXPECT_EQ(plat_last_component("a\\b/c\\"), 6);  // a trailing separator: an empty name
+}
+
 TEST(PlatformMeta, TimesAreSetToOneInstantBeyond2038) {
     TempDir t;
     InDir in(t.path);
