@@ -1,15 +1,13 @@
-// The run's option word and Catalog: start values, and release of every
-// table between in-process runs (a normal run keeps its tables until exit).
+// The Catalog's start values, and the release of every table between
+// in-process runs (a normal run keeps its tables until exit).
 #include "catalog/catalog.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-uint16_t opt_flags = 0;
-
-void catalog_init(Catalog* catalog) {
+void catalog_init(Catalog* catalog, uint16_t* options) {
     memset(catalog, 0, sizeof *catalog);
-    catalog->options = &opt_flags;
+    catalog->options = options;
     catalog->image_path = "?";
     catalog->cur_disk = -1;
     catalog->schemas = TABLE_SCHEMAS;
@@ -44,7 +42,7 @@ void free_comp(CompRecord* c) {
 void catalog_free(Catalog* catalog) {
     free(catalog->disks);
     if (catalog->dirs) {
-        int32_t n = catalog->regions ? catalog->regions[TBL_DIRS].count : 0;
+        int32_t n = table_count(catalog, TBL_DIRS);
         for (int32_t i = 0; i < n; i++) free(catalog->dirs[i].name);
         free(catalog->dirs);
     }

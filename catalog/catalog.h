@@ -3,6 +3,11 @@
 // Tables are read once from the last disk's catalog and live until exit;
 // indices between tables count from 1 (a directory's disk and parent, a
 // file's dir), parent 0 marking a drive's root.
+//
+// The front end (restore/frontend.cpp) owns the one Catalog of a run and the
+// option word it refers to, and hands the Catalog down: every option bit is
+// read through catalog->options, and the driver's choice L changes the word
+// through it.
 #ifndef CATALOG_CATALOG_H
 #define CATALOG_CATALOG_H
 
@@ -12,7 +17,7 @@
 #include "container/regions.h"
 #include "container/schema.h"
 
-// Option bits of opt_flags.
+// Bits of the run's option word.
 enum {
     OPT_EXTRACT = 0x01,
     OPT_FIND_REGIONS = 0x02,
@@ -22,8 +27,6 @@ enum {
     OPT_VERBOSE = 0x40,
     OPT_VERY_VERBOSE = 0x80,
 };
-
-extern uint16_t opt_flags;
 
 struct DiskRecord {
     int32_t serial;
@@ -57,13 +60,11 @@ struct FileRecord {
     char date[15];
     char* name;      // null when the NAME field is blank
     FileRecord* next;
-    int32_t order;
     CompRecord* comp;  // first group of the file's run (set by link_data)
 };
 
 struct PathNode {
     char* text;
-    int32_t length;
     PathNode* next;
 };
 
@@ -103,13 +104,13 @@ struct SessionRecord {
 };
 
 struct Catalog {
-    uint16_t* options;
+    uint16_t* options;        // the run's option word (OPT_*), never null
     const char* image_path;
-    int32_t cur_disk;
-    uint32_t start_file;
+    int32_t cur_disk;         // from 0; advanced by every disk change
+    uint32_t start_file;      // -s#, counted from 1
     uint32_t cum_dat;
     const TableSchema* schemas;
-    FileHeader* header;
+    FileHeader* header;       // the catalog image's header
     DiskRecord* disks;
     DirRecord* dirs;
     FileRecord* files;
@@ -117,13 +118,25 @@ struct Catalog {
     PathNode* paths;
     JobRecord* job;
     SessionRecord* sessions;
-    const char* path_filter;
-    RegionInfo* regions;
+    const char* path_filter;  // -p, into the argument text; null when none
+    RegionInfo* regions;      // the run's region table; counts of the tables
 };
 
-// Sets every member to its start value (options -> opt_flags, image_path "?",
-// cur_disk -1, schemas -> TABLE_SCHEMAS, the rest 0 or null).
-void catalog_init(Catalog* catalog);
+// Sets every member to its start value (options -> the given word,
+// image_path "?", cur_disk -1, schemas -> TABLE_SCHEMAS, the rest 0 or
+// null).
+void catalog_init(Catalog* catalog, uint16_t* options);
+
+// True when any of the option bits is set.
+static inline bool has_option(const Catalog* catalog, uint16_t bits) {
+    return (*catalog->options & bits) != 0;
+}
+
+// The record count of a table (a TBL_ index), 0 when the region table is
+// missing.
+static inline int32_t table_count(const Catalog* catalog, int table) {
+    return catalog->regions ? catalog->regions[table].count : 0;
+}
 
 // Releases every table (used between in-process runs; a normal run keeps
 // its tables until exit). The Dirs count is taken from regions.

@@ -10,17 +10,7 @@
 #include <stdio.h>
 
 #include "catalog/catalog.h"
-#include "restore/restore.h"
-
-// The record count of a table, 0 when the region table is missing.
-static int32_t table_count(const Catalog* catalog, int index) {
-    if (!catalog->regions) return 0;
-    return catalog->regions[index].count;
-}
-
-static uint16_t catalog_options(const Catalog* catalog) {
-    return catalog->options ? *catalog->options : opt_flags;
-}
+#include "catalog/dir_path.h"
 
 void disp_disks(const DiskRecord* disks, int32_t count) {
     printf("\nFound %d disks in catalog", (int)count);
@@ -41,9 +31,8 @@ void disp_dirs(const Catalog* catalog, const DirRecord* dirs, int32_t count) {
         // A drive's root has no name: nothing follows the three blanks.
         if (d->name) printf("%s", d->name);
     }
-    if (catalog && (catalog_options(catalog) & OPT_VERY_VERBOSE) && catalog->disks &&
-        catalog->dirs)
-        mk_dirs(catalog, false);
+    if (catalog && has_option(catalog, OPT_VERY_VERBOSE) && catalog->disks && catalog->dirs)
+        list_dir_paths(catalog, NULL);
 }
 
 void disp_files(const FileRecord* files, int32_t count) {
@@ -117,7 +106,7 @@ void disp_sess(const Catalog* catalog) {
 }
 
 void disp_catalog(const Catalog* catalog) {
-    bool verbose = (catalog_options(catalog) & OPT_VERBOSE) != 0;
+    bool verbose = has_option(catalog, OPT_VERBOSE);
     printf("\n\n\ndisplay of catalog");
     if (catalog->disks) {
         printf("\nDisks with %d entries", (int)table_count(catalog, TBL_DISKS));

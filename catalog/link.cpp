@@ -2,11 +2,13 @@
 // group of its run in the Comp chain and totals the size of the data stream.
 //
 // A compressed backup gives every file its own run of groups: continuation
-// groups (IS_LAST 0) closed by one group with IS_LAST 1. A stored backup has
-// no chain; each file occupies its size_lo bytes of the stream.
+// groups (IS_LAST 0) closed by one group with IS_LAST 1 (catalog/group_run.h).
+// A stored backup has no chain; each file occupies its size_lo bytes of the
+// stream.
 #include <stdio.h>
 
 #include "catalog/catalog.h"
+#include "catalog/group_run.h"
 
 // Adds n to the total modulo 2^32, warning when the sum wraps.
 static void add_to_total(uint32_t* total, uint32_t n) {
@@ -37,17 +39,14 @@ int32_t link_data(Catalog* catalog, int32_t comp_count) {
                 group = nullptr;
             }
             file->comp = group;
-            while (group && consumed < comp_count && group->IS_LAST == 0) {
-                add_to_total(&total, (uint32_t)group->COMPSIZE);
-                group = group->next;
+            // Only IS_LAST 1 closes a run here; a group with another nonzero
+            // value is left, unconsumed, to begin the next file's run.
+            for (const CompRecord* g = run_first(group, RUN_CLOSES_ON_ONE);
+                 g && consumed < comp_count; g = run_next(g, RUN_CLOSES_ON_ONE)) {
+                add_to_total(&total, (uint32_t)g->COMPSIZE);
+                group = g->next;
                 consumed++;
-            }
-            // Any IS_LAST other than 0 or 1 ends the run unconsumed.
-            if (group && consumed < comp_count && group->IS_LAST == 1) {
-                add_to_total(&total, (uint32_t)group->COMPSIZE);
-                group = group->next;
-                consumed++;
-                runs++;
+                if (g->IS_LAST != 0) runs++;
             }
         } else {
             file->comp = nullptr;

@@ -177,7 +177,6 @@ FileRecord* read_files(int file, int32_t offset, int32_t* status) {
         f->name = dup_field(r + 99, 240);
         f->next = NULL;
         f->comp = NULL;
-        f->order = got + 1;
         if (last)
             last->next = f;
         else
@@ -243,7 +242,6 @@ PathNode* read_paths(int file, int32_t offset, int32_t* status) {
                     break;
                 }
                 node->text = text;
-                node->length = (int32_t)strlen(text);
                 node->next = NULL;
                 if (last)
                     last->next = node;

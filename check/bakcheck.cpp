@@ -361,9 +361,8 @@ static void release(Run* run) {
 int bakcheck_main(int argc, char** argv) {
     Run run;
     memset(&run, 0, sizeof run);
-    catalog_init(&run.catalog);
+    catalog_init(&run.catalog, &run.options);
     // The shared layers' state of an earlier in-process run.
-    opt_flags = 0;
     regions_reset();
     run.catalog.regions = run.regions;
     run.catalog_given = -1;

@@ -161,6 +161,7 @@ struct Run {
     int32_t ngiven;
     int32_t catalog_given;  // index in given of the catalog image, -1 when none
     FileHeader header;      // the catalog image's
+    uint16_t options;       // the Catalog's option word: none of unbak's options apply
     Catalog catalog;
     RegionInfo regions[REGION_COUNT];
     Placement placement;

@@ -379,9 +379,11 @@ static void build_path(Run* run, const FileRecord* file, FileResult* res) {
 }
 
 static void set_meta(const FileRecord* file, const char* path, Output* out) {
-    // set_file_meta's steps, without its message: the report says it.
-    if (plat_set_times(path, date_to_secs(file->date)) != 0) out->failure = "times not set";
-    if (plat_set_readonly_state(path, file->attrib) != 0 && !out->failure)
+    // set_file_meta without its message: the report says it.
+    int32_t failed = apply_file_meta(file, path);
+    if (failed & META_TIMES_FAILED)
+        out->failure = "times not set";
+    else if (failed & META_WRITABLE_FAILED)
         out->failure = "read-only state not set";
 }
 

@@ -33,6 +33,11 @@ int plat_create_catalog_path(const char* path);
 // in letter case is another file where the file system tells case apart.
 bool plat_same_file(const char* a, const char* b);
 
+// Where the last component of a path (as given) begins: the index behind
+// its last separator, 0 when it has none. '/' and '\' both separate, on
+// POSIX too, as they do in catalog paths.
+int32_t plat_last_component(const char* path);
+
 // Reads up to n bytes; gives back the count read (0 at end, -1 on error).
 int32_t plat_read(int fd, void* buf, int32_t n);
 // Writes n bytes; gives back the count written (-1 on error).
@@ -59,8 +64,9 @@ int plat_mkdir(const char* path);
 // Sets access and modification time of a catalog path to one instant.
 // 0 on success, -1 on failure.
 int plat_set_times(const char* path, int64_t secs);
-// Win32 chmod on a catalog path: bit 0x80 of attrib set adds owner-write,
-// clear removes every write bit; other mode bits are kept. 0 or -1.
-int plat_set_readonly_state(const char* path, int32_t attrib);
+// The read-only attribute of a catalog path, as the Win32 chmod sets it:
+// writable adds the owner's write bit, not writable removes every write bit;
+// other mode bits are kept. 0 or -1.
+int plat_set_writable(const char* path, bool writable);
 
 #endif

@@ -35,6 +35,13 @@ bool plat_same_file(const char* a, const char* b) {
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+int32_t plat_last_component(const char* path) {
+    int32_t start = 0;
+    for (int32_t i = 0; path[i] != '\0'; i++)
+        if (path[i] == '/' || path[i] == '\\') start = i + 1;
+    return start;
+}
+
 int plat_path_status(const char* path) {
     char native[NATIVE_PATH_MAX];
     if (!to_native(path, native)) return PLAT_PATH_NONE;
@@ -67,7 +74,7 @@ int plat_set_times(const char* path, int64_t secs) {
     return r == 0 ? 0 : -1;
 }
 
-int plat_set_readonly_state(const char* path, int32_t attrib) {
+int plat_set_writable(const char* path, bool writable) {
     char native[NATIVE_PATH_MAX];
     if (!to_native(path, native)) return -1;
     // Output still in a buffer must be in the file before it can turn
@@ -76,7 +83,7 @@ int plat_set_readonly_state(const char* path, int32_t attrib) {
     struct stat st;
     if (stat(native, &st) != 0) return -1;
     mode_t mode = st.st_mode & 07777;
-    if (attrib & 0x80)
+    if (writable)
         mode |= S_IWUSR;
     else
         mode &= ~(mode_t)(S_IWUSR | S_IWGRP | S_IWOTH);

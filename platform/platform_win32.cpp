@@ -258,6 +258,13 @@ bool plat_same_file(const char* a, const char* b) {
            ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
+int32_t plat_last_component(const char* path) {
+    int32_t start = 0;
+    for (int32_t i = 0; path[i] != '\0'; i++)
+        if (path[i] == '/' || path[i] == '\\') start = i + 1;
+    return start;
+}
+
 int plat_path_status(const char* path) {
     const wchar_t* w = long_path(path);
     struct _stat64 st;
@@ -286,9 +293,9 @@ int plat_set_times(const char* path, int64_t secs) {
     return w && _wutime64(w, &times) == 0 ? 0 : -1;
 }
 
-int plat_set_readonly_state(const char* path, int32_t attrib) {
+int plat_set_writable(const char* path, bool writable) {
     // The write permission is all there is: it is the read-only attribute.
     const wchar_t* w = long_path(path);
-    int mode = (attrib & 0x80) ? (_S_IREAD | _S_IWRITE) : _S_IREAD;
+    int mode = writable ? (_S_IREAD | _S_IWRITE) : _S_IREAD;
     return w && _wchmod(w, mode) == 0 ? 0 : -1;
 }

@@ -17,26 +17,9 @@ enum {
     NAME_LINE_SIZE = 512,  // 511 characters and the NUL
     CHOICE_MAX = 10,
 };
-static_assert((int)NAME_LINE_SIZE <= (int)REGION_BUF_SIZE, "the name line is read into work_buf");
-
-static bool verbose_on(const Catalog* catalog) {
-    uint16_t opts = catalog->options ? *catalog->options : opt_flags;
-    return (opts & OPT_VERBOSE) != 0;
-}
 
 static int32_t to_i32(uint32_t v) {
     return v <= (uint32_t)INT32_MAX ? (int32_t)v : -(int32_t)(~v) - 1;
-}
-
-// A file's bytes in the data stream: its group run or its stored length.
-static uint32_t stream_size(const FileRecord* file) {
-    if (!file->comp) return (uint32_t)file->size_lo;
-    uint32_t total = 0;
-    for (const CompRecord* g = file->comp; g; g = g->next) {
-        total += (uint32_t)g->COMPSIZE;
-        if (g->IS_LAST != 0) break;
-    }
-    return total;
 }
 
 FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num) {
@@ -47,7 +30,7 @@ FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num
     uint32_t stored_total = 0, data_total = 0;
     for (const FileRecord* f = catalog->files; f; f = f->next) {
         stored_total += (uint32_t)f->size_lo;
-        data_total += stream_size(f);
+        data_total += stream_bytes(f);
         *file_num = to_i32((uint32_t)*file_num + 1u);
     }
     printf("\n%ld files uncompressed data space %lu used data space %lu", (long)*file_num,
@@ -70,13 +53,14 @@ FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num
             // start behind the spanning file's last group.
             int32_t pos = 0;
             bool reported = false;
-            for (const CompRecord* g = file->comp; g; g = g->next) {
+            for (const CompRecord* g = run_first(file->comp, RUN_CLOSES_ON_NONZERO); g;
+                 g = run_next(g, RUN_CLOSES_ON_NONZERO)) {
                 pos++;
                 excess = to_i32((uint32_t)excess - (uint32_t)g->COMPSIZE);
-                if (g->IS_LAST != 0) break;
+                if (g->IS_LAST != 0) break;  // the closing group: no middle
                 if (excess <= 0 && !reported) {
                     reported = true;
-                    if (verbose_on(catalog))
+                    if (has_option(catalog, OPT_VERBOSE))
                         printf("\ntother = %ld on file %ld comp rec %d, in middle of group",
                                (long)excess, (long)to_i32(counter), (int)pos);
                 }
@@ -109,51 +93,54 @@ static void drop_rest_of_line(void) {
     }
 }
 
-int get_disk(Catalog* catalog, int32_t* avail) {
-    int result = -2;
-    int32_t disk = to_i32((uint32_t)catalog->cur_disk + 1u);
-    int32_t num_disks = catalog->job ? catalog->job->num_disks : 0;
-    const FileHeader* ref = catalog->header;
-    int image = -1;
-    for (;;) {
-        printf("\n\nenter file name for disk %d image followed by 'Enter', empty name aborts\n",
-               (int)disk);
-        // The file bytes first: once the prompt shows, what was restored is
-        // on disk, whatever the user does next.
-        plat_flush_all();
-        fflush(stdout);
-        if (!fgets(work_buf, NAME_LINE_SIZE, stdin)) return result;  // end of input: abort
-        if (work_buf[0] == '\n') return result;
-        size_t len = strlen(work_buf);
-        if (len > 0 && work_buf[len - 1] != '\n' && len == NAME_LINE_SIZE - 1)
-            drop_rest_of_line();
-        // Trailing newline, carriage return, tabs and other control bytes
-        // are not part of the name, but the first character always is: a
-        // line of only a CR or a tab is a name (one no file has), not an
-        // empty one. Only a line that begins with a NUL is empty here.
-        while (len > 1 && (unsigned char)work_buf[len - 1] < 15) work_buf[--len] = '\0';
-        if (len == 0) return result;
+// Prompts for disk `disk`'s image and reads the name the user types into
+// name (NAME_LINE_SIZE bytes). False when none was given: the input ended or
+// the line was empty.
+static bool ask_image_name(int32_t disk, char* name) {
+    printf("\n\nenter file name for disk %d image followed by 'Enter', empty name aborts\n",
+           (int)disk);
+    // The file bytes first: once the prompt shows, what was restored is
+    // on disk, whatever the user does next.
+    plat_flush_all();
+    fflush(stdout);
+    if (!fgets(name, NAME_LINE_SIZE, stdin)) return false;
+    if (name[0] == '\n') return false;
+    size_t len = strlen(name);
+    if (len > 0 && name[len - 1] != '\n' && len == NAME_LINE_SIZE - 1) drop_rest_of_line();
+    // Trailing newline, carriage return, tabs and other control bytes
+    // are not part of the name, but the first character always is: a
+    // line of only a CR or a tab is a name (one no file has), not an
+    // empty one. Only a line that begins with a NUL is empty here.
+    while (len > 1 && (unsigned char)name[len - 1] < 15) name[--len] = '\0';
+    return len != 0;
+}
 
-        FileHeader header;
-        memset(&header, 0, sizeof header);
-        image = get_fhead(work_buf, &header);
-        if (image < 0) {
-            result = image;
-            continue;
-        }
-        bool same = ref && fh_set_id1(&header) == fh_set_id1(ref) &&
-                    fh_set_id2(&header) == fh_set_id2(ref) &&
-                    fh_job_num(&header) == fh_job_num(ref) && (int32_t)fh_disk_num(&header) == disk;
-        free(header.name);
-        if (!same) {
-            printf("\nnew header data does not match catalog header");
-            plat_close(image);
-            result = -1;
-            continue;
-        }
-        break;
+// Opens the named image when its header makes it disk `disk` of the set
+// whose catalog image has the header ref: the same set ids and job number.
+// The open handle, or a negative value with the image closed.
+static int open_set_disk(const char* name, const FileHeader* ref, int32_t disk) {
+    FileHeader header;
+    memset(&header, 0, sizeof header);
+    int image = get_fhead(name, &header);
+    if (image < 0) return image;
+    bool same = ref && fh_set_id1(&header) == fh_set_id1(ref) &&
+                fh_set_id2(&header) == fh_set_id2(ref) && fh_job_num(&header) == fh_job_num(ref) &&
+                (int32_t)fh_disk_num(&header) == disk;
+    free(header.name);
+    if (!same) {
+        printf("\nnew header data does not match catalog header");
+        plat_close(image);
+        return -1;
     }
+    return image;
+}
 
+// The data space of disk `disk`'s image into *avail: up to the catalog on
+// the last disk, else up to the image's end, where the image is then put
+// back at the data start. The image, or -2 with the image closed when its
+// end cannot be found.
+static int measure_disk(int image, int32_t disk, int32_t num_disks, const FileHeader* ref,
+                        int32_t* avail) {
     if (disk == num_disks) {
         *avail = to_i32(fh_cat_offs(ref) - (uint32_t)DATA_START);
         printf("\nDisk %d is last disk in set with 0x%lx bytes available", (int)disk,
@@ -177,6 +164,20 @@ int get_disk(Catalog* catalog, int32_t* avail) {
         return -2;
     }
     return image;
+}
+
+int get_disk(Catalog* catalog, int32_t* avail) {
+    int32_t disk = to_i32((uint32_t)catalog->cur_disk + 1u);
+    int32_t num_disks = catalog->job ? catalog->job->num_disks : 0;
+    // The name has a buffer of its own: get_fhead reads the header through
+    // the work buffer.
+    char name[NAME_LINE_SIZE];
+    int result = -2;
+    for (;;) {
+        if (!ask_image_name(disk, name)) return result;  // end of input or empty: abort
+        result = open_set_disk(name, catalog->header, disk);
+        if (result >= 0) return measure_disk(result, disk, num_disks, catalog->header, avail);
+    }
 }
 
 int read_reply(void) {

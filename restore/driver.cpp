@@ -3,8 +3,11 @@
 // the Files list in catalog order, filters by path, lists each file and, when
 // extracting, restores it or steps over its data.
 //
-// The image handle and the data space left on it travel together by address
-// through the extraction operations, which change disks as the data runs out.
+// xtract_files runs three steps: the start file (-s#), where the stream is
+// read from (the first disk, or the last disk and the Y/N/L/A dialogue), and
+// the walk. The image handle and the data space left on it travel together
+// by address through the extraction operations, which change disks as the
+// data runs out.
 #include "restore/restore.h"
 
 #include <stdio.h>
@@ -20,6 +23,9 @@ static const size_t LIST_PATH_WIDTH = 40;
 // nothing more, but the run did not do what was asked. Distinct from every
 // result of the extraction operations.
 static const int32_t WALK_CUT_SHORT = -20;
+
+// Answers of the last-disk dialogue, in the order get_choice is given them.
+enum { CHOICE_YES = 0, CHOICE_NO = 1, CHOICE_LIST = 2 };
 
 // The file's output path in path_buf: its directory part followed by its
 // name, or the bare name when the directory part cannot be built. A file
@@ -45,108 +51,140 @@ static void list_file(const Catalog* catalog, const FileRecord* file, const char
     if (strlen(path) > LIST_PATH_WIDTH) printf("\n    ");
     printf("%s len %8ld", file->date, (long)file->size_lo);
 
-    const CompRecord* group = file->comp;
-    if ((*catalog->options & OPT_VERBOSE) && group != NULL && group->CHK_SUM != 0) {
-        for (; group != NULL; group = group->next) {
-            printf("\n     compsize %ld chksum 0x%lx offs_lo 0x%ld", (long)group->COMPSIZE,
-                   (unsigned long)(uint32_t)group->CHK_SUM, (long)group->OFFS_LO);
-            if (group->IS_LAST != 0) break;
-        }
+    const CompRecord* first = file->comp;
+    if (has_option(catalog, OPT_VERBOSE) && first != NULL && first->CHK_SUM != 0) {
+        for (const CompRecord* g = run_first(first, RUN_CLOSES_ON_NONZERO); g;
+             g = run_next(g, RUN_CLOSES_ON_NONZERO))
+            printf("\n     compsize %ld chksum 0x%lx offs_lo 0x%ld", (long)g->COMPSIZE,
+                   (unsigned long)(uint32_t)g->CHK_SUM, (long)g->OFFS_LO);
     }
 }
 
-int32_t xtract_files(int* image, Catalog* catalog) {
-    uint16_t* options = catalog->options;
-    int img = *image;
-    // Set once the front end's handle has been closed, by choice N or by the
-    // first disk change of the walk.
-    bool image_closed = false;
-    int32_t avail = 0;
+// -s#: the file at list position start_file (from 1) into *file; the list
+// head without -s#. 0, or -2 when the list is too short for the position.
+static int32_t find_start_file(const Catalog* catalog, FileRecord** file) {
+    *file = catalog->files;
+    if (!has_option(catalog, OPT_START_FILE)) return 0;
+    uint32_t position = 1;
+    while (*file != NULL && position < catalog->start_file) {
+        *file = (*file)->next;
+        position++;
+    }
+    if (position != catalog->start_file) {
+        printf("\nfatal error, could not step ahead to file record # %ld",
+               (long)(int32_t)catalog->start_file);
+        return -2;
+    }
+    return 0;
+}
+
+// Reading from the start of the stream on the image given (a one-disk set,
+// or -s#): its data from 0x200 on, as disk 1. 0, or -1 when the seek fails.
+static int32_t start_on_first_disk(int img, Catalog* catalog, int32_t* avail) {
+    if (plat_seek(img, DATA_START, PLAT_SEEK_SET) != DATA_START) {
+        printf("\nfatal error seeking to start of file data at 0x200\n");
+        return -1;
+    }
+    catalog->cur_disk = 0;
+    *avail = (int32_t)(fh_cat_offs(catalog->header) - (uint32_t)DATA_START);
+    return 0;
+}
+
+// -s# on a one-disk set: every file's data lies from 0x200 on in list
+// order, so the start file's data begins behind the data of the files
+// before it. Those are stepped over, or the start file would be restored
+// from the first file's bytes. The result of the first failed step, or 0.
+static int32_t skip_to_start_file(int* img, Catalog* catalog, const FileRecord* file,
+                                  int32_t* avail) {
     int32_t stop = 0;
-    FileRecord* file = catalog->files;
-    int32_t num_disks = catalog->job ? catalog->job->num_disks : 1;
-    int32_t num_files = catalog->regions ? catalog->regions[TBL_FILES].count : 0;
-    uint32_t cat_offs = fh_cat_offs(catalog->header);
+    for (const FileRecord* f = catalog->files; f != file && stop == 0; f = f->next)
+        stop = skip_file(img, catalog, f, avail);
+    return stop;
+}
 
-    if (*options & OPT_START_FILE) {
-        uint32_t position = 1;
-        while (file != NULL && position < catalog->start_file) {
-            file = file->next;
-            position++;
-        }
-        if (position != catalog->start_file) {
-            printf("\nfatal error, could not step ahead to file record # %ld",
-                   (long)(int32_t)catalog->start_file);
-            return -2;
-        }
+static int ask_last_disk_choice(void) {
+    printf("\nenter one of 4 chars {'Y','N','L','A'} followed by 'Enter' to control operations");
+    printf("\n'Y' to just restore the complete files on this last catalog disk");
+    printf("\n'N' to start with 1st disk and try to restore all files");
+    printf("\n'L' to abort extraction, restoring no files, but changing mode to List for files on this Disk");
+    printf("\n'A' to abort and do nothing more");
+    return get_choice("YNLA");
+}
+
+// Extracting from the last disk of a multi-disk set: finds the first whole
+// file of this disk and lets the user choose: Y restores from it, N from
+// disk 1 (the image given is closed and *closed set; *img becomes disk 1's),
+// L lists from it instead, A stops. 0 to go on with the walk from *file;
+// -2 for an impossible skip, -1 for A or a failed seek, -3 when disk 1 was
+// not opened.
+static int32_t start_on_last_disk(int* img, Catalog* catalog, FileRecord** file, int32_t* avail,
+                                  int32_t num_disks, bool* closed) {
+    catalog->cur_disk = (int32_t)((uint32_t)num_disks - 1u);
+    printf("\nThis is disk %d of a multi disk Dravik backup", (int)num_disks);
+    printf("\nfor a full restore of the total %ld files the other disks are required.",
+           (long)table_count(catalog, TBL_FILES));
+
+    int32_t skip = 0;
+    int32_t file_num = 0;
+    *file = check_alloc(catalog, &skip, &file_num);
+    if (skip < 0) {
+        printf("\nabort check_alloc() returned %ld which shouldn't be possible", (long)skip);
+        return -2;
     }
 
-    if ((*options & OPT_EXTRACT) && ((*options & OPT_START_FILE) || num_disks == 1)) {
-        if (plat_seek(img, DATA_START, PLAT_SEEK_SET) != DATA_START) {
-            printf("\nfatal error seeking to start of file data at 0x200\n");
+    switch (ask_last_disk_choice()) {
+    case CHOICE_YES: {  // the whole files of this disk
+        int64_t start = (int64_t)DATA_START + skip;
+        if (plat_seek(*img, start, PLAT_SEEK_SET) != start) {
+            printf("\nfatal error seeking to start of 2nd file data at 0x%ld\n",
+                   (long)(int32_t)(uint32_t)start);
             return -1;
         }
+        *avail = (int32_t)(fh_cat_offs(catalog->header) - (uint32_t)start);
+        return 0;
+    }
+    case CHOICE_NO:  // everything, from disk 1
+        plat_close(*img);
+        *closed = true;
         catalog->cur_disk = 0;
-        avail = (int32_t)(cat_offs - (uint32_t)DATA_START);
-        // On a one-disk set every file's data lies from 0x200 on in list
-        // order, so the start file's data begins behind the data of the
-        // files before it: step over those, or the start file would be
-        // restored from the first file's bytes.
-        if ((*options & OPT_START_FILE) && num_disks == 1) {
-            for (FileRecord* f = catalog->files; f != file && stop == 0; f = f->next)
-                stop = skip_file(&img, catalog, f, &avail);
-            if (catalog->cur_disk != 0) image_closed = true;
-        }
-    } else if (*options & OPT_EXTRACT) {
-        catalog->cur_disk = (int32_t)((uint32_t)num_disks - 1u);
-        printf("\nThis is disk %d of a multi disk Dravik backup", (int)num_disks);
-        printf("\nfor a full restore of the total %ld files the other disks are required.",
-               (long)num_files);
-
-        int32_t skip = 0;
-        int32_t file_num = 0;
-        file = check_alloc(catalog, &skip, &file_num);
-        if (skip < 0) {
-            printf("\nabort check_alloc() returned %ld which shouldn't be possible", (long)skip);
-            return -2;
-        }
-
-        printf("\nenter one of 4 chars {'Y','N','L','A'} followed by 'Enter' to control operations");
-        printf("\n'Y' to just restore the complete files on this last catalog disk");
-        printf("\n'N' to start with 1st disk and try to restore all files");
-        printf("\n'L' to abort extraction, restoring no files, but changing mode to List for files on this Disk");
-        printf("\n'A' to abort and do nothing more");
-        switch (get_choice("YNLA")) {
-        case 0: {  // Y: the whole files of this disk
-            int64_t start = (int64_t)DATA_START + skip;
-            if (plat_seek(img, start, PLAT_SEEK_SET) != start) {
-                printf("\nfatal error seeking to start of 2nd file data at 0x%ld\n",
-                       (long)(int32_t)(uint32_t)start);
-                return -1;
-            }
-            avail = (int32_t)(cat_offs - (uint32_t)start);
-            break;
-        }
-        case 1:  // N: everything, from disk 1
-            plat_close(img);
-            image_closed = true;
-            catalog->cur_disk = 0;
-            img = get_disk(catalog, &avail);
-            if (img < 0) {
-                *image = -1;
-                return -3;
-            }
-            file = catalog->files;
-            break;
-        case 2:  // L: list this disk's files instead
-            *options &= (uint16_t)~OPT_EXTRACT;
-            *options |= OPT_LIST;
-            break;
-        default:  // A
-            return -1;
-        }
+        *img = get_disk(catalog, avail);
+        if (*img < 0) return -3;
+        *file = catalog->files;
+        return 0;
+    case CHOICE_LIST:  // list this disk's files instead
+        *catalog->options &= (uint16_t)~OPT_EXTRACT;
+        *catalog->options |= OPT_LIST;
+        return 0;
+    default:  // A
+        return -1;
     }
+}
 
+// A listed file, when extracting: restored under its path (made usable as
+// an output path first) with its time and write bit, or its data stepped
+// over when its name is missing or unsafe. The result of the data step.
+static int32_t restore_file(int* img, Catalog* catalog, const FileRecord* file, char* path,
+                            int32_t* avail) {
+    if (file->name == NULL) {
+        printf("\nfile record %ld has no name, data skipped", (long)file->serial);
+        return skip_file(img, catalog, file, avail);
+    }
+    if (!safe_component(file->name)) {
+        printf("\nunsafe file name, data skipped: %s", file->name);
+        return skip_file(img, catalog, file, avail);
+    }
+    fix_colons(path);
+    int32_t result = file->comp != NULL ? xtract_comp(img, catalog, file, path, avail)
+                                        : xtract_stored(img, catalog, file, path, avail);
+    if (result == 0) set_file_meta(file, path);
+    return result;
+}
+
+// The walk from `file` to the end of the list, or to the first failed data
+// step (stop is the result of what came before: nonzero walks nothing).
+// Gives back the stop result, WALK_CUT_SHORT when the disk count ended it.
+static int32_t walk_files(int* img, Catalog* catalog, FileRecord* file, int32_t* avail,
+                          int32_t num_disks, int32_t stop) {
     printf("\ncatalog Files listing:\n");
     const char* filter = catalog->path_filter;
     size_t filter_len = 0;
@@ -155,43 +193,61 @@ int32_t xtract_files(int* image, Catalog* catalog) {
         filter_len = strlen(filter);
     }
 
-    int32_t walk_disk = catalog->cur_disk;
     int32_t skipped = 0;
     while (stop == 0 && file != NULL && catalog->cur_disk < num_disks) {
         char* path = build_path(catalog, file);
-
+        bool extract = has_option(catalog, OPT_EXTRACT);
         if (filter != NULL && strncmp(path, filter, filter_len) != 0) {
             skipped++;
-            if (*options & OPT_EXTRACT) stop = skip_file(&img, catalog, file, &avail);
+            if (extract) stop = skip_file(img, catalog, file, avail);
         } else {
             list_file(catalog, file, path);
-            if (*options & OPT_EXTRACT) {
-                if (file->name == NULL) {
-                    printf("\nfile record %ld has no name, data skipped", (long)file->serial);
-                    stop = skip_file(&img, catalog, file, &avail);
-                } else if (!safe_component(file->name)) {
-                    printf("\nunsafe file name, data skipped: %s", file->name);
-                    stop = skip_file(&img, catalog, file, &avail);
-                } else {
-                    fix_colons(path);
-                    if (file->comp != NULL)
-                        stop = xtract_comp(&img, catalog, file, path, &avail);
-                    else
-                        stop = xtract_stored(&img, catalog, file, path, &avail);
-                    if (stop == 0) set_file_meta(file, path);
-                }
-            }
+            if (extract) stop = restore_file(img, catalog, file, path, avail);
         }
         file = file->next;
     }
     if (stop == 0 && file != NULL) stop = WALK_CUT_SHORT;
-    // Every disk change closes the image in use, the first one the front
-    // end's.
-    if (catalog->cur_disk != walk_disk) image_closed = true;
 
     if (filter != NULL && skipped > 0)
         printf("\nskipped %ld files due to path comparision from -p<path>", (long)skipped);
     printf("\n");
+    return stop;
+}
+
+int32_t xtract_files(int* image, Catalog* catalog) {
+    int img = *image;
+    int32_t avail = 0;
+    int32_t num_disks = catalog->job ? catalog->job->num_disks : 1;
+    FileRecord* file = NULL;
+    int32_t result = find_start_file(catalog, &file);
+    if (result != 0) return result;
+
+    // Set once the front end's handle has been closed: by choice N, or by
+    // the first disk change while stepping to the start file or walking.
+    // Handle numbers are reused, so a new handle may look like the old one.
+    bool image_closed = false;
+    int32_t stop = 0;
+    bool extract = has_option(catalog, OPT_EXTRACT);
+    if (extract && (has_option(catalog, OPT_START_FILE) || num_disks == 1)) {
+        result = start_on_first_disk(img, catalog, &avail);
+        if (result != 0) return result;
+        if (has_option(catalog, OPT_START_FILE) && num_disks == 1) {
+            stop = skip_to_start_file(&img, catalog, file, &avail);
+            if (catalog->cur_disk != 0) image_closed = true;
+        }
+    } else if (extract) {
+        result = start_on_last_disk(&img, catalog, &file, &avail, num_disks, &image_closed);
+        if (result != 0) {
+            if (image_closed) *image = -1;
+            return result;
+        }
+    }
+
+    int32_t walk_disk = catalog->cur_disk;
+    stop = walk_files(&img, catalog, file, &avail, num_disks, stop);
+    // Every disk change closes the image in use, the first one the front
+    // end's.
+    if (catalog->cur_disk != walk_disk) image_closed = true;
     if (image_closed) *image = -1;
     return stop;
 }

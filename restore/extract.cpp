@@ -26,8 +26,7 @@ enum {
 };
 
 static bool verbose_on(const Catalog* catalog) {
-    uint16_t opts = catalog->options ? *catalog->options : opt_flags;
-    return (opts & OPT_VERBOSE) != 0;
+    return has_option(catalog, OPT_VERBOSE);
 }
 
 static const char* name_of(const FileRecord* file) {
@@ -57,15 +56,7 @@ int32_t skip_file(int* image, Catalog* catalog, const FileRecord* file, int32_t*
     // link_data and check_alloc sum them (a group of -5 lowers the count,
     // a long run wraps). A count of 0 or less skips nothing, so the
     // position only ever moves forward.
-    int32_t count = 0;
-    if (!file->comp) {
-        count = file->size_lo;
-    } else {
-        for (const CompRecord* g = file->comp; g; g = g->next) {
-            count = to_i32((uint32_t)count + (uint32_t)g->COMPSIZE);
-            if (g->IS_LAST != 0) break;
-        }
-    }
+    int32_t count = to_i32(stream_bytes(file));
 
     int32_t result = 0;
     while (result == 0 && count > 0) {

@@ -9,7 +9,12 @@
 
 #include "platform/platform.h"
 
-enum { DATE_TEXT_SIZE = 14 };
+enum {
+    DATE_TEXT_SIZE = 14,
+    // The attribute bit that keeps a restored file writable; clear, the file
+    // is made read-only.
+    ATTRIB_WRITABLE = 0x80,
+};
 
 // A piece of the date text as a decimal number: leading white space, one
 // optional sign, digits; no number gives 0. Pieces are at most 4 characters,
@@ -61,15 +66,21 @@ int64_t date_to_secs(const char* date) {
     return (int64_t)mktime(&tm);
 }
 
-int32_t set_file_meta(const FileRecord* file, const char* path) {
+int32_t apply_file_meta(const FileRecord* file, const char* path) {
     int32_t result = 0;
     // Times first: a file made read-only below could no longer take them.
-    if (plat_set_times(path, date_to_secs(file->date)) != 0) result |= 1;
-    if (plat_set_readonly_state(path, file->attrib) != 0) result |= 2;
+    if (plat_set_times(path, date_to_secs(file->date)) != 0) result |= META_TIMES_FAILED;
+    if (plat_set_writable(path, (file->attrib & ATTRIB_WRITABLE) != 0) != 0)
+        result |= META_WRITABLE_FAILED;
+    return result;
+}
+
+int32_t set_file_meta(const FileRecord* file, const char* path) {
+    int32_t result = apply_file_meta(file, path);
     if (result != 0) {
         printf("\nerror setting file: ");
-        if (result & 1) printf("timestamp ");
-        if (result & 2) printf("attributes");
+        if (result & META_TIMES_FAILED) printf("timestamp ");
+        if (result & META_WRITABLE_FAILED) printf("attributes");
     }
     return result;
 }

@@ -1,5 +1,9 @@
-// The restore engine: output paths, data extraction, file metadata, disk
-// sets, the list-and-extract driver and the catalog save.
+// The restore engine: output directories, data extraction, file metadata,
+// disk sets, the list-and-extract driver, the catalog save and the front end
+// that runs them.
+//
+// It stands on the catalog layer (the Catalog, its tables, directory paths
+// and group runs) and reaches the OS only through platform/.
 #ifndef RESTORE_RESTORE_H
 #define RESTORE_RESTORE_H
 
@@ -7,23 +11,16 @@
 #include <time.h>
 
 #include "catalog/catalog.h"
+#include "catalog/dir_path.h"
+#include "catalog/group_run.h"
 
-enum {
-    DATA_START = 0x200,
-    // Longest directory part (254) + longest file name (240) + NUL fits.
-    PATH_BUF_SIZE = 512,
-    DIR_CHAIN_SIZE = 20,
-};
+// Where the data stream begins on every disk image, behind the header.
+enum { DATA_START = 0x200 };
 
-// Output paths and directories.
-extern char path_buf[PATH_BUF_SIZE];
-char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length);
+// Output directories (the paths themselves: catalog/dir_path.h).
 void fix_colons(char* path);
 int mk_dir(char* path);
 void mk_dirs(const Catalog* catalog, bool create);
-// True when a name may be used as one path component: not empty, "." or
-// "..", and free of '/' and '\'.
-bool safe_component(const char* name);
 
 // File data extraction. image and avail travel together, by address.
 int32_t skip_file(int* image, Catalog* catalog, const FileRecord* file, int32_t* avail);
@@ -35,6 +32,11 @@ int32_t raw_inflate(int out, unsigned char* data, int32_t* length, uint32_t* crc
 
 // Restored file metadata.
 int64_t date_to_secs(const char* date);
+enum { META_TIMES_FAILED = 1, META_WRITABLE_FAILED = 2 };
+// Sets the file's recorded time and read-only state; the META_ bits of what
+// could not be set, without a message.
+int32_t apply_file_meta(const FileRecord* file, const char* path);
+// apply_file_meta, and the message naming what could not be set.
 int32_t set_file_meta(const FileRecord* file, const char* path);
 
 // Multi-disk sets.

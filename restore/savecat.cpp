@@ -21,11 +21,9 @@ enum {
 // all of it), at most CAT_NAME_MAX characters, then ".cat". Taking a dot in
 // a directory name would put the catalog outside the image's folder.
 static void make_cat_name(const char* image_path, char* out) {
-    int32_t last_sep = -1;
-    for (int32_t i = 0; image_path[i] != '\0'; i++)
-        if (image_path[i] == '/' || image_path[i] == '\\') last_sep = i;
+    int32_t name_at = plat_last_component(image_path);
     int32_t n = 0;
-    while (n < CAT_NAME_MAX && image_path[n] != '\0' && !(image_path[n] == '.' && n > last_sep)) {
+    while (n < CAT_NAME_MAX && image_path[n] != '\0' && !(image_path[n] == '.' && n >= name_at)) {
         out[n] = image_path[n];
         n++;
     }

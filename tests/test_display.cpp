@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "catalog/catalog.h"
+#include "catalog/group_run.h"
 #include "tests/support/harness.h"
 #include "tools/imgwriter.h"
 
@@ -43,8 +44,9 @@ std::string capture_stdout(const std::function<void()>& fn) {
 struct Lists {
     std::vector<FileRecord> files;
     std::vector<CompRecord> comp;
-    PathNode path{const_cast<char*>("C:\\"), 3, nullptr};
+    PathNode path{const_cast<char*>("C:\\"), nullptr};
     std::array<RegionInfo, 7> regions{};
+    uint16_t options = 0;
     Catalog catalog;
 
     Lists(const std::vector<int32_t>& sizes, const std::vector<int32_t>& is_last,
@@ -53,7 +55,6 @@ struct Lists {
         for (size_t i = 0; i < sizes.size(); i++) {
             files[i] = FileRecord{};
             files[i].size_lo = sizes[i];
-            files[i].order = (int32_t)i + 1;
             // Not what link_data leaves: it must assign every link.
             files[i].comp = reinterpret_cast<CompRecord*>(&files[i]);
             files[i].next = i + 1 < sizes.size() ? &files[i + 1] : nullptr;
@@ -65,7 +66,7 @@ struct Lists {
             comp[i].COMPSIZE = i < compsize.size() ? compsize[i] : (int32_t)(i + 1) * 10;
             comp[i].next = i + 1 < is_last.size() ? &comp[i + 1] : nullptr;
         }
-        catalog_init(&catalog);
+        catalog_init(&catalog, &options);
         catalog.files = files.empty() ? nullptr : &files[0];
         catalog.comp = comp.empty() ? nullptr : &comp[0];
         catalog.paths = &path;
@@ -185,6 +186,55 @@ TEST(LinkData, RefusesMissingFilesOrPaths) {
     EXPECT_NE(no_paths.files[0].comp, nullptr);  // left alone
 }
 
+// ---- the walk over one group run ----------------------------------------------
+
+// Indices of the groups the walk visits from chain[start].
+std::vector<int> walked(const std::vector<CompRecord>& chain, size_t start, RunClose close) {
+    std::vector<int> seen;
+    for (const CompRecord* g = run_first(&chain[start], close); g; g = run_next(g, close))
+        seen.push_back((int)(g - chain.data()));
+    return seen;
+}
+
+TEST(GroupRun, ClosingValuesDifferOnlyBetweenTheTwoRules) {
+    struct Case {
+        std::vector<int32_t> is_last;
+        size_t start;
+        std::vector<int> any_nonzero, only_one;
+    };
+    const std::vector<Case> cases = {
+        {{0, 0, 1, 0}, 0, {0, 1, 2}, {0, 1, 2}},  // closed by 1
+        {{0, 0, 2, 0}, 0, {0, 1, 2}, {0, 1}},     // 2 closes, or ends the run before it
+        {{0, -1, 0}, 0, {0, 1}, {0}},
+        {{2, 0, 1}, 0, {0}, {}},                  // a run of nothing under only-one
+        {{0, 0}, 0, {0, 1}, {0, 1}},              // the chain ends the run
+        {{1, 0, 1}, 1, {1, 2}, {1, 2}},           // from inside the chain
+    };
+    for (const Case& c : cases) {
+        std::vector<CompRecord> chain(c.is_last.size());
+        for (size_t i = 0; i < chain.size(); i++) {
+            chain[i] = CompRecord{};
+            chain[i].IS_LAST = c.is_last[i];
+            chain[i].next = i + 1 < chain.size() ? &chain[i + 1] : nullptr;
+        }
+        SCOPED_TRACE(testing::PrintToString(c.is_last));
+        EXPECT_EQ(walked(chain, c.start, RUN_CLOSES_ON_NONZERO), c.any_nonzero);
+        EXPECT_EQ(walked(chain, c.start, RUN_CLOSES_ON_ONE), c.only_one);
+    }
+    EXPECT_EQ(run_first(nullptr, RUN_CLOSES_ON_NONZERO), nullptr);
+}
+
+TEST(GroupRun, StreamBytesSumTheRunOrTakeTheStoredLength) {
+    Lists stored({-5}, {});
+    stored.files[0].comp = nullptr;
+    EXPECT_EQ(stream_bytes(&stored.files[0]), 4294967291u);
+
+    Lists l({7}, {0, 0, 1, 1}, {100, -1, INT32_MAX, 1000});
+    l.files[0].comp = &l.comp[0];
+    // 100 - 1 + (2^31 - 1), the last group belonging to the next run.
+    EXPECT_EQ(stream_bytes(&l.files[0]), 2147483746u);
+}
+
 // ---- listings on hand-built records ------------------------------------------
 
 TEST(Listings, FilesListingStopsAtTheCount) {
@@ -206,8 +256,9 @@ TEST(Listings, FilesListingStopsAtTheCount) {
 }
 
 TEST(Listings, SessionListingNeedsItsTable) {
+    uint16_t options = 0;
     Catalog c;
-    catalog_init(&c);
+    catalog_init(&c, &options);
     EXPECT_EQ(capture_stdout([&] { disp_sess(&c); }),
               "\ndisp_sess() called but catalog pointer to session information is NULL");
 }
@@ -239,8 +290,9 @@ TEST(Listings, BufferWritesNeedFilesAndAnUncompressedJob) {
 }
 
 TEST(Listings, EmptyCatalogShowsTitleOnly) {
+    uint16_t options = 0;
     Catalog c;
-    catalog_init(&c);
+    catalog_init(&c, &options);
     EXPECT_EQ(capture_stdout([&] { disp_catalog(&c); }), "\n\n\ndisplay of catalog\n");
 }
 

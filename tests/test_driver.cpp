@@ -810,6 +810,21 @@ TEST(SetFileMeta, ReportsWhatCouldNotBeSet) {
     EXPECT_EQ(mtime_of(path), 315532800);
     EXPECT_EQ(mode_of(path) & 0222, 0u);
 
+    // Only bit 0x80 counts: the attribute number is never used as a mode.
+    const unsigned read_only = mode_of(path);
+#ifdef _WIN32
+    const unsigned writable = 0666u;
+#else
+    const unsigned writable = read_only | 0200u;
+#endif
+    file.attrib = 0x7FFFFFFF;
+    EXPECT_EQ(set_file_meta(&file, path.c_str()), 0);
+    EXPECT_EQ(mode_of(path), writable);
+    file.attrib = 0x7FFFFF7F;
+    EXPECT_EQ(set_file_meta(&file, path.c_str()), 0);
+    EXPECT_EQ(mode_of(path), read_only);
+    file.attrib = 0x21;
+
     fflush(stdout);
     testing::internal::CaptureStdout();
     int32_t missing = set_file_meta(&file, t.file("missing").c_str());

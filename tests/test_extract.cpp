@@ -383,8 +383,9 @@ TEST(SkipFile, SumsTheRunInSigned32Bits) {
         }
         FileRecord file = {};
         file.comp = run.data();
+        uint16_t options = 0;
         Catalog catalog;
-        catalog_init(&catalog);
+        catalog_init(&catalog, &options);
         int image = plat_open_read(t.file("d1.img").c_str());
         ASSERT_GE(image, 0);
         ASSERT_EQ(plat_seek(image, 0x200, PLAT_SEEK_SET), 0x200);

@@ -111,6 +111,14 @@ TEST(PlatformPaths, CatalogPathsUseBackslashSeparators) {
 #endif
 }
 
+TEST(PlatformPaths, LastComponentBeginsBehindEitherSeparator) {
+    EXPECT_EQ(plat_last_component("set.001"), 0);
+    EXPECT_EQ(plat_last_component(""), 0);
+    EXPECT_EQ(plat_last_component("dir.d/set.001"), 6);
+    EXPECT_EQ(plat_last_component("C:\\a.b\\set"), 7);
+    EXPECT_EQ(plat_last_component("a\\b/c\\"), 6);  // a trailing separator: an empty name
+}
+
 TEST(PlatformMeta, TimesAreSetToOneInstantBeyond2038) {
     TempDir t;
     InDir in(t.path);
@@ -142,14 +150,14 @@ TEST(PlatformMeta, ReadOnlyStateTogglesOnlyWriteBits) {
     ASSERT_EQ(chmod(t.file("f").c_str(), 0664), 0);
     const unsigned writable = 0644u;  // the owner's write bit only comes back
 #endif
-    EXPECT_EQ(plat_set_readonly_state("f", 0x21), 0);  // bit 0x80 clear
+    EXPECT_EQ(plat_set_writable("f", false), 0);
     EXPECT_EQ(mode_of(t.file("f")), 0444u);
-    EXPECT_EQ(plat_set_readonly_state("f", 0x80), 0);
+    EXPECT_EQ(plat_set_writable("f", true), 0);
     EXPECT_EQ(mode_of(t.file("f")), writable);
-    // The attribute number is never used as a mode.
-    EXPECT_EQ(plat_set_readonly_state("f", 0x7FFFFFFF), 0);
+    // Writable again adds nothing beyond the owner's write bit.
+    EXPECT_EQ(plat_set_writable("f", true), 0);
     EXPECT_EQ(mode_of(t.file("f")), writable);
-    EXPECT_EQ(plat_set_readonly_state("missing", 0x80), -1);
+    EXPECT_EQ(plat_set_writable("missing", true), -1);
 }
 
 // ---- several handles, and output still open ---------------------------------
@@ -232,7 +240,7 @@ TEST(BufferedOutput, TimesAndReadOnlyStateSetOnAnOpenFileAreFinal) {
     fd = plat_create_catalog_path("g");
     ASSERT_GE(fd, 0);
     ASSERT_EQ(plat_write(fd, "abc", 3), 3);
-    EXPECT_EQ(plat_set_readonly_state("g", 0x21), 0);
+    EXPECT_EQ(plat_set_writable("g", false), 0);
     EXPECT_EQ(t.read("g"), "abc");
 #ifdef _WIN32
     EXPECT_EQ(mode_of(t.file("g")), 0444u);

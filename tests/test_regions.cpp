@@ -545,8 +545,9 @@ TEST(RegionFunctions, RegionTableHoldsTrueOffsetsAndRecordedCounts) {
     ImageFile f(image_of(r));
     ASSERT_GE(f.fd, 0);
     RegionInfo info[7] = {};
+    uint16_t options = 0;
     Catalog cat;
-    catalog_init(&cat);
+    catalog_init(&cat, &options);
     testing::internal::CaptureStdout();
     int32_t got = locate_regions(f.fd, CAT_OFFS, info, cat.schemas);
     fflush(stdout);

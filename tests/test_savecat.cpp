@@ -232,12 +232,13 @@ TEST(CatalogSaveFailures, SameFileIsToldByIdentityNotByName) {
 // In-process: results, and what save_cat leaves as it found it.
 struct SaveCatRun {
     FileHeader header{};
+    uint16_t options = 0;
     Catalog catalog{};
     int image = -1;
     std::string path;
 
     explicit SaveCatRun(const std::string& image_path) : path(image_path) {
-        catalog_init(&catalog);
+        catalog_init(&catalog, &options);
         catalog.image_path = path.c_str();
         catalog.header = &header;
         testing::internal::CaptureStdout();

@@ -1,0 +1,88 @@
+// Directory paths from the Dirs chain (see dir_path.h for why they are built
+// in the catalog layer).
+#include "catalog/dir_path.h"
+
+#include <stdio.h>
+#include <string.h>
+
+char path_buf[PATH_BUF_SIZE];
+
+// The directory part, backslashes included, stays below this many
+// characters with its terminator and one more separator.
+static const int32_t DIR_PART_LIMIT = 256;
+
+// A name of blanks is a name like any other: a drive text of blanks (copied
+// with its padding) becomes a directory of that name.
+bool safe_component(const char* name) {
+    if (name == NULL || name[0] == '\0') return false;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
+    return strpbrk(name, "/\\") == NULL;
+}
+
+char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length) {
+    *length = 0;
+    if (ndx == 0) {
+        printf("\nfatal error in mk_path_str() ndx = 0 reserved");
+        return NULL;
+    }
+    int32_t ndirs = catalog->dirs ? table_count(catalog, TBL_DIRS) : 0;
+
+    // Climb to the root. A full chain (19 directories and one more) ends the
+    // climb without a path; that also ends a parent loop.
+    int32_t chain[DIR_CHAIN_SIZE];
+    int32_t depth = 0;
+    int32_t cur = ndx;
+    for (;;) {
+        if (cur < 1 || cur > ndirs) {
+            printf("\ndir ndx %d out of range", (int)cur);
+            return NULL;
+        }
+        chain[depth++] = cur;
+        if (depth >= DIR_CHAIN_SIZE) return NULL;
+        cur = catalog->dirs[cur - 1].parent;
+        if (cur == 0) break;
+    }
+
+    int32_t drive = (int32_t)((uint32_t)catalog->dirs[ndx - 1].disk - 1u);
+    int32_t ndisks = catalog->disks ? table_count(catalog, TBL_DISKS) : 0;
+    if (drive < 0 || drive >= ndisks) {
+        printf("\ndrive ndx %d out of range", (int)drive);
+        return NULL;
+    }
+
+    int32_t pos = 0;
+    for (int32_t i = depth - 1; i >= 0; i--) {
+        const DirRecord* dir = &catalog->dirs[chain[i] - 1];
+        const char* comp = dir->name ? dir->name : catalog->disks[drive].drive;
+        if (!safe_component(comp)) {
+            printf("\nunsafe directory name in path of dir ndx %d", (int)ndx);
+            return NULL;
+        }
+        size_t len = strlen(comp);
+        if (len + (size_t)pos + 2 >= (size_t)DIR_PART_LIMIT) return NULL;
+        memcpy(path_buf + pos, comp, len);
+        pos += (int32_t)len;
+        path_buf[pos++] = '\\';
+    }
+    path_buf[pos] = '\0';
+    *length = pos;
+    return path_buf;
+}
+
+void list_dir_paths(const Catalog* catalog, int (*make)(char* path)) {
+    if (catalog->disks == NULL || catalog->dirs == NULL) {
+        printf("\nabort no disks or dirs data loaded");
+        return;
+    }
+    int32_t ndirs = table_count(catalog, TBL_DIRS);
+    for (int32_t i = 1; i <= ndirs; i++) {
+        int32_t length;
+        char* path = mk_path_str(catalog, i, &length);
+        if (path == NULL) {
+            printf("\n%3d: error in mk_path_str()", (int)i);
+            continue;
+        }
+        if (make) make(path);
+        printf("\n%3d %s", (int)i, path);
+    }
+}
