@@ -16,6 +16,7 @@ include(GNUInstallDirs)
 set(UNBAK_PROGRAMS
     unbak
     dbfscan
+    bakcheck
     mkbak
 )
 # The version the programs' banner prints.
@@ -73,9 +74,10 @@ set(CPACK_PACKAGE_DESCRIPTION "\
 unbak lists and restores the files of a backup set of an old disk-backup
 product: one image file per disk, the catalog on the last disk. It recreates
 the directory tree under the current directory, inflates and checks
-compressed data, and asks for the other disks of a set by name. dbfscan
-shows the tables of a catalog; mkbak writes a directory tree as a backup set
-to try them on.")
+compressed data, and asks for the other disks of a set by name. bakcheck
+checks a whole set, given all its images in any order, and saves what can be
+saved from damaged or incomplete sets. dbfscan shows the tables of a catalog;
+mkbak writes a directory tree as a backup set to try them on.")
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)

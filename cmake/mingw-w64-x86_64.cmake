@@ -1,6 +1,6 @@
 # Cross build for Windows x86-64 with MinGW-w64 (Debian: g++-mingw-w64-x86-64,
 # libz-mingw-w64-dev). The programs link the C and C++ runtimes and zlib
-# statically, so unbak.exe and dbfscan.exe need nothing but system DLLs.
+# statically, so the .exe files need nothing but system DLLs.
 # Tests and test discovery run the .exe files under Wine (scripts/wine-run.sh).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)

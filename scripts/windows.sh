@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The Windows build: cross-builds unbak.exe and dbfscan.exe for Windows
-# x86-64 with MinGW-w64 (C and C++ runtimes and zlib linked in, so they need
-# only system DLLs) into build-win/, and says where they are.
-#   scripts/windows.sh            the two programs
+# The Windows build: cross-builds unbak.exe, dbfscan.exe and bakcheck.exe
+# for Windows x86-64 with MinGW-w64 (C and C++ runtimes and zlib linked in,
+# so they need only system DLLs) into build-win/, and says where they are.
+#   scripts/windows.sh            the three programs
 #   scripts/windows.sh --test     and the unit and end-to-end tests, run
 #                                 against the .exe files under Wine
 #   scripts/windows.sh --package  and the zip for Windows users: the .exe
@@ -28,12 +28,13 @@ case ${1:-} in
     (cd build-win && ctest --output-on-failure -j"$jobs" </dev/null)
     ;;
 --package)
-    cmake --build build-win -j"$jobs" --target unbak dbfscan manual_texts
+    cmake --build build-win -j"$jobs" --target unbak dbfscan bakcheck manual_texts
     zip=$(cd build-win && cpack -G ZIP | sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p')
     echo "Windows zip: $zip"
     ;;
 *)
-    cmake --build build-win -j"$jobs" --target unbak dbfscan
-    echo "Windows programs: $PWD/build-win/unbak.exe $PWD/build-win/dbfscan.exe"
+    cmake --build build-win -j"$jobs" --target unbak dbfscan bakcheck
+    echo "Windows programs: $PWD/build-win/unbak.exe $PWD/build-win/dbfscan.exe" \
+         "$PWD/build-win/bakcheck.exe"
     ;;
 esac

@@ -14,7 +14,7 @@ if ! command -v groff >/dev/null; then
 fi
 
 # The tags of the OPTIONS items: ".BI \-s #" gives -s#, ".BI \-p path" -p,
-# ".B \-x" -x.
+# ".B \-x" -x, ".BI \-\-salvage " dir"" --salvage.
 option_items() {
     awk '
         /^\.SH/ { in_options = ($2 == "OPTIONS"); next }
@@ -35,10 +35,11 @@ option_items() {
     ' "$1"
 }
 
-# Options named in a usage text: -x, -vs#, -f of -f<filename>, each after
-# a blank or "[" or at the start of a line.
+# Options named in a usage text: -x, -vs#, -f of -f<filename>, --json,
+# --salvage of --salvage DIR, each after a blank or "[" or at the start of a
+# line.
 usage_options() {
-    grep -oE '(^|[[ ])-[A-Za-z]+#?' | sed 's/^[[ ]//' | sort -u
+    grep -oE '(^|[[ ])--?[A-Za-z][A-Za-z-]*#?' | sed 's/^[[ ]//' | sort -u
 }
 
 fail=0
