@@ -14,6 +14,7 @@
 #include "container/scan.h"
 #include "container/schema.h"
 #include "platform/platform.h"
+#include "tests/support/format.h"
 #include "tests/support/harness.h"
 #include "tools/imgwriter.h"
 
@@ -23,17 +24,7 @@ using imgw::FieldDesc;
 using imgw::Region;
 using Regions = std::array<Region, 7>;
 
-// Gaps in front of each region's search start, as the catalog layout has them.
-const uint32_t GAP[7] = {0x10D0, 0x1E20, 0x1820, 0x1820, 0x1820, 0xC20, 0x1220};
-const char* const NAME[7] = {"Disk", "Dir", "File", "Comp", "Job", "Path", "Session"};
 const uint32_t CAT_OFFS = 512;  // images here carry no data
-
-template <typename... A>
-std::string fmt(const char* f, A... a) {
-    char b[512];
-    snprintf(b, sizeof b, f, a...);
-    return b;
-}
 
 std::string prefix() {
     return std::string("\nunbak version 1.02 compiled for WIN32") + "\n       using: zlib version " +
@@ -78,7 +69,7 @@ std::vector<Place> places(const Regions& r) {
     uint32_t pos = CAT_OFFS;
     for (int i = 0; i < 7; i++) {
         Place p;
-        p.search = pos + GAP[i];
+        p.search = pos + REGION_GAPS[i];
         p.offset = p.search + r[i].extra_skip;
         p.data = p.offset + 32 * (uint32_t)r[i].fields.size() + 1;
         uint32_t bytes = 0;
@@ -91,7 +82,7 @@ std::vector<Place> places(const Regions& r) {
 }
 
 std::string locate_line(int i, uint32_t offset) {
-    return fmt("\nstart of Structure Definition %d: %-8s at ", i + 1, NAME[i]) + fmt(" 0x%x", offset);
+    return fmt("\nstart of Structure Definition %d: %-8s at ", i + 1, REGION_LABELS[i]) + fmt(" 0x%x", offset);
 }
 
 // Plain-run lines for regions [0, upto).
@@ -102,7 +93,7 @@ std::string locate_lines(const Regions& r, int upto = 7) {
     return s;
 }
 
-std::string walk_start(int i) { return fmt("\nstart of Structure Definition %2d: %-8s at ", i + 1, NAME[i]); }
+std::string walk_start(int i) { return fmt("\nstart of Structure Definition %2d: %-8s at ", i + 1, REGION_LABELS[i]); }
 
 // -f lines of a well-formed region i.
 std::string walk_region(const Regions& r, int i, bool verbose) {
@@ -605,7 +596,7 @@ TEST(SchemaCheck, StandardDescriptorsMatchEveryTable) {
             types += d.type;
         }
         int32_t ent_sz = imgw::ent_size(Region{f, {}});
-        EXPECT_EQ(TABLE_SCHEMAS[t].name, std::string(NAME[t]));
+        EXPECT_EQ(TABLE_SCHEMAS[t].name, std::string(REGION_LABELS[t]));
         testing::internal::CaptureStdout();
         EXPECT_EQ(validate_region(TABLE_SCHEMAS, t, (int32_t)f.size(), ent_sz, lengths.data(), types.data()), 0);
         // A type letter other than C and N is not checked.
