@@ -13,6 +13,7 @@
 #include "container/regions.h"
 #include "container/scan.h"
 #include "container/schema.h"
+#include "container/table_format.h"
 #include "platform/platform.h"
 #include "tests/support/format.h"
 #include "tests/support/harness.h"
@@ -583,6 +584,49 @@ TEST(NumberScan, WidthRoomAndNulBoundTheConversion) {
         EXPECT_EQ(scan_hex(c.text, c.room, &v), c.took);
         EXPECT_EQ(v, c.value);
     }
+}
+
+// The count record's count, read the three ways the steps read it: "%d %d"
+// from the flag byte (the readers), "%d" within the 12-character field (Job,
+// Session, dbfscan), "%12d" from the field on (the region walks).
+TEST(CountRecord, EachWayOfReadingTheCount) {
+    const std::string serial = "           0";
+    struct Case {
+        const char* what;
+        std::string record;
+        bool after_serial, in_field, width_12;  // a count came
+        int32_t count_after_serial, count_in_field, count_width_12;
+    };
+    const int32_t run_on = (int32_t)(uint32_t)(1234567890129ull % 4294967296ull);
+    const int32_t twelve = (int32_t)(uint32_t)(123456789012ull % 4294967296ull);
+    const Case cases[] = {
+        {"plain", " " + serial + "           3 x", true, true, true, 3, 3, 3},
+        {"flag byte not a blank", "*" + serial + "           3", false, true, true, 0, 3, 3},
+        {"blank field, number behind it", " " + serial + "            7", true, false, true, 7, 0, 7},
+        {"digits running on", " " + serial + "   123456789" + "0129", true, true, true, run_on, 123456789,
+         twelve},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const char* r = c.record.data();
+        int32_t room = (int32_t)c.record.size();
+        int32_t a = 0, b = 0, w = 0;
+        EXPECT_EQ(parse_count(r, room, COUNT_AFTER_SERIAL, &a), c.after_serial);
+        EXPECT_EQ(parse_count(r, room, COUNT_IN_FIELD, &b), c.in_field);
+        EXPECT_EQ(parse_count(r, room, COUNT_WIDTH_12, &w), c.width_12);
+        EXPECT_EQ(a, c.count_after_serial);
+        EXPECT_EQ(b, c.count_in_field);
+        EXPECT_EQ(w, c.count_width_12);
+    }
+    // The room bounds every way: digits behind it are not read, and a count
+    // cut off by it is left alone.
+    std::string cut = " " + serial + "  45";
+    int32_t n = -1;
+    EXPECT_FALSE(parse_count(cut.data(), 15, COUNT_IN_FIELD, &n));
+    EXPECT_FALSE(parse_count(cut.data(), 15, COUNT_WIDTH_12, &n));
+    EXPECT_EQ(n, -1);
+    EXPECT_TRUE(parse_count(cut.data(), 16, COUNT_AFTER_SERIAL, &n));
+    EXPECT_EQ(n, 4);
 }
 
 TEST(SchemaCheck, StandardDescriptorsMatchEveryTable) {
