@@ -55,6 +55,18 @@ static int name_len(void) {
     return (int)desc_name_len(work_buf, REGION_BUF_SIZE);
 }
 
+// The SERIAL descriptor that begins every region: the name exactly (its NUL
+// too), type N, a field offset and a length (as 32 bits), and nothing in the
+// three words behind the length.
+static bool is_first_descriptor(const unsigned char* b) {
+    if (memcmp(b, SERIAL_NAME, sizeof SERIAL_NAME) != 0 || fielddef_type(b) != 'N' ||
+        fielddef_offset(b) == 0 || le32(b + FIELDDEF_LENGTH) == 0)
+        return false;
+    for (int32_t at = FIELDDEF_LENGTH + 4; at < FIELDDEF_SIZE; at += 4)
+        if (le32(b + at) != 0) return false;
+    return true;
+}
+
 int32_t find_serial(int image, int32_t start, int32_t* skipped) {
     uint32_t skip = 0;
     *skipped = 0;
@@ -65,12 +77,7 @@ int32_t find_serial(int image, int32_t start, int32_t* skipped) {
             return r < 0 ? r : -1;
         }
         const unsigned char* b = ubuf();
-        // The name exactly (its NUL too), type N, a field offset and a
-        // length, and nothing in the three words behind the length.
-        if (memcmp(b, SERIAL_NAME, sizeof SERIAL_NAME) == 0 && fielddef_type(b) == 'N' &&
-            fielddef_offset(b) != 0 && le32(b + FIELDDEF_LENGTH) != 0 && le32(b + 20) == 0 &&
-            le32(b + 24) == 0 && le32(b + 28) == 0)
-            return (int32_t)((uint32_t)start + skip);
+        if (is_first_descriptor(b)) return (int32_t)((uint32_t)start + skip);
         skip += FIELDDEF_SIZE;
         *skipped = (int32_t)skip;
     }
