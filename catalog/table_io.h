@@ -1,7 +1,8 @@
 // Reading steps shared by the catalog table readers (tables.cpp,
-// group_tables.cpp): descriptor checks and record reads through the shared
-// work buffer, and the bound that keeps a table array within what the image
-// can hold.
+// group_tables.cpp): the descriptor block and its checks against the
+// table's shape, record reads through the shared work buffer, the fields of
+// a record in the shape's order, and the bound that keeps a table array
+// within what the image can hold.
 #ifndef CATALOG_TABLE_IO_H
 #define CATALOG_TABLE_IO_H
 
@@ -10,13 +11,9 @@
 
 #include "container/fields.h"
 #include "container/regions.h"
+#include "container/schema.h"
+#include "container/table_format.h"
 #include "platform/platform.h"
-
-enum {
-    DESC_NAME_SIZE = 11,
-    DESC_TYPE = 11,
-    DESC_LENGTH = 16,
-};
 
 static inline char table_fold(char c) {
     return c >= 'a' && c <= 'z' ? (char)(c - 'a' + 'A') : c;
@@ -28,28 +25,74 @@ static inline bool desc_name_is(const char* desc, const char* name) {
     size_t n = strlen(name);
     for (size_t k = 0; k < n; k++)
         if (table_fold(desc[k]) != table_fold(name[k])) return false;
-    return n >= DESC_NAME_SIZE || desc[n] == '\0';
+    return n >= FIELDDEF_NAME_SIZE || desc[n] == '\0';
 }
 
-static inline uint16_t desc_length(const char* desc) {
-    return le16((const unsigned char*)desc + DESC_LENGTH);
-}
+// What a reader checks of a descriptor against its field in the shape.
+enum {
+    CHECK_NAME = 1,    // the name, ignoring case
+    CHECK_TYPE = 2,    // the type letter
+    CHECK_LENGTH = 4,  // the length
+};
 
-// Seeks to the region's first descriptor and reads the descriptor block
-// (nfields descriptors and the closing byte) into work_buf.
-// 0, -1 when the seek misses, -2 when the block comes short.
-static inline int32_t read_descriptors(int file, int32_t offset, int32_t nfields) {
+// Seeks to the region's first descriptor, reads the descriptor block (the
+// shape's descriptors and the closing byte) into work_buf and checks the
+// descriptors from `first` on as `what` says, and the closing 0x0D.
+// 0, -1 when the seek misses, -2 when the block comes short, -3 when a check
+// fails.
+static inline int32_t read_descriptors(int file, int32_t offset, const TableSchema* s, int32_t first,
+                                       unsigned what) {
     if (offset < 0 || plat_seek(file, offset, PLAT_SEEK_SET) != offset) return -1;
-    int32_t block = nfields * FIELDDEF_SIZE + 1;
+    int32_t block = s->nfields * FIELDDEF_SIZE + 1;
     if (plat_read(file, work_buf, block) != block) return -2;
-    return 0;
+    bool ok = work_buf[s->nfields * FIELDDEF_SIZE] == END_OF_FIELDS;
+    for (int32_t k = first; k < s->nfields; k++) {
+        const char* desc = work_buf + k * FIELDDEF_SIZE;
+        const unsigned char* udesc = (const unsigned char*)desc;
+        const SchemaField* f = &s->fields[k];
+        if ((what & CHECK_NAME) && !desc_name_is(desc, f->name)) ok = false;
+        if ((what & CHECK_TYPE) && fielddef_type(udesc) != schema_type_letter(f)) ok = false;
+        if ((what & CHECK_LENGTH) && fielddef_length(udesc) != f->length) ok = false;
+    }
+    return ok ? 0 : -3;
+}
+
+// Reads one whole record of the table into work_buf; false when it comes
+// short.
+static inline bool read_record(int file, const TableSchema* s) {
+    return plat_read(file, work_buf, s->ent_sz) == s->ent_sz;
 }
 
 // Reads the next record into work_buf; false at the end of the table (a
 // short read or the 0x1A end byte).
-static inline bool next_record(int file, int32_t ent_sz) {
-    if (plat_read(file, work_buf, ent_sz) != ent_sz) return false;
-    return work_buf[0] != END_OF_DATA;
+static inline bool next_record(int file, const TableSchema* s) {
+    return read_record(file, s) && work_buf[0] != END_OF_DATA;
+}
+
+// The fields of one record, taken in the shape's order, each as its kind
+// says: a number with dvatol, a short text copied, a long text trimmed.
+struct RecordFields {
+    const char* record;
+    const SchemaField* next;
+};
+
+static inline RecordFields record_fields(const TableSchema* s, const char* record) {
+    RecordFields r = {record, s->fields};
+    return r;
+}
+static inline int32_t take_number(RecordFields* r) {
+    const SchemaField* f = r->next++;
+    return dvatol(r->record + f->offset, f->length);
+}
+// Copies the text with a closing NUL into dst, which holds size bytes.
+static inline void take_copy(RecordFields* r, char* dst, int32_t size) {
+    const SchemaField* f = r->next++;
+    copy_field(dst, r->record + f->offset, f->length < size ? f->length : size - 1);
+}
+// A new heap string, or null for a blank field (see dup_field).
+static inline char* take_text(RecordFields* r) {
+    const SchemaField* f = r->next++;
+    return dup_field(r->record + f->offset, f->length);
 }
 
 // How many of the `wanted` records announced by a count record the image can

@@ -1,11 +1,12 @@
 // Catalog table readers: Disks, Dirs, Files and Paths.
 //
 // Each reader seeks to its region's first field descriptor, checks the
-// descriptor it depends on, takes the record count from the count record and
-// converts every following record. Records go through the shared work buffer
-// one at a time. A table that ends before its announced count is no error; a
-// table that holds no record comes back null (an empty table is absent).
-// Tables live until exit; nothing here frees a table it hands back.
+// descriptors it depends on against the table's shape (container/schema.h),
+// takes the record count from the count record and converts every following
+// record, field by field in the shape's order. Records go through the shared
+// work buffer one at a time. A table that ends before its announced count is
+// no error; a table that holds no record comes back null (an empty table is
+// absent). Tables live until exit; nothing here frees a table it hands back.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,57 +16,43 @@
 #include "catalog/table_io.h"
 #include "container/fields.h"
 #include "container/regions.h"
-#include "container/scan.h"
+#include "container/schema.h"
+#include "container/table_format.h"
 #include "platform/platform.h"
 
-// What the common reader needs to know of Disks, Dirs and Files. The checked
-// descriptor is the table's last one.
-struct TableShape {
-    int32_t nfields;
-    int32_t ent_sz;
-    const char* checked_name;
-    char checked_type;
-    uint16_t checked_length;
+// What the common reader needs to know of Disks, Dirs and Files besides
+// their shape: its messages. The checked descriptor is the table's last one.
+struct TableReader {
+    const TableSchema* schema;
     const char* count_msg;
     const char* alloc_msg;  // Disks and Dirs: their array could not be had
 };
 
-static const TableShape DISKS_SHAPE = {13, 151, "HASDSKST", 'N', 12,
-                                       "\nfailed to get # of records in disk array",
-                                       "\nfailed to allocate space for disk_def"};
-static const TableShape DIRS_SHAPE = {4, 277, "NAME", 'C', 240,
-                                      "\nfailed to get # of records in dir array",
-                                      "\nfailed to allocate space for dir_def"};
-static const TableShape FILES_SHAPE = {9, 339, "NAME", 'C', 240,
-                                       "\nfailed to get # of records in file array", NULL};
-
-enum {
-    PATHS_NFIELDS = 3,
-    PATHS_HEAD_SIZE = 25,   // flag byte, SERIAL, DATATYPE
-    PATHS_TEXT_SIZE = 240,  // DATATEXT
-};
+static const TableReader DISKS_READER = {&TABLE_SCHEMAS[TBL_DISKS],
+                                         "\nfailed to get # of records in disk array",
+                                         "\nfailed to allocate space for disk_def"};
+static const TableReader DIRS_READER = {&TABLE_SCHEMAS[TBL_DIRS],
+                                        "\nfailed to get # of records in dir array",
+                                        "\nfailed to allocate space for dir_def"};
+static const TableReader FILES_READER = {&TABLE_SCHEMAS[TBL_FILES],
+                                         "\nfailed to get # of records in file array", NULL};
 
 // Steps common to Disks, Dirs and Files: descriptor block, checked
 // descriptor, count record. Gives back 0 with the announced count in *n, or
 // the reader's negative status.
-static int32_t read_count(int file, int32_t offset, const TableShape* t, int32_t* n) {
-    int32_t status = read_descriptors(file, offset, t->nfields);
+static int32_t read_count(int file, int32_t offset, const TableReader* t, int32_t* n) {
+    const TableSchema* s = t->schema;
+    int32_t status =
+        read_descriptors(file, offset, s, s->nfields - 1, CHECK_NAME | CHECK_TYPE | CHECK_LENGTH);
     if (status < 0) return status;
-    const char* desc = work_buf + (t->nfields - 1) * FIELDDEF_SIZE;
-    if (!desc_name_is(desc, t->checked_name) || desc[DESC_TYPE] != t->checked_type ||
-        desc_length(desc) != t->checked_length ||
-        work_buf[t->nfields * FIELDDEF_SIZE] != END_OF_FIELDS)
-        return -3;
-    if (plat_read(file, work_buf, t->ent_sz) != t->ent_sz) {
+    if (!read_record(file, s)) {
         printf("%s", t->count_msg);
         return -6;
     }
-    int32_t v[2];
-    if (scan_ints(work_buf, t->ent_sz, v, 2) < 2) {  // inside the count record
+    if (!parse_count(work_buf, s->ent_sz, COUNT_AFTER_SERIAL, n)) {
         printf("%s", t->count_msg);
         return -4;
     }
-    *n = v[1];
     return 0;
 }
 
@@ -73,7 +60,7 @@ static int32_t read_count(int file, int32_t offset, const TableShape* t, int32_t
 // the smaller of the announced records and those the image can still hold.
 // Gives back null for an empty table (*status 0) or on failure (*status
 // negative); else the array, with *status 0 and its room in *room.
-static void* alloc_table(int file, int32_t offset, const TableShape* t, size_t rec_size,
+static void* alloc_table(int file, int32_t offset, const TableReader* t, size_t rec_size,
                          int64_t* room, int32_t* status) {
     int32_t n = 0;
     *status = read_count(file, offset, t, &n);
@@ -84,7 +71,7 @@ static void* alloc_table(int file, int32_t offset, const TableShape* t, size_t r
         return NULL;
     }
     // A count of 1 announces no record: an empty table.
-    *room = records_possible(file, (int64_t)n - 1, t->ent_sz);
+    *room = records_possible(file, (int64_t)n - 1, t->schema->ent_sz);
     if (*room == 0) return NULL;
     void* table = calloc((size_t)*room, rec_size);
     if (!table) {
@@ -94,30 +81,51 @@ static void* alloc_table(int file, int32_t offset, const TableShape* t, size_t r
     return table;
 }
 
+static void convert_disk(const TableSchema* s, const char* record, DiskRecord* d) {
+    RecordFields r = record_fields(s, record);
+    d->serial = take_number(&r);
+    d->num2 = take_number(&r);
+    d->num3 = take_number(&r);
+    d->num4 = take_number(&r);
+    d->used_hi = take_number(&r);
+    d->used_low = take_number(&r);
+    d->num7 = take_number(&r);
+    d->num8 = take_number(&r);
+    take_copy(&r, d->label, sizeof d->label);
+    take_copy(&r, d->text_a, sizeof d->text_a);
+    take_copy(&r, d->text_b, sizeof d->text_b);
+    take_copy(&r, d->drive, sizeof d->drive);
+    d->hasdskst = take_number(&r);
+}
+
+static void convert_dir(const TableSchema* s, const char* record, DirRecord* d) {
+    RecordFields r = record_fields(s, record);
+    d->serial = take_number(&r);
+    d->disk = take_number(&r);
+    d->parent = take_number(&r);
+    d->name = take_text(&r);
+}
+
+static void convert_file(const TableSchema* s, const char* record, FileRecord* f) {
+    RecordFields r = record_fields(s, record);
+    f->serial = take_number(&r);
+    f->dir = take_number(&r);
+    f->num3 = take_number(&r);
+    f->num4 = take_number(&r);
+    f->attrib = take_number(&r);
+    f->num6 = take_number(&r);
+    f->size_lo = take_number(&r);
+    take_copy(&r, f->date, sizeof f->date);
+    f->name = take_text(&r);
+}
+
 DiskRecord* read_disks(int file, int32_t offset, int32_t* status) {
-    const TableShape* t = &DISKS_SHAPE;
+    const TableReader* t = &DISKS_READER;
     int64_t room = 0;
     DiskRecord* disks = (DiskRecord*)alloc_table(file, offset, t, sizeof(DiskRecord), &room, status);
     if (!disks) return NULL;
     int32_t got = 0;
-    while (got < room && next_record(file, t->ent_sz)) {
-        const char* r = work_buf;
-        DiskRecord* d = &disks[got];
-        d->serial = dvatol(r + 1, 12);
-        d->num2 = dvatol(r + 13, 12);
-        d->num3 = dvatol(r + 25, 12);
-        d->num4 = dvatol(r + 37, 12);
-        d->used_hi = dvatol(r + 49, 12);
-        d->used_low = dvatol(r + 61, 12);
-        d->num7 = dvatol(r + 73, 12);
-        d->num8 = dvatol(r + 85, 12);
-        copy_field(d->label, r + 97, 12);
-        copy_field(d->text_a, r + 109, 14);
-        copy_field(d->text_b, r + 123, 14);
-        copy_field(d->drive, r + 137, 2);
-        d->hasdskst = dvatol(r + 139, 12);
-        got++;
-    }
+    while (got < room && next_record(file, t->schema)) convert_disk(t->schema, work_buf, &disks[got++]);
     *status = got;
     if (got == 0) {
         free(disks);
@@ -127,20 +135,12 @@ DiskRecord* read_disks(int file, int32_t offset, int32_t* status) {
 }
 
 DirRecord* read_dirs(int file, int32_t offset, int32_t* status) {
-    const TableShape* t = &DIRS_SHAPE;
+    const TableReader* t = &DIRS_READER;
     int64_t room = 0;
     DirRecord* dirs = (DirRecord*)alloc_table(file, offset, t, sizeof(DirRecord), &room, status);
     if (!dirs) return NULL;
     int32_t got = 0;
-    while (got < room && next_record(file, t->ent_sz)) {
-        const char* r = work_buf;
-        DirRecord* d = &dirs[got];
-        d->serial = dvatol(r + 1, 12);
-        d->disk = dvatol(r + 13, 12);
-        d->parent = dvatol(r + 25, 12);
-        d->name = dup_field(r + 37, 240);
-        got++;
-    }
+    while (got < room && next_record(file, t->schema)) convert_dir(t->schema, work_buf, &dirs[got++]);
     *status = got;
     if (got == 0) {
         free(dirs);
@@ -150,7 +150,7 @@ DirRecord* read_dirs(int file, int32_t offset, int32_t* status) {
 }
 
 FileRecord* read_files(int file, int32_t offset, int32_t* status) {
-    const TableShape* t = &FILES_SHAPE;
+    const TableReader* t = &FILES_READER;
     int32_t n = 0;
     *status = read_count(file, offset, t, &n);
     if (*status < 0) return NULL;
@@ -158,23 +158,14 @@ FileRecord* read_files(int file, int32_t offset, int32_t* status) {
     FileRecord* last = NULL;
     int32_t got = 0;
     int64_t want = (int64_t)n - 1;  // n may be any 32-bit value
-    while (got < want && next_record(file, t->ent_sz)) {
+    while (got < want && next_record(file, t->schema)) {
         FileRecord* f = (FileRecord*)calloc(1, sizeof(FileRecord));
         if (!f) {
             printf("\nfailed to allocate space for _def");
             *status = -5;
             return head;
         }
-        const char* r = work_buf;
-        f->serial = dvatol(r + 1, 12);
-        f->dir = dvatol(r + 13, 12);
-        f->num3 = dvatol(r + 25, 12);
-        f->num4 = dvatol(r + 37, 12);
-        f->attrib = dvatol(r + 49, 12);
-        f->num6 = dvatol(r + 61, 12);
-        f->size_lo = dvatol(r + 73, 12);
-        copy_field(f->date, r + 85, 14);
-        f->name = dup_field(r + 99, 240);
+        convert_file(t->schema, work_buf, f);
         f->next = NULL;
         f->comp = NULL;
         if (last)
@@ -190,44 +181,38 @@ FileRecord* read_files(int file, int32_t offset, int32_t* status) {
 
 // Paths keeps the path texts (DATATYPE 1) of the table, dropping a text that
 // repeats the one kept just before it. Records 0 to n are handled, n being
-// the DATATYPE of the count record.
+// the DATATYPE of the count record. Each record is read in two parts: the
+// flag byte, SERIAL and DATATYPE into a buffer of its own, then DATATEXT into
+// work_buf.
 PathNode* read_paths(int file, int32_t offset, int32_t* status) {
-    *status = 0;
+    enum { DATATEXT = 2 };
+    const TableSchema* s = &TABLE_SCHEMAS[TBL_PATHS];
+    const int32_t text_size = s->fields[DATATEXT].length;
     int32_t kept = 0;
     int64_t i = 0;
     int32_t n = 0;
     PathNode* head = NULL;
     PathNode* last = NULL;
 
-    int32_t err = read_descriptors(file, offset, PATHS_NFIELDS);
-    if (err == 0) {
-        static const char* const names[PATHS_NFIELDS] = {"SERIAL", "DATATYPE", "DATATEXT"};
-        static const uint16_t lengths[PATHS_NFIELDS] = {12, 12, 240};
-        for (int k = 0; k < PATHS_NFIELDS; k++) {
-            const char* desc = work_buf + k * FIELDDEF_SIZE;
-            if (!desc_name_is(desc, names[k]) || desc_length(desc) != lengths[k]) err = -3;
-        }
-        if (work_buf[PATHS_NFIELDS * FIELDDEF_SIZE] != END_OF_FIELDS) err = -3;
-    }
-    *status = err;
+    *status = read_descriptors(file, offset, s, 0, CHECK_NAME | CHECK_LENGTH);
 
-    char head_buf[PATHS_HEAD_SIZE];
+    // DATATYPE is the second field, where the count record holds its count.
+    char head_buf[COUNT_FIELD_AT + COUNT_FIELD_LEN];
     while (*status == 0) {
-        if (plat_read(file, head_buf, PATHS_HEAD_SIZE) != PATHS_HEAD_SIZE ||
-            plat_read(file, work_buf, PATHS_TEXT_SIZE) != PATHS_TEXT_SIZE)
+        if (plat_read(file, head_buf, sizeof head_buf) != (int32_t)sizeof head_buf ||
+            plat_read(file, work_buf, text_size) != text_size)
             break;
         if (head_buf[0] == END_OF_DATA || i > n) break;
-        int32_t v[2];
-        if (scan_ints(head_buf, PATHS_HEAD_SIZE, v, 2) < 2) {
+        int32_t datatype = 0;
+        if (!parse_count(head_buf, sizeof head_buf, COUNT_AFTER_SERIAL, &datatype)) {
             // The record's type is unknown: nothing more is taken from it.
             printf("\nfailed to get # of records in paths array");
             *status = -4;
             break;
         }
-        int32_t datatype = v[1];
         if (i == 0) n = datatype;  // the count record's DATATYPE holds the count
         if (i > 0 && datatype == 1) {
-            char* text = dup_field(work_buf, PATHS_TEXT_SIZE);
+            char* text = dup_field(work_buf, text_size);
             if (!text) {
                 printf("\nstring allocation error in read_paths()");
                 *status = -5;

@@ -11,20 +11,17 @@
 #include <string.h>
 
 #include "container/fields.h"
-#include "container/scan.h"
 #include "container/schema.h"
+#include "container/table_format.h"
 #include "platform/platform.h"
 
 char work_buf[REGION_BUF_SIZE];
 
 const int32_t REGION_GAP[REGION_COUNT] = {0x10D0, 0x1E20, 0x1820, 0x1820, 0x1820, 0xC20, 0x1220};
-const char* const REGION_NAME[REGION_COUNT] = {"Disk", "Dir", "File", "Comp", "Job", "Path", "Session"};
 
 enum {
-    COUNT_TEXT_AT = 14,   // count record's second field, in the 0x0D block
-    COUNT_WIDTH = 12,     // "%12d"
-    MIN_ENT_SZ = 31,      // the count record must fill the 0x0D block
-    NAME_CHECK_LEN = 12,  // name and type letter
+    MIN_ENT_SZ = FIELDDEF_SIZE - 1,           // the count record must fill the 0x0D block
+    NAME_CHECK_LEN = FIELDDEF_NAME_SIZE + 1,  // name and type letter
 };
 
 static const unsigned char* ubuf() { return (const unsigned char*)work_buf; }
@@ -45,17 +42,29 @@ static int32_t read_block(int image) {
     return got;
 }
 
-// Scans the count at offset 14 of the 0x0D block as "%12d" does: blanks in
-// front do not count toward the 12 characters, and the digits may run on
-// into the next field; the text ends at a NUL or the end of work_buf.
+// Scans the count of the count record that follows the 0x0D byte at the
+// start of work_buf, as "%12d" does; the text ends at a NUL or the end of
+// work_buf.
 static bool scan_count(int32_t* value) {
-    return scan_int(work_buf + COUNT_TEXT_AT, REGION_BUF_SIZE - COUNT_TEXT_AT, COUNT_WIDTH, value);
+    return parse_count(work_buf + 1, REGION_BUF_SIZE - 1, COUNT_WIDTH_12, value);
 }
 
 // How much of the name of the descriptor at the start of work_buf "%s"
 // prints (see desc_name_len).
 static int name_len(void) {
     return (int)desc_name_len(work_buf, REGION_BUF_SIZE);
+}
+
+// The SERIAL descriptor that begins every region: the name exactly (its NUL
+// too), type N, a field offset and a length (as 32 bits), and nothing in the
+// three words behind the length.
+static bool is_first_descriptor(const unsigned char* b) {
+    if (memcmp(b, SERIAL_NAME, sizeof SERIAL_NAME) != 0 || fielddef_type(b) != 'N' ||
+        fielddef_offset(b) == 0 || le32(b + FIELDDEF_LENGTH) == 0)
+        return false;
+    for (int32_t at = FIELDDEF_LENGTH + 4; at < FIELDDEF_SIZE; at += 4)
+        if (le32(b + at) != 0) return false;
+    return true;
 }
 
 int32_t find_serial(int image, int32_t start, int32_t* skipped) {
@@ -68,9 +77,7 @@ int32_t find_serial(int image, int32_t start, int32_t* skipped) {
             return r < 0 ? r : -1;
         }
         const unsigned char* b = ubuf();
-        if (memcmp(b, "SERIAL", 7) == 0 && b[11] == 'N' && le32(b + 12) != 0 && le32(b + 16) != 0 &&
-            le32(b + 20) == 0 && le32(b + 24) == 0 && le32(b + 28) == 0)
-            return (int32_t)((uint32_t)start + skip);
+        if (is_first_descriptor(b)) return (int32_t)((uint32_t)start + skip);
         skip += FIELDDEF_SIZE;
         *skipped = (int32_t)skip;
     }
@@ -92,11 +99,13 @@ int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields
                 break;
             }
         }
-        types[n] = (char)b[11];
-        lengths[n] = (int32_t)le32(b + 16);
-        size += le32(b + 16);
+        // The length is taken as 32 bits: bytes 18 and 19 must be zero.
+        uint32_t length = le32(b + FIELDDEF_LENGTH);
+        types[n] = fielddef_type(b);
+        lengths[n] = (int32_t)length;
+        size += length;
         n++;
-        if (bad || n >= FIELD_ARRAY_SIZE) break;
+        if (bad || n > MAX_FIELDS) break;
         int32_t got = read_block(image);
         if (got < FIELDDEF_SIZE && (got == 0 || b[0] != END_OF_FIELDS)) {
             printf("\nread error in structure header region after %d entries", (int)n);
@@ -111,7 +120,7 @@ int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields
     *ent_sz = rec;
     bool too_big = rec > REGION_BUF_SIZE;
     bool too_small = rec < MIN_ENT_SZ;
-    bool bad_header = bad || n >= FIELD_ARRAY_SIZE;
+    bool bad_header = bad || n > MAX_FIELDS;
     if (bad_header || too_big || too_small) {
         if (too_big)
             printf("\nabort structure data size %d exceeds read buffer size of %d", (int)rec,
@@ -125,7 +134,7 @@ int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields
     }
 
     // The buffer begins with the 0x0D and the first 31 bytes of the count record.
-    int32_t count_at = FIELDDEF_SIZE * n + COUNT_TEXT_AT;
+    int32_t count_at = FIELDDEF_SIZE * n + 1 + COUNT_FIELD_AT;
     if (!scan_count(count)) {
         printf("\nabort in skip_struct() at offset %ld, failed to get number of records", (long)count_at);
         return -count_at;
@@ -161,7 +170,7 @@ int32_t locate_regions(int image, uint32_t cat_offs, RegionInfo* regions,
     uint32_t pos = cat_offs;
     for (int32_t i = 1; i <= REGION_COUNT; i++) {
         pos += (uint32_t)REGION_GAP[i - 1];
-        printf("\nstart of Structure Definition %d: %-8s at ", (int)i, REGION_NAME[i - 1]);
+        printf("\nstart of Structure Definition %d: %-8s at ", (int)i, TABLE_SCHEMAS[i - 1].name);
         if (!seek_to(image, pos)) {
             printf("\nfatal seek error, could not reach start offset when started at 0x%lx\n",
                    (unsigned long)pos);
@@ -228,7 +237,7 @@ int32_t walk_regions(int image, uint32_t cat_offs, bool verbose) {
     uint32_t pos = cat_offs;
     for (int32_t i = 1; i <= REGION_COUNT; i++) {
         pos += (uint32_t)REGION_GAP[i - 1];
-        printf("\nstart of Structure Definition %2d: %-8s at ", (int)i, REGION_NAME[i - 1]);
+        printf("\nstart of Structure Definition %2d: %-8s at ", (int)i, TABLE_SCHEMAS[i - 1].name);
         if (!seek_to(image, pos)) {
             printf("?\nfatal seek error, could not reach start offset\n");
             return i - 1;
@@ -246,9 +255,12 @@ int32_t walk_regions(int image, uint32_t cat_offs, bool verbose) {
             const unsigned char* b = ubuf();
             n++;
             if (verbose)
-                printf("\n%2d %-10.*s type %c len %d", (int)n, name_len(), work_buf, b[11], (int)le16(b + 16));
-            if (n == 1) rec_size += le16(b + 12);
-            rec_size += le16(b + 16);
+                printf("\n%2d %-10.*s type %c len %d", (int)n, name_len(), work_buf, fielddef_type(b),
+                       (int)fielddef_length(b));
+            // The record size starts from the first field's offset (1 in a
+            // well-formed region), of which 16 bits are taken.
+            if (n == 1) rec_size += le16(b + FIELDDEF_OFFSET);
+            rec_size += fielddef_length(b);
             pos += FIELDDEF_SIZE;
             got = read_block(image);
         } while (got == FIELDDEF_SIZE && ubuf()[0] != END_OF_FIELDS);

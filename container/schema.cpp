@@ -1,41 +1,114 @@
-// The built-in shapes of the seven catalog tables, and validate_region, which
-// compares the descriptors found in a region with its table's shape.
+// The seven table shapes, and validate_region, which compares the
+// descriptors found in a region with its table's shape.
+//
+// Each shape lists its fields once; the offsets and the record size follow
+// from the lengths at compile time.
 #include "container/schema.h"
 
+#include <stddef.h>
 #include <stdio.h>
 
+#include "container/table_format.h"
 
-static const SchemaField DISK_FIELDS[] = {
-    {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12},
-    {'L', 12}, {'C', 12}, {'C', 14}, {'C', 14}, {'C', 2},  {'L', 12},
-};
-static const SchemaField DIR_FIELDS[] = {{'L', 12}, {'L', 12}, {'L', 12}, {'S', 240}};
-static const SchemaField FILE_FIELDS[] = {
-    {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12}, {'C', 14}, {'S', 240},
-};
-static const SchemaField COMP_FIELDS[] = {
-    {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12},
-    {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12},
-};
-static const SchemaField JOB_FIELDS[] = {
-    {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12},
-    {'L', 12}, {'L', 12}, {'C', 14}, {'S', 32},  {'S', 256},
-};
-static const SchemaField PATH_FIELDS[] = {{'L', 12}, {'L', 12}, {'S', 240}};
-static const SchemaField SESSION_FIELDS[] = {{'L', 12}, {'L', 12}, {'L', 12}, {'L', 12}, {'L', 12}, {'C', 14}};
+namespace {
 
-#define SCHEMA(name, ent_sz, fields) {name, (int32_t)(sizeof fields / sizeof fields[0]), ent_sz, fields}
+enum { NUMBER_WIDTH = 12, LONGEST_COPIED = 14 };
 
-const TableSchema TABLE_SCHEMAS[7] = {
-    SCHEMA("Disk", 151, DISK_FIELDS),   SCHEMA("Dir", 277, DIR_FIELDS),
-    SCHEMA("File", 339, FILE_FIELDS),   SCHEMA("Comp", 133, COMP_FIELDS),
-    SCHEMA("Job", 399, JOB_FIELDS),     SCHEMA("Path", 265, PATH_FIELDS),
-    SCHEMA("Session", 75, SESSION_FIELDS),
+constexpr SchemaField number(const char* name = nullptr) {
+    return SchemaField{name, 'L', NUMBER_WIDTH, 0};
+}
+constexpr SchemaField copied(uint16_t length, const char* name = nullptr) {
+    return SchemaField{name, 'C', length, 0};
+}
+constexpr SchemaField trimmed(uint16_t length, const char* name = nullptr) {
+    return SchemaField{name, 'S', length, 0};
+}
+
+template <size_t N>
+struct Fields {
+    SchemaField f[N];
+};
+
+// Places each field behind the record's flag byte and the fields before it.
+template <size_t N>
+constexpr Fields<N> laid_out(const SchemaField (&in)[N]) {
+    Fields<N> out = {};
+    uint16_t at = 1;
+    for (size_t k = 0; k < N; k++) {
+        out.f[k] = in[k];
+        out.f[k].offset = at;
+        at = (uint16_t)(at + in[k].length);
+    }
+    return out;
+}
+
+template <size_t N>
+constexpr int32_t record_size(const Fields<N>& t) {
+    return t.f[N - 1].offset + t.f[N - 1].length;
+}
+
+// What the format says of every table: SERIAL first, a number; the count in
+// the count record's second field, a number; texts of 14 characters or less
+// copied, longer ones trimmed.
+template <size_t N>
+constexpr bool well_formed(const Fields<N>& t) {
+    if (N < 2 || t.f[0].name != SERIAL_NAME || t.f[0].kind != 'L' || t.f[1].kind != 'L' ||
+        t.f[1].offset != COUNT_FIELD_AT || t.f[1].length != COUNT_FIELD_LEN)
+        return false;
+    for (size_t k = 0; k < N; k++)
+        if (t.f[k].kind != 'L' && (t.f[k].kind == 'S') != (t.f[k].length > LONGEST_COPIED)) return false;
+    return true;
+}
+
+constexpr SchemaField DISK_LIST[] = {
+    number(SERIAL_NAME), number(), number(), number(), number(), number(), number(), number(),
+    copied(12), copied(14), copied(14), copied(2), number("HASDSKST"),
+};
+constexpr SchemaField DIR_LIST[] = {number(SERIAL_NAME), number(), number(), trimmed(240, "NAME")};
+constexpr SchemaField FILE_LIST[] = {
+    number(SERIAL_NAME), number(), number(), number(), number(), number(), number(),
+    copied(14), trimmed(240, "NAME"),
+};
+constexpr SchemaField COMP_LIST[] = {
+    number(SERIAL_NAME), number("ORGSER"), number("SEQUENCE"), number("ORGSIZE"),
+    number("COMPSIZE"),  number("ARCDSKSE"), number("CHK_SUM"), number("COMP_LVL"),
+    number("OFFS_HI"),   number("OFFS_LO"), number("IS_LAST"),
+};
+constexpr SchemaField JOB_LIST[] = {
+    number(SERIAL_NAME), number(), number(), number(), number(), number(), number(), number(),
+    copied(14), trimmed(32), trimmed(256, "DESCR"),
+};
+constexpr SchemaField PATH_LIST[] = {number(SERIAL_NAME), number("DATATYPE"), trimmed(240, "DATATEXT")};
+constexpr SchemaField SESSION_LIST[] = {
+    number(SERIAL_NAME), number(), number(), number(), number(), copied(14, "SESSDATE"),
+};
+
+constexpr auto DISK_SHAPE = laid_out(DISK_LIST);
+constexpr auto DIR_SHAPE = laid_out(DIR_LIST);
+constexpr auto FILE_SHAPE = laid_out(FILE_LIST);
+constexpr auto COMP_SHAPE = laid_out(COMP_LIST);
+constexpr auto JOB_SHAPE = laid_out(JOB_LIST);
+constexpr auto PATH_SHAPE = laid_out(PATH_LIST);
+constexpr auto SESSION_SHAPE = laid_out(SESSION_LIST);
+
+static_assert(well_formed(DISK_SHAPE) && well_formed(DIR_SHAPE) && well_formed(FILE_SHAPE) &&
+                  well_formed(COMP_SHAPE) && well_formed(JOB_SHAPE) && well_formed(PATH_SHAPE) &&
+                  well_formed(SESSION_SHAPE),
+              "a table shape breaks the format's rules");
+
+#define SCHEMA(name, t) {name, (int32_t)(sizeof t.f / sizeof t.f[0]), record_size(t), t.f}
+
+}  // namespace
+
+const TableSchema TABLE_SCHEMAS[TABLE_COUNT] = {
+    SCHEMA("Disk", DISK_SHAPE), SCHEMA("Dir", DIR_SHAPE),   SCHEMA("File", FILE_SHAPE),
+    SCHEMA("Comp", COMP_SHAPE), SCHEMA("Job", JOB_SHAPE),   SCHEMA("Path", PATH_SHAPE),
+    SCHEMA("Session", SESSION_SHAPE),
 };
 
 int32_t validate_region(const TableSchema* schemas, int32_t index, int32_t nfields, int32_t ent_sz,
                         const int32_t* lengths, const char* types) {
-    if (index < 0 || index > 6) {
+    if (index < 0 || index >= TABLE_COUNT) {
         printf("\nvalidation error: structure index %d out of range", (int)index);
         return -1;
     }
@@ -57,7 +130,7 @@ int32_t validate_region(const TableSchema* schemas, int32_t index, int32_t nfiel
             mismatches++;
         }
         if (types[k] == 'C') {
-            char expected = f->length > 14 ? 'S' : 'C';
+            char expected = f->length > LONGEST_COPIED ? 'S' : 'C';
             if (f->kind != expected) {
                 printf("\nfield %d type %c mis match, should not be %c", (int)k, expected, f->kind);
                 mismatches++;

@@ -19,19 +19,18 @@
 
 #include "container/fields.h"
 #include "container/scan.h"
+#include "container/table_format.h"
 #include "platform/platform.h"
 
 enum {
     BUFSZ = 1024,
-    BLOCK = 32,
-    MAX_BLOCKS = 21,     // the table header and at most 20 descriptor blocks
-    FIELD_WIDTH = 70,    // characters shown of one field
-    COUNT_FIELD_OFFS = 13,
-    COUNT_FIELD_LEN = 12,
-    END_OF_FIELDS = 0x0D,
-    END_OF_DATA = 0x1A,
+    MAX_BLOCKS = 21,   // the table header and at most 20 descriptor blocks
+    FIELD_WIDTH = 70,  // characters shown of one field
 };
 
+// dbfscan's one buffer: the table header and the descriptors block by block
+// from its start, then each record behind the descriptors' 0x0D byte. Used
+// by parse_region's steps only; a run starts with it cleared.
 static unsigned char scan_buf[BUFSZ];
 
 static const char* const TABLE_FILES[7] = {
@@ -52,14 +51,87 @@ static bool option_is(const char* arg, char letter) {
     return arg[0] == '-' && tolower((unsigned char)arg[1]) == letter;
 }
 
+// What the table header and the descriptors say of a table.
+struct Structure {
+    uint32_t header_count;  // records, the count record included
+    uint32_t ent_sz;        // a 32-bit sum that wraps like every other number
+    int32_t block;          // where the 0x0D block lies in scan_buf, in blocks
+    int32_t nfields;
+};
+
+// Opens the table file and seeks to the start offset; the open handle, or -1
+// after the message.
+static int open_table(const char* name, int32_t start) {
+    int fd = plat_open_read(name);
+    if (fd < 0) {
+        printf("\nopen failed for %s", name);
+        return -1;
+    }
+    if (start > 0 && plat_seek(fd, start, PLAT_SEEK_SET) != start) {
+        printf("\nerror seeking to file offset 0x%lx for data region", (unsigned long)(uint32_t)start);
+        plat_close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Reads the table header, then lists the descriptors up to the block that
+// begins with 0x0D. 0, or -1 (first field not SERIAL) or -2 (no 0x0D block)
+// after the message.
+static int32_t list_structure(int fd, Structure* t) {
+    t->header_count = 0;
+    t->ent_sz = 0;
+    int32_t block = 0;
+    int32_t got = 0;
+    bool ended = false;
+    for (; block < MAX_BLOCKS; block++) {
+        unsigned char* b = scan_buf + FIELDDEF_SIZE * block;
+        got = plat_read(fd, b, FIELDDEF_SIZE);
+        if (got != FIELDDEF_SIZE) break;
+        if (block == 0) {
+            t->header_count = table_header_count(b);
+            continue;
+        }
+        if (b[0] == END_OF_FIELDS) {
+            ended = true;
+            break;
+        }
+        if (block == 1) {
+            if (memcmp(b, SERIAL_NAME, sizeof SERIAL_NAME - 1) != 0) {
+                printf("\ninvalid region, first field not named 'SERIAL'");
+                return -1;
+            }
+            t->ent_sz = fielddef_offset(b);
+        }
+        const char* fname = (const char*)b;
+        printf("\n%2d %-10.*s  %c    0x%03x  %02d", (int)block,
+               (int)desc_name_len(fname, BUFSZ - FIELDDEF_SIZE * block), fname, fielddef_type(b),
+               (unsigned)fielddef_offset(b), (int)fielddef_length(b));
+        t->ent_sz += fielddef_length(b);
+    }
+    if (!ended) {
+        // A full run of 20 descriptors leaves block at 21: report the 20
+        // blocks before the last one read. A failed read gave no bytes.
+        int32_t before = block < MAX_BLOCKS ? block : MAX_BLOCKS - 1;
+        printf("read error obtaining structure definition, read %d records + %d bytes\n", (int)before,
+               (int)(got > 0 ? got : 0));
+        return -2;
+    }
+    t->block = block;
+    t->nfields = block - 1;
+    printf("\n%d fields using total of %d bytes per entry\n", (int)(t->nfields + 1),
+           (int)(int32_t)t->ent_sz);
+    return 0;
+}
+
 // Prints what lies inside the record of one field: a C field from its start,
 // an N field its last characters, at most FIELD_WIDTH of them. A field the
 // descriptor places (partly) beyond the record, or of another type, shows
 // only its bytes inside the record, from its start.
 static void print_field(const unsigned char* record, int32_t ent_sz, const unsigned char* desc) {
-    uint32_t foff = le32(desc + 12);
-    uint32_t flen = le16(desc + 16);
-    char type = (char)desc[11];
+    uint32_t foff = fielddef_offset(desc);
+    uint32_t flen = fielddef_length(desc);
+    char type = fielddef_type(desc);
     uint32_t size = (uint32_t)ent_sz;
     uint32_t from, n;
     if ((type == 'C' || type == 'N') && foff <= size && flen <= size - foff) {
@@ -73,117 +145,24 @@ static void print_field(const unsigned char* record, int32_t ent_sz, const unsig
     if (n > 0) fwrite(record + from, 1, n, stdout);
 }
 
-static int32_t parse_region(const char* name, bool dump, int32_t start) {
-    int fd = plat_open_read(name);
-    if (fd < 0) {
-        printf("\nopen failed for %s", name);
-        return -1;
-    }
-    if (start > 0 && plat_seek(fd, start, PLAT_SEEK_SET) != start) {
-        printf("\nerror seeking to file offset 0x%lx for data region", (unsigned long)(uint32_t)start);
-        plat_close(fd);
-        return -1;
-    }
-    printf("\nparsing file: %s at offset 0x%lx", name, (unsigned long)(uint32_t)start);
-    printf("\n#  field nm  type  offset len");
-
-    // Table header, then descriptors up to the block that begins with 0x0D.
-    // The header's count is unsigned; the record size is a 32-bit sum that
-    // wraps like every other number.
-    uint32_t header_count = 0;
-    uint32_t ent_sz = 0;
-    int32_t block = 0;
-    int32_t got = 0;
-    bool ended = false;
-    for (; block < MAX_BLOCKS; block++) {
-        unsigned char* b = scan_buf + BLOCK * block;
-        got = plat_read(fd, b, BLOCK);
-        if (got != BLOCK) break;
-        if (block == 0) {
-            header_count = le32(b + 4);
-            continue;
-        }
-        if (b[0] == END_OF_FIELDS) {
-            ended = true;
-            break;
-        }
-        if (block == 1) {
-            if (memcmp(b, "SERIAL", 6) != 0) {
-                printf("\ninvalid region, first field not named 'SERIAL'");
-                plat_close(fd);
-                return -1;
-            }
-            ent_sz = le32(b + 12);
-        }
-        const char* fname = (const char*)b;
-        printf("\n%2d %-10.*s  %c    0x%03x  %02d", (int)block,
-               (int)desc_name_len(fname, BUFSZ - BLOCK * block), fname, b[11], (unsigned)le32(b + 12),
-               (int)le16(b + 16));
-        ent_sz += le16(b + 16);
-    }
-    if (!ended) {
-        // A full run of 20 descriptors leaves block at 21: report the 20
-        // blocks before the last one read. A failed read gave no bytes.
-        int32_t before = block < MAX_BLOCKS ? block : MAX_BLOCKS - 1;
-        printf("read error obtaining structure definition, read %d records + %d bytes\n", (int)before,
-               (int)(got > 0 ? got : 0));
-        plat_close(fd);
-        return -2;
-    }
-    int32_t nfields = block - 1;
-    int32_t size = (int32_t)ent_sz;
-    printf("\n%d fields using total of %d bytes per entry\n", (int)(nfields + 1), (int)size);
-    if (!dump) {
-        plat_close(fd);
-        return 0;
-    }
-
-    // Records go into the buffer right behind the 0x0D byte. The sum tested
-    // is the 32-bit sum printed; a record it lets through that would still
-    // not fit the buffer (the sum wrapped) is never read.
-    int32_t place = BLOCK * block + 1;
-    int32_t room = BUFSZ - place;
-    int32_t need = (int32_t)((uint32_t)place + ent_sz);
-    if (need >= BUFSZ) {
-        printf("\nBUFSZ < %d bytes, not enough room to buffer data", (int)need);
-        plat_close(fd);
-        return -4;
-    }
-    // The 0x0D block also brought the first 31 bytes of the count record.
-    // Record 1 starts ent_sz - 31 bytes further on; a record shorter than 31
-    // bytes means the file is already past it, so seek there from the start.
-    // A position beyond 2^31 - 1 is out of reach of a 32-bit file offset.
-    int64_t base = start > 0 ? start : 0;
-    int64_t first = base + place + size;
-    int32_t distance = (int32_t)(ent_sz - (uint32_t)(BLOCK - 1));
-    if (distance != 0) {
-        int64_t pos = -1;
-        if (first >= 0 && first <= INT32_MAX)
-            pos = distance > 0 ? plat_seek(fd, distance, PLAT_SEEK_CUR) : plat_seek(fd, first, PLAT_SEEK_SET);
-        if (pos != first) {
-            printf("\nfailed to seek %d bytes to start of data", (int)distance);
-            plat_close(fd);
-            return -5;
-        }
-    }
-    unsigned char* record = scan_buf + place;
-    int32_t ndat = dvatol((const char*)record + COUNT_FIELD_OFFS, COUNT_FIELD_LEN);
-    if ((uint32_t)ndat != header_count)
-        printf("\nwarning ndat from header %d  != ndat %d from rec 0", (int)(int32_t)header_count, (int)ndat);
-
-    uint32_t rec_off = (uint32_t)first;
+// Reads and prints the records from record 1 on, the file at `first`; the
+// number printed. The count stops at the largest 32-bit value (a table of
+// 2^31 one-byte records would otherwise overflow it).
+static int32_t print_records(int fd, const Structure* t, unsigned char* record, int32_t room,
+                             uint32_t first) {
+    int32_t size = (int32_t)t->ent_sz;
+    uint32_t rec_off = first;
     int32_t printed = 0;
     for (;;) {
         // A record of no bytes never arrives: it cannot hold the flag byte.
         if (size < 1 || size > room || plat_read(fd, record, size) != size) break;
-        // The count stops at the largest 32-bit value (a table of 2^31
-        // one-byte records would otherwise overflow it).
-        if (record[0] == END_OF_DATA || (uint32_t)printed > header_count || printed == INT32_MAX) break;
+        if (record[0] == END_OF_DATA || (uint32_t)printed > t->header_count || printed == INT32_MAX)
+            break;
         printed++;
         printf("\ndata record %d @ 0x%lx", (int)printed, (unsigned long)rec_off);
-        for (int32_t f = 1; f <= nfields; f++) {
+        for (int32_t f = 1; f <= t->nfields; f++) {
             printf("\n%2d: ", (int)f);
-            print_field(record, size, scan_buf + BLOCK * f);
+            print_field(record, size, scan_buf + FIELDDEF_SIZE * f);
         }
         printf("\n");
         rec_off += (uint32_t)size;
@@ -191,8 +170,59 @@ static int32_t parse_region(const char* name, bool dump, int32_t start) {
     if (record[0] != END_OF_DATA)
         printf("\ndata read error for entry %d, no data terminator found",
                (int)(int32_t)((uint32_t)printed + 1u));
-    plat_close(fd);
     return printed;
+}
+
+// The -d dump behind the listed structure: the count record checked against
+// the header, then every record. The number printed, or -4 (no room in
+// scan_buf) or -5 (record 1 out of reach) after the message.
+static int32_t dump_records(int fd, int32_t start, const Structure* t) {
+    // Records go into the buffer right behind the 0x0D byte. The sum tested
+    // is the 32-bit sum printed; a record it lets through that would still
+    // not fit the buffer (the sum wrapped) is never read.
+    int32_t place = FIELDDEF_SIZE * t->block + 1;
+    int32_t room = BUFSZ - place;
+    int32_t need = (int32_t)((uint32_t)place + t->ent_sz);
+    if (need >= BUFSZ) {
+        printf("\nBUFSZ < %d bytes, not enough room to buffer data", (int)need);
+        return -4;
+    }
+    // The 0x0D block also brought the first 31 bytes of the count record.
+    // Record 1 starts ent_sz - 31 bytes further on; a record shorter than 31
+    // bytes means the file is already past it, so seek there from the start.
+    // A position beyond 2^31 - 1 is out of reach of a 32-bit file offset.
+    int64_t base = start > 0 ? start : 0;
+    int64_t first = base + place + (int32_t)t->ent_sz;
+    int32_t distance = (int32_t)(t->ent_sz - (uint32_t)(FIELDDEF_SIZE - 1));
+    if (distance != 0) {
+        int64_t pos = -1;
+        if (first >= 0 && first <= INT32_MAX)
+            pos = distance > 0 ? plat_seek(fd, distance, PLAT_SEEK_CUR)
+                               : plat_seek(fd, first, PLAT_SEEK_SET);
+        if (pos != first) {
+            printf("\nfailed to seek %d bytes to start of data", (int)distance);
+            return -5;
+        }
+    }
+    unsigned char* record = scan_buf + place;
+    int32_t ndat = 0;
+    parse_count((const char*)record, room, COUNT_IN_FIELD, &ndat);
+    if ((uint32_t)ndat != t->header_count)
+        printf("\nwarning ndat from header %d  != ndat %d from rec 0", (int)(int32_t)t->header_count,
+               (int)ndat);
+    return print_records(fd, t, record, room, (uint32_t)first);
+}
+
+static int32_t parse_region(const char* name, bool dump, int32_t start) {
+    int fd = open_table(name, start);
+    if (fd < 0) return -1;
+    printf("\nparsing file: %s at offset 0x%lx", name, (unsigned long)(uint32_t)start);
+    printf("\n#  field nm  type  offset len");
+    Structure t;
+    int32_t result = list_structure(fd, &t);
+    if (result == 0 && dump) result = dump_records(fd, start, &t);
+    plat_close(fd);
+    return result;
 }
 
 int dbfscan_main(int argc, char** argv) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/format.h"
 #include "tests/support/harness.h"
 #include "tools/imgwriter.h"
 
@@ -57,12 +58,6 @@ inline std::string engine_part(const std::string& out) {
     return out.substr(from, to - from);
 }
 
-inline std::string fmt(const char* f, long a) {
-    char b[512];
-    snprintf(b, sizeof b, f, a);
-    return b;
-}
-
 inline std::string link_line(int files, int groups, unsigned long size) {
     char b[128];
     snprintf(b, sizeof b, "\nlink_data() %d files  %d comp groups  cum data size %lu", files, groups,
@@ -95,12 +90,12 @@ inline std::string files_heading() { return "\ncatalog Files listing:\n"; }
 
 inline std::string disk_prompt(int disk) {
     return fmt("\n\nenter file name for disk %ld image followed by 'Enter', empty name aborts\n",
-               disk);
+               (long)disk);
 }
 
 // get_fhead's lines for an image of the default test set.
 inline std::string header_lines(int disk, uint32_t cat_offs, const std::string& name = "test backup") {
-    std::string s = "\nBackup name: " + name + fmt("\nJob 1  Backup Disk %ld", disk);
+    std::string s = "\nBackup name: " + name + fmt("\nJob 1  Backup Disk %ld", (long)disk);
     if (cat_offs == 0) return s + "\nno Catalog on this disk";
     return s + fmt("\nCatalog at  offset 0x%lx\n", (long)cat_offs);
 }
@@ -122,7 +117,7 @@ inline std::string last_disk_accepted(int disk, long avail) {
 // The last-disk introduction up to the choice prompt; alloc is check_alloc's
 // output.
 inline std::string choice_intro(int num_disks, long num_files, const std::string& alloc) {
-    return fmt("\nThis is disk %ld of a multi disk Dravik backup", num_disks) +
+    return fmt("\nThis is disk %ld of a multi disk Dravik backup", (long)num_disks) +
            fmt("\nfor a full restore of the total %ld files the other disks are required.",
                num_files) +
            alloc +

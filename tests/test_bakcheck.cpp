@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/restore_sets.h"
+#include "tests/support/format.h"
 #include "tests/support/harness.h"
 #include "tools/imgwriter.h"
 
@@ -127,10 +128,10 @@ TEST(Bakcheck, IntactSetHasNoFileLinesAndWritesNothing) {
     int64_t stream = (int64_t)s.plan.stream.size();
     std::string want =
         "bakcheck: backup \"test backup\", job 1: 3 disks, 4 files, 32500 bytes\n" +
-        restore_test::fmt("disk 1: d1.img: stream bytes 0-%ld\n", (long)cap - 1) +
-        restore_test::fmt("disk 2: d2.img: stream bytes %ld-", (long)cap) +
+        fmt("disk 1: d1.img: stream bytes 0-%ld\n", (long)cap - 1) +
+        fmt("disk 2: d2.img: stream bytes %ld-", (long)cap) +
         std::to_string(2 * cap - 1) + "\n" +
-        restore_test::fmt("disk 3: d3.img, catalog: stream bytes %ld-", (long)(2 * cap)) +
+        fmt("disk 3: d3.img, catalog: stream bytes %ld-", (long)(2 * cap)) +
         std::to_string(stream - 1) + "\nall 4 files intact, 32500 bytes\n";
     EXPECT_EQ(r.out, want);
     EXPECT_EQ(tree_of(t.path), before);

@@ -14,6 +14,7 @@
 
 #include "catalog/catalog.h"
 #include "catalog/group_run.h"
+#include "tests/support/format.h"
 #include "tests/support/harness.h"
 #include "tools/imgwriter.h"
 
@@ -298,9 +299,6 @@ TEST(Listings, EmptyCatalogShowsTitleOnly) {
 
 // ---- end to end ----------------------------------------------------------------
 
-const uint32_t kGap[7] = {0x10D0, 0x1E20, 0x1820, 0x1820, 0x1820, 0xC20, 0x1220};
-const char* const kRegionName[7] = {"Disk", "Dir", "File", "Comp", "Job", "Path", "Session"};
-
 imgw::Disk disk(const std::string& drive, const std::string& label, int32_t hi, int32_t lo) {
     imgw::Disk d;
     d.drive = drive;
@@ -357,10 +355,10 @@ std::string run_prefix(const std::array<imgw::Region, 7>& regions,
          "\nattempt to step through catalog and locate structure definition regions";
     uint32_t pos = 512;
     for (int i = 0; i < 7; i++) {
-        uint32_t at = pos + kGap[i] + regions[i].extra_skip;
+        uint32_t at = pos + REGION_GAPS[i] + regions[i].extra_skip;
         char line[128];
         snprintf(line, sizeof line, "\nstart of Structure Definition %d: %-8s at  0x%x", i + 1,
-                 kRegionName[i], at);
+                 REGION_LABELS[i], at);
         s += line + extra[i];
         pos = at + (uint32_t)imgw::encode_region(regions[i]).size() - 32;
     }

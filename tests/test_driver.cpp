@@ -2,7 +2,6 @@
 // restored tree, for single- and multi-disk sets, the -p and -s# options, the
 // Y/N/L/A dialogue, restored times and write bits, and hostile catalogs that
 // try to write outside the current directory.
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
@@ -16,22 +15,13 @@
 #include <zlib.h>
 
 #include "restore/restore.h"
+#include "tests/support/format.h"
 #include "tests/support/harness.h"
 #include "tools/imgwriter.h"
 
 namespace {
 
 using Tree = std::map<std::string, std::string>;
-
-std::string fmt(const char* f, ...) __attribute__((format(printf, 1, 2)));
-std::string fmt(const char* f, ...) {
-    char buf[1024];
-    va_list ap;
-    va_start(ap, f);
-    vsnprintf(buf, sizeof buf, f, ap);
-    va_end(ap);
-    return buf;
-}
 
 uint32_t le32_at(const std::string& s, size_t at) {
     return (uint32_t)(unsigned char)s[at] | (uint32_t)(unsigned char)s[at + 1] << 8 |
@@ -79,13 +69,11 @@ struct Set {
         s += fmt("\n       using: zlib version %s with raw decompression\n", zlibVersion());
         s += "\nsource file: " + arg + "\n" + header_lines(images.size());
         s += "\nattempt to step through catalog and locate structure definition regions";
-        static const char* const names[7] = {"Disk", "Dir", "File", "Comp", "Job", "Path", "Session"};
-        static const uint32_t gaps[7] = {0x10D0, 0x1E20, 0x1820, 0x1820, 0x1820, 0xC20, 0x1220};
         auto regions = imgw::make_regions(set.tables);
         uint64_t pos = le32_at(images.back(), 28);
         for (int i = 0; i < 7; i++) {
-            pos += gaps[i];
-            s += fmt("\nstart of Structure Definition %d: %-8s at ", i + 1, names[i]);
+            pos += REGION_GAPS[i];
+            s += fmt("\nstart of Structure Definition %d: %-8s at ", i + 1, REGION_LABELS[i]);
             s += fmt(" 0x%lx", (unsigned long)pos);
             pos += imgw::encode_region(regions[i]).size() - 32;
         }

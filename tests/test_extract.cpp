@@ -91,7 +91,7 @@ TEST(CompressedTrace, VerboseShowsEachGroupAndItsInflatedLength) {
         for (size_t g = 0; g < s.tables.comp.size(); g++) {
             want += fmt("\ngroup %ld", (long)g + 1) +
                     fmt(" offs_lo 0x%lx", (long)s.tables.comp[g].OFFS_LO) +
-                    fmt(" comp_lvl %ld", lvl);
+                    fmt(" comp_lvl %ld", (long)lvl);
             if (lvl == 4)
                 want += fmt("\nend of compressed bitstream, wrote %ld bytes",
                             (long)s.tables.comp[g].ORGSIZE);
@@ -230,12 +230,13 @@ std::string two_disk_intro(uint32_t stored, uint32_t used, int32_t space, const 
                            int32_t skip) {
     std::string alloc = fmt("\n2 files uncompressed data space %ld", (long)stored) +
                         fmt(" used data space %ld", (long)used) +
-                        fmt("\n%ld data bytes available for data storage on this disk", space) +
+                        fmt("\n%ld data bytes available for data storage on this disk",
+                            (long)space) +
                         "\n1st full file on disk 2   => " + second;
     if (skip > 0)
         alloc += fmt("\n must skip first %ld data bytes on this media disk as previous file spans 2 "
                      "disks",
-                     skip);
+                     (long)skip);
     return choice_intro(2, 2, alloc);
 }
 

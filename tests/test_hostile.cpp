@@ -23,9 +23,6 @@ namespace {
 
 using Tree = std::map<std::string, std::string>;
 
-const uint32_t GAP[7] = {0x10D0, 0x1E20, 0x1820, 0x1820, 0x1820, 0xC20, 0x1220};
-const char* const REGION[7] = {"Disk", "Dir", "File", "Comp", "Job", "Path", "Session"};
-
 std::string banner() {
     return std::string("\nunbak version 1.02 compiled for WIN32") + "\n       using: zlib version " +
            zlibVersion() + " with raw decompression\n";
@@ -37,8 +34,8 @@ const char* const DISPLAY_TITLE = "\n\n\ndisplay of catalog\n";
 
 std::string locate_line(int i, uint32_t offset) {
     char b[128];
-    snprintf(b, sizeof b, "\nstart of Structure Definition %d: %-8s at  0x%lx", i + 1, REGION[i],
-             (unsigned long)offset);
+    snprintf(b, sizeof b, "\nstart of Structure Definition %d: %-8s at  0x%lx", i + 1,
+             REGION_LABELS[i], (unsigned long)offset);
     return b;
 }
 
@@ -106,7 +103,7 @@ struct Scene {
         std::string s = opening();
         uint32_t pos = cat();
         for (int i = 0; i < 7; i++) {
-            pos += GAP[i];
+            pos += REGION_GAPS[i];
             s += locate_line(i, pos);
             pos += (uint32_t)imgw::encode_region(r[i]).size() - 32;
         }
@@ -159,8 +156,8 @@ TEST(TruncatedCatalog, InsideEachOfTheSevenRegions) {
 
     uint32_t pos = cat;
     for (int i = 0; i < 7; i++) {
-        SCOPED_TRACE(REGION[i]);
-        uint32_t offset = pos + GAP[i];
+        SCOPED_TRACE(REGION_LABELS[i]);
+        uint32_t offset = pos + REGION_GAPS[i];
         int32_t ent = imgw::ent_size(r[i]);
         int32_t nfields = (int32_t)r[i].fields.size();
         uint32_t data = offset + 32 * (uint32_t)nfields + 1;
@@ -171,7 +168,7 @@ TEST(TruncatedCatalog, InsideEachOfTheSevenRegions) {
         std::string want = s.opening();
         uint32_t p = cat;
         for (int k = 0; k <= i; k++) {
-            p += GAP[k];
+            p += REGION_GAPS[k];
             want += locate_line(k, p);
             p += (uint32_t)imgw::encode_region(r[k]).size() - 32;
         }
@@ -194,7 +191,7 @@ TEST(CatalogOffset, BeyondTheEndOfTheImage) {
     std::string image = imgw::layout_images(set).back();
     uint32_t beyond = (uint32_t)image.size() + 0x1000;
     for (int k = 0; k < 4; k++) image[28 + k] = (char)(beyond >> (8 * k));
-    uint32_t search = beyond + GAP[0];
+    uint32_t search = beyond + REGION_GAPS[0];
     const std::string no_serial =
         "\nread error no valid 1st 'SERIAL' field found reading ahead by 0x20 byte blocks\n";
 
@@ -518,7 +515,7 @@ TEST(HostileCounts, NegativeAndHugeCountsAndIndices) {
         std::string head = s.opening();
         uint32_t pos = s.cat();
         for (int i = 0; i < 7; i++) {
-            pos += GAP[i];
+            pos += REGION_GAPS[i];
             head += locate_line(i, pos);
             pos += (uint32_t)imgw::encode_region(regions[i]).size() - 32;
             // A count record that disagrees with the records present only warns.

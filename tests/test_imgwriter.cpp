@@ -3,6 +3,7 @@
 #include <string.h>
 #include <zlib.h>
 
+#include "tests/support/format.h"
 #include "tools/imgwriter.h"
 
 using namespace imgw;
@@ -29,11 +30,10 @@ bool is_serial_desc(const std::string& s, size_t at) {
 // Where the restore tool finds each region: search from the end of each gap in
 // 32-byte steps; the next gap starts behind the region's 0x1A.
 std::vector<size_t> found_regions(const std::string& cat, const std::array<Region, 7>& regions) {
-    const size_t gaps[7] = {0x10D0, 0x1E20, 0x1820, 0x1820, 0x1820, 0xC20, 0x1220};
     std::vector<size_t> at;
     size_t pos = 0;
     for (int i = 0; i < 7; i++) {
-        pos += gaps[i];
+        pos += REGION_GAPS[i];
         while (pos < cat.size() && !is_serial_desc(cat, pos)) pos += 32;
         at.push_back(pos);
         pos += encode_region(regions[i]).size() - 32;

@@ -3,7 +3,6 @@
 // never lets through to a reader.
 #include <gtest/gtest.h>
 #include <ctype.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <zlib.h>
@@ -15,24 +14,13 @@
 
 #include "catalog/catalog.h"
 #include "platform/platform.h"
+#include "tests/support/format.h"
 #include "tests/support/harness.h"
 #include "tools/imgwriter.h"
 
 namespace {
 
 using Regions = std::array<imgw::Region, 7>;
-
-const uint32_t GAP[7] = {0x10D0, 0x1E20, 0x1820, 0x1820, 0x1820, 0xC20, 0x1220};
-const char* const REGION_LABEL[7] = {"Disk", "Dir", "File", "Comp", "Job", "Path", "Session"};
-
-std::string printed(const char* f, ...) {
-    char buf[256];
-    va_list ap;
-    va_start(ap, f);
-    vsnprintf(buf, sizeof buf, f, ap);
-    va_end(ap);
-    return buf;
-}
 
 // Two files on the root of C:, one path, one session; with compressed set,
 // each file has one data group.
@@ -72,12 +60,12 @@ std::string head(const Regions& regs) {
                     "\nattempt to step through catalog and locate structure definition regions";
     long pos = 512;
     for (int i = 0; i < 7; i++) {
-        pos += GAP[i] + regs[i].extra_skip;
-        s += printed("\nstart of Structure Definition %d: %-8s at  0x%lx", i + 1, REGION_LABEL[i], pos);
+        pos += REGION_GAPS[i] + regs[i].extra_skip;
+        s += fmt("\nstart of Structure Definition %d: %-8s at  0x%lx", i + 1, REGION_LABELS[i], pos);
         long announced = strtol(regs[i].records[0].substr(13, 12).c_str(), nullptr, 10);
         long present = (long)regs[i].records.size();
         if (announced != present)
-            s += printed("\nwarning num %ld from 1st record != record cnt %ld", announced, present);
+            s += fmt("\nwarning num %ld from 1st record != record cnt %ld", announced, present);
         pos += (long)imgw::encode_region(regs[i]).size() - 32;
     }
     return s;

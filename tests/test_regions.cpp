@@ -13,7 +13,9 @@
 #include "container/regions.h"
 #include "container/scan.h"
 #include "container/schema.h"
+#include "container/table_format.h"
 #include "platform/platform.h"
+#include "tests/support/format.h"
 #include "tests/support/harness.h"
 #include "tools/imgwriter.h"
 
@@ -23,17 +25,7 @@ using imgw::FieldDesc;
 using imgw::Region;
 using Regions = std::array<Region, 7>;
 
-// Gaps in front of each region's search start, as the catalog layout has them.
-const uint32_t GAP[7] = {0x10D0, 0x1E20, 0x1820, 0x1820, 0x1820, 0xC20, 0x1220};
-const char* const NAME[7] = {"Disk", "Dir", "File", "Comp", "Job", "Path", "Session"};
 const uint32_t CAT_OFFS = 512;  // images here carry no data
-
-template <typename... A>
-std::string fmt(const char* f, A... a) {
-    char b[512];
-    snprintf(b, sizeof b, f, a...);
-    return b;
-}
 
 std::string prefix() {
     return std::string("\nunbak version 1.02 compiled for WIN32") + "\n       using: zlib version " +
@@ -78,7 +70,7 @@ std::vector<Place> places(const Regions& r) {
     uint32_t pos = CAT_OFFS;
     for (int i = 0; i < 7; i++) {
         Place p;
-        p.search = pos + GAP[i];
+        p.search = pos + REGION_GAPS[i];
         p.offset = p.search + r[i].extra_skip;
         p.data = p.offset + 32 * (uint32_t)r[i].fields.size() + 1;
         uint32_t bytes = 0;
@@ -91,7 +83,7 @@ std::vector<Place> places(const Regions& r) {
 }
 
 std::string locate_line(int i, uint32_t offset) {
-    return fmt("\nstart of Structure Definition %d: %-8s at ", i + 1, NAME[i]) + fmt(" 0x%x", offset);
+    return fmt("\nstart of Structure Definition %d: %-8s at ", i + 1, REGION_LABELS[i]) + fmt(" 0x%x", offset);
 }
 
 // Plain-run lines for regions [0, upto).
@@ -102,7 +94,7 @@ std::string locate_lines(const Regions& r, int upto = 7) {
     return s;
 }
 
-std::string walk_start(int i) { return fmt("\nstart of Structure Definition %2d: %-8s at ", i + 1, NAME[i]); }
+std::string walk_start(int i) { return fmt("\nstart of Structure Definition %2d: %-8s at ", i + 1, REGION_LABELS[i]); }
 
 // -f lines of a well-formed region i.
 std::string walk_region(const Regions& r, int i, bool verbose) {
@@ -595,6 +587,49 @@ TEST(NumberScan, WidthRoomAndNulBoundTheConversion) {
     }
 }
 
+// The count record's count, read the three ways the steps read it: "%d %d"
+// from the flag byte (the readers), "%d" within the 12-character field (Job,
+// Session, dbfscan), "%12d" from the field on (the region walks).
+TEST(CountRecord, EachWayOfReadingTheCount) {
+    const std::string serial = "           0";
+    struct Case {
+        const char* what;
+        std::string record;
+        bool after_serial, in_field, width_12;  // a count came
+        int32_t count_after_serial, count_in_field, count_width_12;
+    };
+    const int32_t run_on = (int32_t)(uint32_t)(1234567890129ull % 4294967296ull);
+    const int32_t twelve = (int32_t)(uint32_t)(123456789012ull % 4294967296ull);
+    const Case cases[] = {
+        {"plain", " " + serial + "           3 x", true, true, true, 3, 3, 3},
+        {"flag byte not a blank", "*" + serial + "           3", false, true, true, 0, 3, 3},
+        {"blank field, number behind it", " " + serial + "            7", true, false, true, 7, 0, 7},
+        {"digits running on", " " + serial + "   123456789" + "0129", true, true, true, run_on, 123456789,
+         twelve},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const char* r = c.record.data();
+        int32_t room = (int32_t)c.record.size();
+        int32_t a = 0, b = 0, w = 0;
+        EXPECT_EQ(parse_count(r, room, COUNT_AFTER_SERIAL, &a), c.after_serial);
+        EXPECT_EQ(parse_count(r, room, COUNT_IN_FIELD, &b), c.in_field);
+        EXPECT_EQ(parse_count(r, room, COUNT_WIDTH_12, &w), c.width_12);
+        EXPECT_EQ(a, c.count_after_serial);
+        EXPECT_EQ(b, c.count_in_field);
+        EXPECT_EQ(w, c.count_width_12);
+    }
+    // The room bounds every way: digits behind it are not read, and a count
+    // cut off by it is left alone.
+    std::string cut = " " + serial + "  45";
+    int32_t n = -1;
+    EXPECT_FALSE(parse_count(cut.data(), 15, COUNT_IN_FIELD, &n));
+    EXPECT_FALSE(parse_count(cut.data(), 15, COUNT_WIDTH_12, &n));
+    EXPECT_EQ(n, -1);
+    EXPECT_TRUE(parse_count(cut.data(), 16, COUNT_AFTER_SERIAL, &n));
+    EXPECT_EQ(n, 4);
+}
+
 TEST(SchemaCheck, StandardDescriptorsMatchEveryTable) {
     for (int t = 0; t < 7; t++) {
         SCOPED_TRACE(t);
@@ -606,7 +641,7 @@ TEST(SchemaCheck, StandardDescriptorsMatchEveryTable) {
             types += d.type;
         }
         int32_t ent_sz = imgw::ent_size(Region{f, {}});
-        EXPECT_EQ(TABLE_SCHEMAS[t].name, std::string(NAME[t]));
+        EXPECT_EQ(TABLE_SCHEMAS[t].name, std::string(REGION_LABELS[t]));
         testing::internal::CaptureStdout();
         EXPECT_EQ(validate_region(TABLE_SCHEMAS, t, (int32_t)f.size(), ent_sz, lengths.data(), types.data()), 0);
         // A type letter other than C and N is not checked.
