@@ -243,6 +243,19 @@ bool job_compressed(const Image& img) {
     return f >= 0 && field_number(t, 1, (size_t)f) != 0;
 }
 
+namespace {
+
+// pos + n for a size read from a field: negative sizes count as 0 and huge
+// ones are held at 2^40, so no sum of them can overflow.
+int64_t advance(int64_t pos, int64_t n) {
+    const int64_t cap = (int64_t)1 << 40;
+    if (n <= 0) return pos;
+    if (n > cap) n = cap;
+    return pos < cap * 4096 ? pos + n : pos;
+}
+
+}  // namespace
+
 std::vector<GroupSpan> group_spans(const Image& img) {
     std::vector<GroupSpan> out;
     int c = find_table(img, T_COMP);
@@ -254,7 +267,7 @@ std::vector<GroupSpan> group_spans(const Image& img) {
     for (size_t r = 1; r < t.records.size(); r++) {
         int64_t n = field_number(t, r, (size_t)f);
         out.push_back({r, pos, n});
-        if (n > 0) pos += n;
+        pos = advance(pos, n);
     }
     // The last disk of a set holds only the end of the stream.
     int64_t base = pos - (int64_t)img.data.size();
@@ -274,7 +287,7 @@ std::vector<GroupSpan> file_spans(const Image& img) {
     for (size_t r = 1; r < t.records.size(); r++) {
         int64_t n = field_number(t, r, (size_t)f);
         out.push_back({r, pos, n});
-        if (n > 0) pos += n;
+        pos = advance(pos, n);
     }
     int64_t base = pos - (int64_t)img.data.size();
     if (base > 0)
