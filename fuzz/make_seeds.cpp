@@ -4,8 +4,8 @@
 //   fuzz_seeds UNBAK_DIR DBFSCAN_DIR
 //
 // UNBAK_DIR gets backup images: stored, compressed, stored groups, several
-// groups per file, the disks of multi-disk sets, sets with unusual tables
-// and a few broken headers. DBFSCAN_DIR gets stand-alone table files of
+// groups per file, the disks of sets of two and three disks of each kind,
+// sets with unusual tables and a few broken headers. DBFSCAN_DIR gets stand-alone table files of
 // every table and of odd shapes. Everything is deterministic.
 #include <stdio.h>
 #include <sys/stat.h>
@@ -84,6 +84,30 @@ void unbak_seeds(const std::string& dir) {
         std::string data = s.stream.substr(0, (size_t)s.disk_data.back());
         put(dir, kind + "-last-as-disk1.img",
             imgw::make_image(h, data, imgw::encode_catalog(imgw::make_regions(s.tables))));
+    }
+
+    // Stored groups over two disks, and every kind over three: each disk
+    // holds a third of the stream, so groups and files cross both splits.
+    {
+        imgw::BackupSet s = imgw::plan_set(tree(), options(true, -1, 200, 500));
+        std::vector<std::string> images = imgw::layout_images(s);
+        for (size_t k = 0; k < images.size(); k++)
+            put(dir, "groups-disk" + std::to_string(k + 1) + "-of-" + std::to_string(images.size()) + ".img",
+                images[k]);
+    }
+    const struct {
+        const char* kind;
+        bool compressed;
+        int level;
+    } kinds[] = {{"stored", false, 4}, {"deflate", true, 4}, {"groups", true, -1}};
+    for (const auto& k : kinds) {
+        int64_t total = (int64_t)imgw::plan_set(tree(), options(k.compressed, k.level, 200, 0)).stream.size();
+        imgw::BackupSet s = imgw::plan_set(tree(), options(k.compressed, k.level, 200, (total + 2) / 3));
+        std::vector<std::string> images = imgw::layout_images(s);
+        for (size_t d = 0; d < images.size(); d++)
+            put(dir, std::string(k.kind) + "-3disks-" + std::to_string(d + 1) + "-of-" + std::to_string(images.size()) +
+                         ".img",
+                images[d]);
     }
 
     // Unusual but well-formed tables.

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing of unbak and dbfscan with libFuzzer (clang).
 #
-#   scripts/fuzz.sh TARGET SECONDS [FLAGS]  fuzz TARGET (unbak or dbfscan) for SECONDS,
-#                                           with extra libFuzzer FLAGS if given
+#   scripts/fuzz.sh TARGET SECONDS [FLAGS]  fuzz TARGET (unbak, unbak-struct or dbfscan)
+#                                           for SECONDS, with extra libFuzzer FLAGS if given
 #   scripts/fuzz.sh TARGET merge            minimize the corpus into tests/regress/corpus/TARGET
+#
+# unbak-struct is unbak's target with the structure-aware mutator
+# (fuzz/mutator.cpp): same program, same seeds and kept inputs, its own
+# corpus; its merge goes into tests/regress/corpus/unbak together with
+# unbak's corpus.
 #
 # Builds the fuzz targets in build-fuzz/ (clang, ASan + UBSan), writes the seed
 # corpora with the image writer on first use, and runs one fuzzing process on
@@ -21,21 +26,25 @@ root=$(pwd)
 target=${1:-}
 what=${2:-}
 extra=("${@:3}")
+usage="usage: scripts/fuzz.sh unbak|unbak-struct|dbfscan SECONDS [FLAGS] | merge"
+# The program fuzzed (its seeds, kept inputs and merged corpus) and the
+# fuzzer binary.
 case "$target" in
-  unbak|dbfscan) ;;
-  *) echo "usage: scripts/fuzz.sh unbak|dbfscan SECONDS [FLAGS] | merge" >&2; exit 2 ;;
+  unbak|dbfscan) program=$target; binary=fuzz_$target ;;
+  unbak-struct) program=unbak; binary=fuzz_unbak_struct ;;
+  *) echo "$usage" >&2; exit 2 ;;
 esac
 if [[ ! "$what" =~ ^[0-9]+$ && "$what" != merge ]]; then
-  echo "usage: scripts/fuzz.sh unbak|dbfscan SECONDS [FLAGS] | merge" >&2
+  echo "$usage" >&2
   exit 2
 fi
 
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUNBAK_FUZZ=ON -DUNBAK_TESTS=OFF \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build build-fuzz -j2 --target "fuzz_$target" fuzz_seeds >/dev/null
+cmake --build build-fuzz -j2 --target "$binary" fuzz_seeds >/dev/null
 
 out="$root/fuzz-out"
-seeds="$out/seeds/$target"
+seeds="$out/seeds/$program"
 corpus="$out/corpus/$target"
 artifacts="$out/artifacts/$target"
 logs="$out/logs/$target"
@@ -49,22 +58,30 @@ fi
 # The kept regression inputs, unpacked so libFuzzer can read them.
 rm -rf "$kept"
 mkdir -p "$kept"
-for f in tests/regress/"$target"/*.gz tests/regress/corpus/"$target"/*.gz; do
+for f in tests/regress/"$program"/*.gz tests/regress/corpus/"$program"/*.gz; do
   [[ -e "$f" ]] || continue
   gzip -dc "$f" >"$kept/$(basename "${f%.gz}")"
 done
 
-fuzzer="$root/build-fuzz/fuzz_$target"
+fuzzer="$root/build-fuzz/$binary"
 common=(-dict="$root/fuzz/format.dict" -rss_limit_mb=2048 -malloc_limit_mb=2048 -timeout=25)
 
 if [[ "$what" == merge ]]; then
   # A fresh minimal corpus that keeps every feature of the corpus, the seeds
-  # and the kept inputs; stored compressed under tests/regress/corpus/.
-  fresh="$out/merged/$target"
+  # and the kept inputs; stored compressed under tests/regress/corpus/. For
+  # unbak the corpora of both mutators are merged.
+  fresh="$out/merged/$program"
   rm -rf "$fresh"
   mkdir -p "$fresh"
-  "$fuzzer" -merge=1 "${common[@]}" "$fresh" "$corpus" "$seeds" "$kept" 2>&1 | tail -n 3
-  dest="tests/regress/corpus/$target"
+  corpora=("$corpus")
+  if [[ "$program" == unbak ]]; then
+    corpora=()
+    for c in "$out/corpus/unbak" "$out/corpus/unbak-struct"; do
+      [[ -d "$c" ]] && corpora+=("$c")
+    done
+  fi
+  "$fuzzer" -merge=1 "${common[@]}" "$fresh" "${corpora[@]}" "$seeds" "$kept" 2>&1 | tail -n 3
+  dest="tests/regress/corpus/$program"
   rm -rf "$dest"
   mkdir -p "$dest"
   for f in "$fresh"/*; do
