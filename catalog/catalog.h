@@ -11,6 +11,7 @@
 #ifndef CATALOG_CATALOG_H
 #define CATALOG_CATALOG_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "container/header.h"
@@ -162,6 +163,14 @@ void disp_comp(const CompRecord* comp);
 void disp_paths(const PathNode* paths);
 void disp_sess(const Catalog* catalog);
 void disp_catalog(const Catalog* catalog);
+
+// Reads the seven tables in their fixed order (Disks, Dirs, Files, Job, Comp
+// only for compressed data, Paths, Session) into the Catalog, from the
+// regions in catalog->regions, whose counts become the records read. Every
+// table is tried; each failure prints its message, and its name is added to
+// failed (", "-separated; may be null). The table show_table (a TBL_ index,
+// -1 for none) is displayed right after its read. Gives back the failures.
+int read_catalog(int image, Catalog* catalog, int show_table, char* failed, size_t size);
 
 // Ties each file to the first data group of its run; sets cum_dat.
 int32_t link_data(Catalog* catalog, int32_t comp_count);

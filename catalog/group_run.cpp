@@ -1,6 +1,8 @@
 // The walk over a file's group run (see group_run.h for the two rules).
 #include "catalog/group_run.h"
 
+#include "container/fields.h"
+
 // Whether a group reached in a run's walk belongs to the run.
 static bool in_run(const CompRecord* group, RunClose close) {
     if (close == RUN_CLOSES_ON_NONZERO) return true;
@@ -14,6 +16,11 @@ const CompRecord* run_first(const CompRecord* first, RunClose close) {
 const CompRecord* run_next(const CompRecord* group, RunClose close) {
     if (group->IS_LAST != 0) return nullptr;  // the closing group
     return run_first(group->next, close);
+}
+
+int32_t stream_step(const FileRecord* file) {
+    int32_t n = to_i32(stream_bytes(file));
+    return n > 0 ? n : 0;
 }
 
 uint32_t stream_bytes(const FileRecord* file) {

@@ -93,69 +93,6 @@ static void open_images(Run* run) {
     }
 }
 
-// Adds a table's name to the list of those that failed.
-static void note_failure(char* failed, size_t size, const char* name) {
-    size_t used = strlen(failed);
-    snprintf(failed + used, size - used, "%s%s", used ? ", " : "", name);
-}
-
-// The Catalog's tables in unbak's order (its front end's read_tables, with
-// nothing shown; a table that failed is dropped as there). Gives back the
-// names of the tables that failed, empty when none did.
-static void read_tables(Run* run, int image, char* failed, size_t size) {
-    Catalog* c = &run->catalog;
-    RegionInfo* r = run->regions;
-    failed[0] = '\0';
-    int32_t status = 0;
-
-    c->disks = read_disks(image, r[TBL_DISKS].offset, &status);
-    if (status < 0) {
-        note_failure(failed, size, "Disks");
-        free(c->disks);
-        c->disks = NULL;
-    } else
-        r[TBL_DISKS].count = status;
-    c->dirs = read_dirs(image, r[TBL_DIRS].offset, &status);
-    if (status < 0) {
-        note_failure(failed, size, "Dirs");
-        free(c->dirs);
-        c->dirs = NULL;
-    } else
-        r[TBL_DIRS].count = status;
-    c->files = read_files(image, r[TBL_FILES].offset, &status);
-    if (status < 0) {
-        note_failure(failed, size, "Files");
-        free_files(c->files);
-        c->files = NULL;
-    } else
-        r[TBL_FILES].count = status;
-    c->job = get_job(image, r[TBL_JOB].offset);
-    if (!c->job) note_failure(failed, size, "Job");
-    if (c->job && c->job->compressed != 0) {
-        r[TBL_COMP].count = 0;
-        c->comp = read_comp(image, r[TBL_COMP].offset, &status);
-        if (status < 0) {
-            note_failure(failed, size, "Comp");
-            free_comp(c->comp);
-            c->comp = NULL;
-        } else
-            r[TBL_COMP].count = status;
-    }
-    c->paths = read_paths(image, r[TBL_PATHS].offset, &status);
-    if (status < 0) {
-        note_failure(failed, size, "Paths");
-        free_paths(c->paths);
-        c->paths = NULL;
-    } else
-        r[TBL_PATHS].count = status;
-    int32_t sessions = 0;
-    c->sessions = get_sess(image, r[TBL_SESSION].offset, &sessions);
-    if (!c->sessions)
-        note_failure(failed, size, "Sessions");
-    else
-        r[TBL_SESSION].count = sessions;
-}
-
 // Every directory's path as listed (mk_path_str, silenced), for the files'
 // paths.
 static bool build_dir_paths(Run* run) {
@@ -283,7 +220,7 @@ static int load_set(Run* run) {
         run->catalog.image_path = cat->path;
         located = locate_regions(cat->image, cat->cat_offs, run->regions, run->catalog.schemas);
         if (located == REGION_COUNT) {
-            read_tables(run, cat->image, failed, sizeof failed);
+            read_catalog(cat->image, &run->catalog, -1, failed, sizeof failed);
             if (!failed[0] && run->catalog.files)
                 linked = link_data(&run->catalog, run->regions[TBL_COMP].count);
             if (!failed[0]) paths_ok = build_dir_paths(run);
@@ -334,7 +271,7 @@ static void walk_files(Run* run) {
     for (const FileRecord* f = run->catalog.files; f; f = f->next) {
         verify_file(run, f, pos, &res);
         report_file(run, &res);
-        pos += stream_size_of(f);
+        pos += stream_step(f);
         run->progress_files++;
     }
     free(res.lost);
@@ -381,7 +318,7 @@ int bakcheck_main(int argc, char** argv) {
         for (const FileRecord* f = run.catalog.files; f; f = f->next) {
             run.totals.files++;
             run.totals.bytes += f->size_lo > 0 ? f->size_lo : 0;
-            run.placement.stream_length += stream_size_of(f);
+            run.placement.stream_length += stream_step(f);
         }
         place_disks(&run.placement);
         report_begin(&run);

@@ -187,8 +187,6 @@ struct Run {
 // verify.cpp until verify_release.
 void verify_file(Run* run, const FileRecord* file, int64_t pos, FileResult* res);
 void verify_release(void);
-// Bytes a file takes in the stream, as unbak's reading consumes them.
-int64_t stream_size_of(const FileRecord* file);
 // Salvage: makes every directory of the catalog below the salvage directory.
 void make_dirs_for_all(Run* run);
 

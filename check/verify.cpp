@@ -60,17 +60,6 @@ static bool ensure(unsigned char** buf, int64_t* cap, int64_t need) {
     return true;
 }
 
-int64_t stream_size_of(const FileRecord* file) {
-    // What skip_file steps over: a negative size takes nothing.
-    if (!file->comp) return file->size_lo > 0 ? file->size_lo : 0;
-    int64_t n = 0;
-    for (const CompRecord* g = file->comp; g; g = g->next) {
-        if (g->COMPSIZE > 0) n += g->COMPSIZE;
-        if (g->IS_LAST != 0) break;
-    }
-    return n;
-}
-
 // ---- findings ---------------------------------------------------------------------
 
 static void add_problem(FileResult* r, int32_t kind, int32_t group, int64_t a, int64_t b,

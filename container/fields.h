@@ -23,6 +23,12 @@ char* dup_field(const char* text, int32_t len);
 // the name with a precision: "%11.*s" or "%-10.*s".
 int32_t desc_name_len(const char* desc, int32_t room);
 
+// A 32-bit pattern as the signed value it holds on a two's-complement
+// machine, without relying on implementation-defined narrowing.
+static inline int32_t to_i32(uint32_t v) {
+    return v <= (uint32_t)INT32_MAX ? (int32_t)v : -(int32_t)(~v) - 1;
+}
+
 // Little-endian helpers for the binary parts of headers and descriptors.
 static inline uint32_t le32(const unsigned char* p) {
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;

@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "container/fields.h"
 #include "platform/platform.h"
 #include "restore/restore.h"
 
@@ -17,10 +18,6 @@ enum {
     NAME_LINE_SIZE = 512,  // 511 characters and the NUL
     CHOICE_MAX = 10,
 };
-
-static int32_t to_i32(uint32_t v) {
-    return v <= (uint32_t)INT32_MAX ? (int32_t)v : -(int32_t)(~v) - 1;
-}
 
 FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num) {
     *skip = 0;

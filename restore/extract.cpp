@@ -15,6 +15,7 @@
 
 #include <zlib.h>
 
+#include "container/fields.h"
 #include "platform/platform.h"
 #include "restore/restore.h"
 
@@ -33,12 +34,6 @@ static const char* name_of(const FileRecord* file) {
     return file->name ? file->name : "";
 }
 
-// 32-bit wraparound conversion without relying on implementation-defined
-// narrowing.
-static int32_t to_i32(uint32_t v) {
-    return v <= (uint32_t)INT32_MAX ? (int32_t)v : -(int32_t)(~v) - 1;
-}
-
 // Closes the exhausted image and opens the next one. warn_avail prints the
 // leftover data space when it is not 0 (the extracting operations do this,
 // skip_file does not). Gives back the new handle, negative when none.
@@ -52,11 +47,7 @@ static int change_disk(int* image, Catalog* catalog, int32_t* avail, bool warn_a
 }
 
 int32_t skip_file(int* image, Catalog* catalog, const FileRecord* file, int32_t* avail) {
-    // Bytes of the file in the stream, summed in signed 32 bits as
-    // link_data and check_alloc sum them (a group of -5 lowers the count,
-    // a long run wraps). A count of 0 or less skips nothing, so the
-    // position only ever moves forward.
-    int32_t count = to_i32(stream_bytes(file));
+    int32_t count = stream_step(file);
 
     int32_t result = 0;
     while (result == 0 && count > 0) {

@@ -12,6 +12,7 @@
 #include <zlib.h>
 
 #include "catalog/catalog.h"
+#include "container/scan.h"
 #include "platform/platform.h"
 #include "restore/restore.h"
 
@@ -37,21 +38,14 @@ struct Request {
     bool catalog_mode;  // -x, -l or a valid -vs#: validate, read and display the catalog
 };
 
-static bool match_option(const char* arg, char letter) {
-    return arg[0] == '-' && toupper((unsigned char)arg[1]) == letter;
+// The bytes of an argument a scan may look at (its whole text).
+static int32_t arg_room(const char* text) {
+    size_t n = strlen(text);
+    return n < (size_t)INT32_MAX ? (int32_t)n : INT32_MAX;
 }
 
-// "%lu" semantics without sscanf's undefined overflow: optional blanks and
-// sign, at least one digit, value modulo 2^32.
-static bool scan_ulong(const char* s, uint32_t* out) {
-    while (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\v' || *s == '\f' || *s == '\r') s++;
-    bool neg = false;
-    if (*s == '+' || *s == '-') neg = *s++ == '-';
-    if (*s < '0' || *s > '9') return false;
-    uint32_t v = 0;
-    while (*s >= '0' && *s <= '9') v = v * 10u + (uint32_t)(*s++ - '0');
-    *out = neg ? 0u - v : v;
-    return true;
+static bool match_option(const char* arg, char letter) {
+    return arg[0] == '-' && toupper((unsigned char)arg[1]) == letter;
 }
 
 static void show_source(const char* path) {
@@ -115,7 +109,7 @@ static Request parse_args(int argc, char** argv) {
             opt_flags |= OPT_SAVE_CATALOG;
         } else if (match_option(arg, 'S')) {
             uint32_t n;
-            if (scan_ulong(arg + 2, &n)) {
+            if (scan_ulong(arg + 2, arg_room(arg + 2), &n)) {
                 catalog.start_file = n;
                 opt_flags |= OPT_START_FILE;
             } else {
@@ -124,150 +118,6 @@ static Request parse_args(int argc, char** argv) {
         }
     }
     return req;
-}
-
-// ---- the catalog tables ------------------------------------------------------------
-
-// Each load reads one table from its region into the Catalog and gives back
-// the reader's count, or a negative code with the table left absent.
-
-static int32_t load_disks(int image, Catalog* c) {
-    int32_t status = 0;
-    c->disks = read_disks(image, c->regions[TBL_DISKS].offset, &status);
-    if (status < 0) {
-        free(c->disks);
-        c->disks = NULL;
-    }
-    return status;
-}
-
-static int32_t load_dirs(int image, Catalog* c) {
-    int32_t status = 0;
-    c->dirs = read_dirs(image, c->regions[TBL_DIRS].offset, &status);
-    if (status < 0) {
-        free(c->dirs);
-        c->dirs = NULL;
-    }
-    return status;
-}
-
-static int32_t load_files(int image, Catalog* c) {
-    int32_t status = 0;
-    c->files = read_files(image, c->regions[TBL_FILES].offset, &status);
-    if (status < 0) {
-        free_files(c->files);
-        c->files = NULL;
-    }
-    return status;
-}
-
-// Also says whether the data is compressed. A compressed job's Comp count
-// is set to 0 until the Comp read gives it.
-static int32_t load_job(int image, Catalog* c) {
-    c->job = get_job(image, c->regions[TBL_JOB].offset);
-    if (!c->job) return -1;
-    if (c->job->compressed != 0) {
-        printf("\ndata is compressed");
-        c->regions[TBL_COMP].count = 0;
-    } else {
-        printf("\ndata is not compressed");
-    }
-    return 0;
-}
-
-static bool data_compressed(const Catalog* c) {
-    return c->job && c->job->compressed != 0;
-}
-
-static int32_t load_comp(int image, Catalog* c) {
-    int32_t status = 0;
-    c->comp = read_comp(image, c->regions[TBL_COMP].offset, &status);
-    if (status < 0) {
-        free_comp(c->comp);
-        c->comp = NULL;
-    }
-    return status;
-}
-
-static int32_t load_paths(int image, Catalog* c) {
-    int32_t status = 0;
-    c->paths = read_paths(image, c->regions[TBL_PATHS].offset, &status);
-    if (status < 0) {
-        free_paths(c->paths);
-        c->paths = NULL;
-    }
-    return status;
-}
-
-static int32_t load_sessions(int image, Catalog* c) {
-    int32_t count = 0;
-    c->sessions = get_sess(image, c->regions[TBL_SESSION].offset, &count);
-    return c->sessions ? count : -1;
-}
-
-// The -vs# displays, each only of a table that is present.
-static void show_disks(const Catalog* c) {
-    if (c->disks) disp_disks(c->disks, table_count(c, TBL_DISKS));
-}
-static void show_dirs(const Catalog* c) {
-    if (c->dirs) disp_dirs(c, c->dirs, table_count(c, TBL_DIRS));
-}
-static void show_files(const Catalog* c) {
-    if (c->files) disp_files(c->files, table_count(c, TBL_FILES));
-}
-static void show_comp(const Catalog* c) {
-    if (c->comp) disp_comp(c->comp);
-}
-static void show_paths(const Catalog* c) {
-    if (c->paths) disp_paths(c->paths);
-}
-static void show_sessions(const Catalog* c) {
-    if (c->sessions) disp_sess(c);
-}
-
-struct TableStep {
-    int table;  // TBL_ index: the region read from, and what -vs# names
-    int32_t (*load)(int image, Catalog* catalog);
-    // The message of a failed load; a "%d" in it gets the code.
-    const char* failure;
-    // The count of a successful load replaces the region's record count
-    // (not for the Job, whose load gives no count).
-    bool counts;
-    // The step runs only when this says so (null: always).
-    bool (*wanted)(const Catalog* catalog);
-    void (*show)(const Catalog* catalog);  // null: no -vs# display
-};
-
-// The reads in their fixed order: the Job before the Comp table, which is
-// read only for compressed data.
-static const TableStep TABLE_STEPS[] = {
-    {TBL_DISKS, load_disks, "\nError %d reading Disks", true, NULL, show_disks},
-    {TBL_DIRS, load_dirs, "\nError %d reading Dirs", true, NULL, show_dirs},
-    {TBL_FILES, load_files, "\nError %d reading Files", true, NULL, show_files},
-    {TBL_JOB, load_job, "\nfailed to read job data", false, NULL, NULL},
-    {TBL_COMP, load_comp, "\nError %d reading Comp, can't decompress data", true, data_compressed,
-     show_comp},
-    {TBL_PATHS, load_paths, "\nError %d reading Paths", true, NULL, show_paths},
-    {TBL_SESSION, load_sessions, "\nfailed to read session data", true, NULL, show_sessions},
-};
-
-// Reads the seven tables, showing the -vs# table right after its read;
-// every table is tried whatever failed before. Gives back the failures.
-static int read_tables(int image, int show_table) {
-    int errors = 0;
-    for (const TableStep& step : TABLE_STEPS) {
-        if (step.wanted && !step.wanted(&catalog)) continue;
-        int32_t status = step.load(image, &catalog);
-        if (status < 0) {
-            // A message without "%d" leaves the code unused.
-            printf(step.failure, (int)status);
-            errors++;
-        } else if (step.counts) {
-            regions[step.table].count = status;
-        }
-        if (step.table == show_table && step.show) step.show(&catalog);
-    }
-    return errors;
 }
 
 // ---- the run -------------------------------------------------------------------------
@@ -281,7 +131,7 @@ static bool run_catalog(int* image, const Request& req, int* errors) {
     int32_t located =
         locate_regions(*image, cat_offs, regions, req.catalog_mode ? catalog.schemas : NULL);
     if (req.catalog_mode && located == REGION_COUNT) {
-        *errors = read_tables(*image, req.show_table);
+        *errors = read_catalog(*image, &catalog, req.show_table, NULL, 0);
         if (*errors == 0) {
             link_data(&catalog, regions[TBL_COMP].count);
             if (has_option(&catalog, OPT_LIST | OPT_EXTRACT)) {
