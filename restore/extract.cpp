@@ -10,8 +10,9 @@
 // large buffer, a group is gathered whole into its own buffer before it is
 // inflated or written, and that buffer grows only as the group's bytes
 // arrive, so a hostile COMPSIZE cannot make us allocate more than the media
-// actually holds. raw_inflate works through the shared 1024-byte work
-// buffer.
+// actually holds. A gathered level 4 group is first inflated whole
+// (restore/staging.h); only when that is not accepted does raw_inflate run,
+// through the shared 1024-byte work buffer.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,6 +21,7 @@
 
 #include "platform/platform.h"
 #include "restore/restore.h"
+#include "restore/staging.h"
 
 enum {
     CHUNK = REGION_BUF_SIZE,
@@ -239,9 +241,40 @@ static int32_t gather_group(int* image, Catalog* catalog, const FileRecord* file
     return result;
 }
 
+// Writes a staged group in the pieces raw_inflate writes its output in
+// (CHUNK bytes, the last one shorter), so that a short write is met at the
+// same byte and reported with the same counts and messages. Gives back 1,
+// or -10 after a short write.
+static int32_t put_staged(int out, const unsigned char* data, int32_t length) {
+    for (int32_t at = 0; at < length; at += CHUNK) {
+        int32_t have = length - at < CHUNK ? length - at : CHUNK;
+        int32_t put = plat_write(out, data + at, have);
+        if (put != have) {
+            printf("\nerror writing output wrote %d of %d bytes", (int)put, (int)have);
+            printf("\nerror %d in raw inflate()", -10);
+            return -10;
+        }
+    }
+    return 1;
+}
+
 // Inflates (level 4) or copies (level -1) one gathered group of size bytes
 // to out, adding what it wrote to *written. Gives back 0, or the failure
 // result of the group.
+//
+// A level 4 group is first inflated whole by stage_group, which accepts
+// only a deflate stream that ends after exactly ORGSIZE bytes whose CRC-32
+// plus CHK_SUM is 0xFFFFFFFF. For such a stream raw_inflate too inflates
+// those ORGSIZE bytes, writes them in CHUNKs from the first byte on, stops
+// at the end of the stream (ignoring the bytes behind it) and returns 1, and
+// the checks below find nothing to warn about: so writing the staged bytes
+// in the same CHUNKs and reporting ORGSIZE and the verified CRC prints and
+// writes exactly what raw_inflate would have (staging.cpp tells the one
+// kind of damaged stream where libdeflate and zlib part). Every other group
+// (an error, another length, a stream that does not end, a checksum
+// mismatch, an ORGSIZE beyond the cap) has had nothing written for it and
+// goes through raw_inflate, whose messages, warnings and partial output are
+// the rule.
 static int32_t put_group(int out, const Catalog* catalog, const CompRecord* group,
                          unsigned char* buf, int32_t size, uint32_t* written) {
     if (group->COMP_LVL != 4) {
@@ -254,7 +287,16 @@ static int32_t put_group(int out, const Catalog* catalog, const CompRecord* grou
     }
     int32_t length = size;
     uint32_t crc = 0;
-    int32_t r = raw_inflate(out, buf, &length, &crc);
+    int32_t r;
+    const unsigned char* staged =
+        stage_group(buf, size, group->ORGSIZE, (uint32_t)group->CHK_SUM);
+    if (staged) {
+        length = group->ORGSIZE;
+        crc = ~(uint32_t)group->CHK_SUM;
+        r = put_staged(out, staged, length);
+    } else {
+        r = raw_inflate(out, buf, &length, &crc);
+    }
     if (r != 1) {
         printf("\nfatal decompression error");
         return r;
