@@ -10,6 +10,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 windows=false
 [ "${1:-}" = --windows ] && windows=true
+# libdeflate for the fast inflate path, found with pkg-config; installed
+# with apt-get when missing (as root), so this build takes that path.
+if ! { command -v pkg-config >/dev/null && pkg-config --exists libdeflate; }; then
+    sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    echo "installing libdeflate-dev pkg-config" >&2
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -qq --no-install-recommends libdeflate-dev pkg-config >/dev/null
+fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc 2>/dev/null || echo 2)" --target unbak dbfscan mkbak >/dev/null
 
