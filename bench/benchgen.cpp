@@ -1,10 +1,11 @@
 // benchgen: writes the benchmark's backup sets with the image writer.
 //
-//   benchgen data DIR SCALE [-3] [-s]
+//   benchgen data DIR SCALE [-3] [-s] [-d DISKS]
 //       About 512 MiB (times SCALE) of mixed text-like and binary data in
 //       4,000 files of 0 bytes to 50 MiB (times SCALE), grouped by 64 KiB:
 //         DIR/comp.001 ...     compressed set on as few disks as the 32-bit
-//                              data space allows (one at SCALE 1)
+//                              data space allows (one at SCALE 1), or on
+//                              DISKS disks with -d
 //         DIR/comp3.001-.003   with -3: the same compressed set on 3 disks
 //         DIR/stored.001       with -s: the same files as a stored set
 //         DIR/manifest.txt     what the baselines need: directories, files,
@@ -400,7 +401,7 @@ void write_manifest(const std::string& path, const std::vector<std::string>& dir
     finish(f, path);
 }
 
-int make_data(const std::string& dir, int scale, bool three, bool stored) {
+int make_data(const std::string& dir, int scale, bool three, bool stored, int disks) {
     std::vector<std::string> dirs = bench_dirs();
     std::vector<BenchFile> files = bench_files(scale);
     imgw::BackupSet comp = plan_tables(files, dirs, scale);
@@ -446,6 +447,7 @@ int make_data(const std::string& dir, int scale, bool three, bool stored) {
     FILE* info = open_out(dir + "/info.txt");
     int ndisks = (int)((comp_total + MAX_DISK_DATA - 1) / MAX_DISK_DATA);
     if (ndisks < 1) ndisks = 1;
+    if (disks > ndisks) ndisks = disks;
     std::vector<std::string> names =
         write_images(comp, comp_stream, split(comp_total, ndisks), dir + "/comp");
     fprintf(info, "comp %d", ndisks);
@@ -537,7 +539,7 @@ int make_catalog(const std::string& dir, int nfiles) {
 
 void usage() {
     fprintf(stderr,
-            "usage: benchgen data DIR SCALE [-3] [-s]\n"
+            "usage: benchgen data DIR SCALE [-3] [-s] [-d DISKS]\n"
             "       benchgen catalog DIR NFILES\n");
 }
 
@@ -552,15 +554,19 @@ int main(int argc, char** argv) {
     int n = atoi(argv[3]);
     if (mode == "data" && n >= 1 && n <= 8) {
         bool three = false, stored = false;
+        int disks = 0;
         for (int i = 4; i < argc; i++) {
             if (strcmp(argv[i], "-3") == 0) three = true;
             else if (strcmp(argv[i], "-s") == 0) stored = true;
+            else if (strcmp(argv[i], "-d") == 0 && i + 1 < argc && atoi(argv[i + 1]) >= 1 &&
+                     atoi(argv[i + 1]) <= 64)
+                disks = atoi(argv[++i]);
             else {
                 usage();
                 return 2;
             }
         }
-        return make_data(dir, n, three, stored);
+        return make_data(dir, n, three, stored, disks);
     }
     if (mode == "catalog" && n >= 1) return make_catalog(dir, n);
     usage();

@@ -14,7 +14,7 @@ const CompRecord* run_first(const CompRecord* first, RunClose close) {
 }
 
 const CompRecord* run_next(const CompRecord* group, RunClose close) {
-    if (group->IS_LAST != 0) return nullptr;  // the closing group
+    if (closes_run(group)) return nullptr;
     return run_first(group->next, close);
 }
 

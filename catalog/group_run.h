@@ -22,6 +22,12 @@
 
 enum RunClose { RUN_CLOSES_ON_NONZERO, RUN_CLOSES_ON_ONE };
 
+// Whether a group of a run closes it: any nonzero IS_LAST, under either
+// rule (link_data's rule only keeps other nonzero values out of its runs).
+static inline bool closes_run(const CompRecord* group) {
+    return group->IS_LAST != 0;
+}
+
 // The first group of the run that begins at `first`; null when the run is
 // empty (no group, or a group the rule leaves outside every run).
 const CompRecord* run_first(const CompRecord* first, RunClose close);

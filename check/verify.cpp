@@ -330,11 +330,11 @@ static bool all_on_no_image(Run* run, const FileRecord* file, int64_t pos) {
         int64_t n = stream_stretch(&run->placement, pos, file->size_lo, &held);
         return !held && n == file->size_lo;
     }
-    for (const CompRecord* g = file->comp; g; g = g->next) {
+    for (const CompRecord* g = run_first(file->comp, RUN_CLOSES_ON_NONZERO); g;
+         g = run_next(g, RUN_CLOSES_ON_NONZERO)) {
         int64_t compsize = g->COMPSIZE > 0 ? g->COMPSIZE : 0;
         if (stream_has(&run->placement, pos, compsize)) return false;
         pos += compsize;
-        if (g->IS_LAST != 0) break;
     }
     return true;
 }
@@ -401,10 +401,9 @@ void verify_file(Run* run, const FileRecord* file, int64_t pos, FileResult* res)
     if (!file->comp) {
         check_stored(run, pos, file->size_lo > 0 ? file->size_lo : 0, res, &out);
     } else {
-        for (const CompRecord* g = file->comp; g; g = g->next) {
+        for (const CompRecord* g = run_first(file->comp, RUN_CLOSES_ON_NONZERO); g;
+             g = run_next(g, RUN_CLOSES_ON_NONZERO))
             res->ngroups++;
-            if (g->IS_LAST != 0) break;
-        }
         int64_t offset = 0;
         int32_t idx = 0;
         bool last = false;
@@ -421,7 +420,7 @@ void verify_file(Run* run, const FileRecord* file, int64_t pos, FileResult* res)
                 break;
             }
             idx++;
-            last = g->IS_LAST != 0;
+            last = closes_run(g);
             run->progress_disk = disk_at(&run->placement, pos);
             check_group(run, g, pos, idx, offset, res, &out);
             int64_t orgsize = g->ORGSIZE > 0 ? g->ORGSIZE : 0;

@@ -15,10 +15,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "inspect/dbfscan.h"
+#include "platform/platform.h"
 #include "restore/restore.h"
 
 namespace {
@@ -89,18 +91,32 @@ std::string written_outside() {
 }
 
 // Standard input and output of one batch of runs, redirected and restored.
+// Output goes to /dev/null, or to a scratch file when it is kept.
 struct Console {
     int saved_in = -1, saved_out = -1;
+    FILE* kept = nullptr;
 
-    void begin() {
+    void begin(bool keep_output = false) {
         fflush(stdout);
         saved_out = dup(1);
         saved_in = dup(0);
-        int null_fd = open("/dev/null", O_WRONLY);
-        if (null_fd >= 0) {
-            dup2(null_fd, 1);
-            close(null_fd);
+        if (keep_output) kept = tmpfile();
+        int fd = kept ? dup(fileno(kept)) : open("/dev/null", O_WRONLY);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            close(fd);
         }
+    }
+    // What the runs printed since the last call (nothing unless kept).
+    std::string output() {
+        fflush(stdout);
+        std::string text;
+        if (!kept) return text;
+        off_t end = lseek(1, 0, SEEK_CUR);  // shared with the scratch file
+        text.resize(end > 0 ? (size_t)end : 0);
+        if (!text.empty() && pread(1, &text[0], text.size(), 0) != (ssize_t)text.size()) text.clear();
+        if (ftruncate(1, 0) != 0 || lseek(1, 0, SEEK_SET) != 0) text += "<scratch output not reset>";
+        return text;
     }
     // Gives the next run a standard input that holds answers and then ends.
     void answers(const char* text) {
@@ -122,6 +138,8 @@ struct Console {
             dup2(saved_out, 1);
             close(saved_out);
         }
+        if (kept) fclose(kept);
+        kept = nullptr;
         if (saved_in >= 0) {
             dup2(saved_in, 0);
             close(saved_in);
@@ -141,12 +159,44 @@ struct InputFile {
 // unbak's exit statuses: 0, a count of failed table reads, or 8.
 const int UNBAK_MAX_STATUS = 8;
 
+// Appends every file and directory below dir to *out: its path, its mode
+// and, for a file, its contents.
+void list_tree(const std::string& dir, const std::string& rel, std::string* out) {
+    DIR* d = opendir(dir.c_str());
+    if (!d) return;
+    std::vector<std::string> names;
+    while (dirent* e = readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    for (const std::string& n : names) {
+        std::string p = dir + "/" + n;
+        struct stat st;
+        if (lstat(p.c_str(), &st) != 0) continue;
+        char mode[16];
+        snprintf(mode, sizeof mode, " %o\n", (unsigned)st.st_mode);
+        *out += rel + n + mode;
+        if (S_ISDIR(st.st_mode)) {
+            list_tree(p, rel + n + "/", out);
+        } else if (S_ISREG(st.st_mode)) {
+            int fd = open(p.c_str(), O_RDONLY);
+            char buf[65536];
+            ssize_t r;
+            while (fd >= 0 && (r = read(fd, buf, sizeof buf)) > 0) out->append(buf, (size_t)r);
+            if (fd >= 0) close(fd);
+            *out += "\n";
+        }
+    }
+}
+
 // One run of a program in the run directory over fresh copies of its input
-// files (a run may have overwritten them). A status outside 0 to
-// max_status is reported; a max_status of -1 takes any status.
+// files (a run may have overwritten them). With a transcript, what the run
+// printed, its exit status and everything left in the run directory are
+// appended to it. A status outside 0 to max_status is reported; a
+// max_status of -1 takes any status.
 std::string run_once(Runner main_fn, const char* program, const std::vector<InputFile>& files,
                      const std::vector<std::string>& args, const char* answers, Console& console,
-                     int max_status = -1) {
+                     std::string* transcript = nullptr, int max_status = -1) {
     empty_dir(run_dir);
     for (const InputFile& f : files)
         if (!write_whole(run_dir + "/" + f.name, (const uint8_t*)f.bytes.data(), f.bytes.size()))
@@ -169,6 +219,11 @@ std::string run_once(Runner main_fn, const char* program, const std::vector<Inpu
     int back = fchdir(home);
     close(home);
     if (back != 0) return "cannot return from the run directory";
+    if (transcript) {
+        for (const std::string& w : words) *transcript += w + " ";
+        *transcript += "=> " + std::to_string(status) + "\n" + console.output() + "\n";
+        list_tree(run_dir, "", transcript);
+    }
     std::string bad = written_outside();
     empty_dir(run_dir);
     if (bad.empty() && max_status >= 0 && (status < 0 || status > max_status))
@@ -215,7 +270,7 @@ void replay_done() {
     run_dir.clear();
 }
 
-std::string replay_unbak(const uint8_t* data, size_t size) {
+std::string replay_unbak(const uint8_t* data, size_t size, std::string* transcript) {
     if (run_dir.empty()) return "replay_init was not called";
     struct Mode {
         std::vector<std::string> args;
@@ -243,18 +298,48 @@ std::string replay_unbak(const uint8_t* data, size_t size) {
         {{IMAGE_NAME, "-c"}, "", false},
     };
     Console console;
-    console.begin();
+    console.begin(transcript != nullptr);
     std::string bad;
     for (const Mode& m : modes) {
+        if (transcript && m.args[1] != "-x") continue;
         bad = run_once(unbak_main, "unbak", m.disks ? with_disks : image, m.args, m.answers, console,
-                       UNBAK_MAX_STATUS);
+                       transcript, UNBAK_MAX_STATUS);
         if (!bad.empty()) break;
     }
     // A run without arguments releases the last run's catalog and closes its
     // images, so every input ends with nothing held.
-    if (bad.empty()) bad = run_once(unbak_main, "unbak", image, {}, "", console, UNBAK_MAX_STATUS);
+    if (bad.empty()) bad = run_once(unbak_main, "unbak", image, {}, "", console, nullptr, UNBAK_MAX_STATUS);
     console.end();
     return bad;
+}
+
+InProcessRun run_unbak_in(const std::string& dir, const std::vector<std::string>& args,
+                          const std::string& answers) {
+    InProcessRun run = {"", -1};
+    std::vector<std::string> words = {"unbak"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    int home = open(".", O_RDONLY | O_DIRECTORY);
+    if (home < 0) return run;
+    if (chdir(dir.c_str()) == 0) {
+        Console console;
+        console.begin(true);
+        console.answers(answers.c_str());
+        run.status = unbak_main((int)words.size(), argv.data());
+        run.out = console.output();
+        console.end();
+        // The images a run leaves open for its exit.
+        plat_close_all();
+    }
+    if (fchdir(home) != 0) run.status = -1;
+    close(home);
+    return run;
+}
+
+void remove_below(const std::string& dir) {
+    empty_dir(dir);
 }
 
 std::string replay_dbfscan(const uint8_t* data, size_t size) {

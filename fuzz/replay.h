@@ -15,6 +15,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 // Creates the scratch area below base. False when it cannot be made.
 bool replay_init(const std::string& base);
@@ -29,8 +30,22 @@ std::string replay_default_base();
 // three copies of the image numbered as disks 1, 2 and 3 of its set; -x -v
 // -pC:\D answering Y; -l -v -vv -s2; one -vs# chosen by the input's size;
 // -f -v; -c. Gives back "" or a description of what was written outside
-// the scratch directory or of an exit status outside 0 to 8.
-std::string replay_unbak(const uint8_t* data, size_t size);
+// the scratch directory or of an exit status outside 0 to 8. With a transcript only the three -x runs are made,
+// and each one's output, exit status and the files it left are appended to
+// it (for comparing runs).
+std::string replay_unbak(const uint8_t* data, size_t size, std::string* transcript = nullptr);
+
+// One in-process run of unbak in dir, with the arguments after the program
+// name and a standard input that holds answers and then ends: what it
+// printed and its exit status (-1 when it could not be run there).
+struct InProcessRun {
+    std::string out;
+    int status;
+};
+InProcessRun run_unbak_in(const std::string& dir, const std::vector<std::string>& args,
+                          const std::string& answers);
+// Removes everything below dir (write bits restored first); keeps dir.
+void remove_below(const std::string& dir);
 
 // Runs dbfscan over data, taken as one table file, with and without -d.
 std::string replay_dbfscan(const uint8_t* data, size_t size);

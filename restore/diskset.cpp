@@ -54,7 +54,7 @@ FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num
                  g = run_next(g, RUN_CLOSES_ON_NONZERO)) {
                 pos++;
                 excess = to_i32((uint32_t)excess - (uint32_t)g->COMPSIZE);
-                if (g->IS_LAST != 0) break;  // the closing group: no middle
+                if (closes_run(g)) break;  // the closing group: no middle
                 if (excess <= 0 && !reported) {
                     reported = true;
                     if (has_option(catalog, OPT_VERBOSE))

@@ -4,11 +4,15 @@
 // All three read the data stream strictly in order from the open image and
 // lower the data space left on it by every byte they consume. When the space
 // runs out inside a file they change to the next disk image through
-// get_disk. Reads and inflate output go through the shared 1024-byte work
-// buffer; a group is gathered whole into its own buffer before it is
+// get_disk. The restored bytes and messages are those of a copy and an
+// inflate that go 1024 bytes (CHUNK) at a time; the data moves in larger
+// pieces where nothing can tell: a stored file is copied through its own
+// large buffer, a group is gathered whole into its own buffer before it is
 // inflated or written, and that buffer grows only as the group's bytes
 // arrive, so a hostile COMPSIZE cannot make us allocate more than the media
-// actually holds.
+// actually holds. A gathered level 4 group is first inflated whole
+// (restore/staging.h); only when that is not accepted does raw_inflate run,
+// through the shared 1024-byte work buffer.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,13 +22,20 @@
 #include "container/fields.h"
 #include "platform/platform.h"
 #include "restore/restore.h"
+#include "restore/staging.h"
 
 enum {
     CHUNK = REGION_BUF_SIZE,
     // First size of a group buffer; it doubles from here up to the group's
     // size while the group is read.
     GROUP_BUF_START = 64 * 1024,
+    // Piece of a stored file's copy: a whole number of CHUNKs, large enough
+    // that the OS layer reads and writes it without buffering.
+    STORED_PIECE = 1024 * 1024,
 };
+
+// The copy buffer of xtract_stored; its contents last for one piece.
+static unsigned char stored_buf[STORED_PIECE];
 
 static bool verbose_on(const Catalog* catalog) {
     return has_option(catalog, OPT_VERBOSE);
@@ -76,13 +87,24 @@ int32_t xtract_stored(int* image, Catalog* catalog, const FileRecord* file, cons
         printf("\nfailed to open output file: %s", name_of(file));
         return -1;
     }
+    // The copy goes a piece at a time where a CHUNK at a time would give the
+    // same. On one image those CHUNKs start every 1024 bytes from where the
+    // file's data on it starts (only the last one before the file's end or
+    // the image's end is shorter), and every piece but such a last one is a
+    // whole number of them. So when a read comes up short, the CHUNKs that
+    // would have been read whole are the whole CHUNKs of what arrived: they
+    // are written, and then the failure is reported, as a CHUNK loop would
+    // have written them and failed at the next read. A short write leaves
+    // what the OS took of the bytes in order, as the same writes in CHUNKs
+    // would have.
     int32_t result = 0;
     while (remaining > 0 && result == 0) {
-        int32_t chunk = remaining < CHUNK ? remaining : CHUNK;
+        int32_t chunk = remaining < STORED_PIECE ? remaining : STORED_PIECE;
         if (*avail <= chunk) chunk = *avail;
         if (chunk > 0) {
-            if (plat_read(*image, work_buf, chunk) != chunk ||
-                plat_write(out, work_buf, chunk) != chunk) {
+            int32_t got = plat_read(*image, stored_buf, chunk);
+            int32_t whole = got == chunk ? chunk : got > 0 ? got / CHUNK * CHUNK : 0;
+            if ((whole > 0 && plat_write(out, stored_buf, whole) != whole) || got != chunk) {
                 printf("\nio error writing file %s", name_of(file));
                 result = -1;
                 break;
@@ -156,6 +178,125 @@ static bool grow_group_buf(unsigned char** buf, int32_t* cap, int32_t need, int3
     return true;
 }
 
+// Reads the size bytes of one group into a buffer of its own (*group_buf,
+// for the caller to free; null when even its first part could not be had),
+// across disk changes if need be. Gives back 0, -4 when the buffer cannot
+// be allocated, -10 after a short read or -12 when no next image came.
+//
+// The result and messages are those of reading a CHUNK at a time and
+// growing the buffer whenever the next CHUNK does not fit, but the bytes of
+// one image are read in as few calls as the buffer's room allows: all of
+// them when they fit, else the whole CHUNKs that fit. The buffer grows at
+// exactly the points where the CHUNK loop grew it, and no read spans such a
+// point, so a failed allocation and a short read are met in the same order.
+static int32_t gather_group(int* image, Catalog* catalog, const FileRecord* file, int32_t size,
+                            unsigned char** group_buf, int32_t* avail) {
+    int32_t cap = size < GROUP_BUF_START ? size : GROUP_BUF_START;
+    unsigned char* buf = size < 0 ? nullptr : (unsigned char*)malloc(cap > 0 ? (size_t)cap : 1);
+    *group_buf = buf;
+    if (!buf) {
+        printf("\nfatal error allocating decompression buffer");
+        return -4;
+    }
+    int32_t result = 0;
+    int32_t missing = size, filled = 0;
+    while (missing > 0 && result == 0) {
+        int32_t here = missing < *avail ? missing : *avail;  // the group's bytes on this image
+        if (here > 0) {
+            int32_t step = here < CHUNK ? here : CHUNK;      // what the CHUNK loop reads next
+            if (!grow_group_buf(&buf, &cap, filled + step, size)) {
+                printf("\nfatal error allocating decompression buffer");
+                return -4;
+            }
+            *group_buf = buf;
+            int32_t chunk = here <= cap - filled ? here : (cap - filled) / CHUNK * CHUNK;
+            missing -= chunk;
+            *avail -= chunk;
+            if (plat_read(*image, buf + filled, chunk) != chunk) {
+                printf("\nio error reading file %s", name_of(file));
+                return -10;
+            }
+            filled += chunk;
+        }
+        if (*avail <= 0 && missing > 0 && change_disk(image, catalog, avail, true) < 0)
+            result = -12;
+    }
+    return result;
+}
+
+// Writes a staged group in the pieces raw_inflate writes its output in
+// (CHUNK bytes, the last one shorter), so that a short write is met at the
+// same byte and reported with the same counts and messages. Gives back 1,
+// or -10 after a short write.
+static int32_t put_staged(int out, const unsigned char* data, int32_t length) {
+    for (int32_t at = 0; at < length; at += CHUNK) {
+        int32_t have = length - at < CHUNK ? length - at : CHUNK;
+        int32_t put = plat_write(out, data + at, have);
+        if (put != have) {
+            printf("\nerror writing output wrote %d of %d bytes", (int)put, (int)have);
+            printf("\nerror %d in raw inflate()", -10);
+            return -10;
+        }
+    }
+    return 1;
+}
+
+// Inflates (level 4) or copies (level -1) one gathered group of size bytes
+// to out, adding what it wrote to *written. Gives back 0, or the failure
+// result of the group.
+//
+// A level 4 group is first inflated whole by stage_group, which accepts
+// only a deflate stream that ends after exactly ORGSIZE bytes whose CRC-32
+// plus CHK_SUM is 0xFFFFFFFF. For such a stream raw_inflate too inflates
+// those ORGSIZE bytes, writes them in CHUNKs from the first byte on, stops
+// at the end of the stream (ignoring the bytes behind it) and returns 1, and
+// the checks below find nothing to warn about: so writing the staged bytes
+// in the same CHUNKs and reporting ORGSIZE and the verified CRC prints and
+// writes exactly what raw_inflate would have (staging.cpp tells the one
+// kind of damaged stream where libdeflate and zlib part). Every other group
+// (an error, another length, a stream that does not end, a checksum
+// mismatch, an ORGSIZE beyond the cap) has had nothing written for it and
+// goes through raw_inflate, whose messages, warnings and partial output are
+// the rule.
+static int32_t put_group(int out, const Catalog* catalog, const CompRecord* group,
+                         unsigned char* buf, int32_t size, uint32_t* written) {
+    if (group->COMP_LVL != 4) {
+        if (plat_write(out, buf, size) != size) {
+            printf("\nraw write error");
+            return -11;
+        }
+        *written += (uint32_t)size;
+        return 0;
+    }
+    int32_t length = size;
+    uint32_t crc = 0;
+    int32_t r;
+    const unsigned char* staged =
+        stage_group(buf, size, group->ORGSIZE, (uint32_t)group->CHK_SUM);
+    if (staged) {
+        length = group->ORGSIZE;
+        crc = ~(uint32_t)group->CHK_SUM;
+        r = put_staged(out, staged, length);
+    } else {
+        r = raw_inflate(out, buf, &length, &crc);
+    }
+    if (r != 1) {
+        printf("\nfatal decompression error");
+        return r;
+    }
+    *written += (uint32_t)length;
+    if (verbose_on(catalog))
+        printf("\nend of compressed bitstream, wrote %ld bytes", (long)length);
+    if (group->ORGSIZE != length)
+        printf("\nwarning decompressed block data length mismatch! %ld != %ld",
+               (long)group->ORGSIZE, (long)length);
+    if ((uint32_t)group->CHK_SUM + crc != 0xFFFFFFFFu)
+        printf("\nwarning decompressed data crc=0x%lx+chksum in file =0x%lx for "
+               "block != -1",
+               (unsigned long)crc, (unsigned long)(uint32_t)group->CHK_SUM);
+    return 0;
+}
+
 int32_t xtract_comp(int* image, Catalog* catalog, const FileRecord* file, const char* path,
                     int32_t* avail) {
     const CompRecord* group = file->comp;
@@ -187,73 +328,17 @@ int32_t xtract_comp(int* image, Catalog* catalog, const FileRecord* file, const 
         if (verbose_on(catalog))
             printf("\ngroup %d offs_lo 0x%lx comp_lvl %ld", (int)group_num + 1,
                    (unsigned long)(uint32_t)group->OFFS_LO, (long)level);
-        last = group->IS_LAST != 0;
+        last = closes_run(group);
 
         int32_t size = level == 4 ? group->COMPSIZE : group->ORGSIZE;
-        int32_t cap = size < GROUP_BUF_START ? size : GROUP_BUF_START;
-        unsigned char* buf = size < 0 ? nullptr : (unsigned char*)malloc(cap > 0 ? (size_t)cap : 1);
-        if (!buf) {
-            printf("\nfatal error allocating decompression buffer");
-            result = -4;
-            break;
-        }
-        group_num++;
-
-        // Gather the group, across disk changes if need be.
-        int32_t missing = size, filled = 0;
-        while (missing > 0 && result == 0) {
-            int32_t chunk = missing < CHUNK ? missing : CHUNK;
-            if (chunk > *avail) chunk = *avail;
-            if (chunk > 0) {
-                missing -= chunk;
-                *avail -= chunk;
-                if (!grow_group_buf(&buf, &cap, filled + chunk, size)) {
-                    printf("\nfatal error allocating decompression buffer");
-                    result = -4;
-                    break;
-                }
-                if (plat_read(*image, buf + filled, chunk) != chunk) {
-                    printf("\nio error reading file %s", name_of(file));
-                    result = -10;
-                    break;
-                }
-                filled += chunk;
-            }
-            if (*avail <= 0 && missing > 0 && change_disk(image, catalog, avail, true) < 0)
-                result = -12;
-        }
+        unsigned char* buf = nullptr;
+        result = gather_group(image, catalog, file, size, &buf, avail);
         if (result == -4 || result == -12) {
             free(buf);
             break;
         }
-
-        if (result == 0) {
-            if (level == 4) {
-                int32_t length = size;
-                uint32_t crc = 0;
-                int32_t r = raw_inflate(out, buf, &length, &crc);
-                if (r != 1) {
-                    printf("\nfatal decompression error");
-                    result = r;
-                } else {
-                    written += (uint32_t)length;
-                    if (verbose_on(catalog))
-                        printf("\nend of compressed bitstream, wrote %ld bytes", (long)length);
-                    if (group->ORGSIZE != length)
-                        printf("\nwarning decompressed block data length mismatch! %ld != %ld",
-                               (long)group->ORGSIZE, (long)length);
-                    if ((uint32_t)group->CHK_SUM + crc != 0xFFFFFFFFu)
-                        printf("\nwarning decompressed data crc=0x%lx+chksum in file =0x%lx for "
-                               "block != -1",
-                               (unsigned long)crc, (unsigned long)(uint32_t)group->CHK_SUM);
-                }
-            } else if (plat_write(out, buf, size) != size) {
-                printf("\nraw write error");
-                result = -11;
-            } else {
-                written += (uint32_t)size;
-            }
-        }
+        group_num++;
+        if (result == 0) result = put_group(out, catalog, group, buf, size, &written);
 
         if (last && (uint32_t)file->size_lo != written)
             printf("\nwarning output file length mismatch after extraction! %ld != %ld",

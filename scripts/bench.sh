@@ -1,21 +1,40 @@
 #!/usr/bin/env bash
-# Benchmark of the restore: times `unbak -x` on a compressed set of about
-# 512 MiB (one disk and three disks) against a tight zlib loop, and on a
-# stored set of the same files against a plain 128 KiB copy; reports unbak's
-# peak memory on that set and on the same files at 4x the size; times `-l` on
-# catalogs of 20,000 and 200,000 files. The ratios come last, one per line.
+# Benchmark of the restore. On a compressed set of about 512 MiB (one disk
+# and three disks) it times `unbak -x` as built (whole groups inflated with
+# libdeflate when it is there), `unbak -x` built without libdeflate, a tight
+# zlib loop, and the extractors a user might pick instead: `unzip -q -o` and
+# `bsdtar -xf` on a zip (deflate) of the same files. On a stored set of the
+# same files it times `unbak -x` against a plain 128 KiB copy. It reports
+# unbak's peak memory on the compressed set and on the same files at 4x the
+# size, and times `-l` on catalogs of 20,000 and 200,000 files. The times
+# come side by side, the ratios last, one per line.
+#
+#   scripts/bench.sh            the above
+#   scripts/bench.sh --scale    and a set of about 4 GiB on 4 images,
+#                               restored to disk (not tmpfs) once, with
+#                               time and peak memory
 #
 # Environment:
 #   UNBAK_BENCH_DIR    scratch directory for the sets (/tmp/unbak-bench)
 #   UNBAK_BENCH_OUT    where the restores write (/dev/shm/unbak-bench-out when
 #                      /dev/shm is there: a tmpfs keeps the file system's own
 #                      costs, the same for every program, out of the ratios)
-#   UNBAK_BENCH_BUILD  build directory (build-bench)
+#   UNBAK_BENCH_BUILD  build directory (build-bench; build-bench-zlib for the
+#                      build without libdeflate)
 #   UNBAK_BENCH_RUNS   timed runs of each command (5); medians are compared
 #   UNBAK              an unbak binary to measure instead of the one built here
+#   UNBAK_ZLIB         the same for the build without libdeflate
+# Debian packages it needs and installs when missing: time, zip, unzip,
+# libarchive-tools.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+scale=false
+case ${1:-} in
+--scale) scale=true ;;
+"") ;;
+*) echo "usage: scripts/bench.sh [--scale]" >&2; exit 2 ;;
+esac
 data=${UNBAK_BENCH_DIR:-/tmp/unbak-bench}
 build=${UNBAK_BENCH_BUILD:-build-bench}
 runs=${UNBAK_BENCH_RUNS:-5}
@@ -23,21 +42,20 @@ mkdir -p "$data"
 data=$(cd "$data" && pwd)
 case $build in /*) ;; *) build=$root/$build ;; esac
 
-if [ ! -x /usr/bin/time ]; then
-    echo "installing the Debian package time (for /usr/bin/time -v)" >&2
-    sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo=sudo
-    $sudo apt-get install -y time >/dev/null ||
-        { $sudo apt-get update >/dev/null && $sudo apt-get install -y time >/dev/null; }
-fi
+. scripts/deps.sh
+need_debian_packages bench
 
-echo "building into $build" >&2
+echo "building into $build and $build-zlib" >&2
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUNBAK_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target unbak >/dev/null
+cmake -S . -B "$build-zlib" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUNBAK_TESTS=OFF \
+      -DUNBAK_LIBDEFLATE=OFF >/dev/null
+cmake --build "$build-zlib" -j2 --target unbak >/dev/null
 cmake -S bench -B "$build/bench" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build/bench" -j2 >/dev/null
-unbak=${UNBAK:-$build/unbak}
-unbak=$(cd "$(dirname "$unbak")" && pwd)/$(basename "$unbak")
+abs() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
+unbak=$(abs "${UNBAK:-$build/unbak}")
+unbak_zlib=$(abs "${UNBAK_ZLIB:-$build-zlib/unbak}")
 gen=$build/bench/benchgen
 baseline=$build/bench/baseline
 
@@ -60,6 +78,11 @@ for n in 20000 200000; do
         "$gen" catalog "$data/l$n" "$n"
     fi
 done
+if $scale && ! fresh "$data/x8/info.txt"; then
+    echo "writing the 4 GiB compressed set on 4 disks" >&2
+    rm -rf "$data/x8" && mkdir -p "$data/x8"
+    (cd "$data" && "$gen" data x8 8 -d 4)
+fi
 
 # info.txt lines: "<set> <disks> <image>..." and one line of totals.
 images_of() {
@@ -79,14 +102,18 @@ last_of() { local a=($1); echo "${a[${#a[@]}-1]}"; }
 # Answers for a restore from the last disk of a multi-disk set: N, then the
 # image names in order.
 answers=$data/answers
-: >"$answers.1"
-{ printf 'N\n'; for i in $comp3; do printf '%s\n' "$i"; done; } >"$answers.3"
-n4=$(set -- $comp4; echo $#)
-if [ "$n4" -gt 1 ]; then
-    { printf 'N\n'; for i in $comp4; do printf '%s\n' "$i"; done; } >"$answers.4"
-else
-    : >"$answers.4"
-fi
+answers_for() {
+    local n
+    n=$(set -- $1; echo $#)
+    if [ "$n" -gt 1 ]; then
+        { printf 'N\n'; for i in $1; do printf '%s\n' "$i"; done; } >"$2"
+    else
+        : >"$2"
+    fi
+}
+answers_for "$comp1" "$answers.1"
+answers_for "$comp3" "$answers.3"
+answers_for "$comp4" "$answers.4"
 
 out=${UNBAK_BENCH_OUT:-}
 if [ -z "$out" ]; then
@@ -122,81 +149,137 @@ tree_sum() {
     (cd "$out" && find . -type f -print0 | sort -z | xargs -0 md5sum | md5sum | cut -d' ' -f1)
 }
 
-echo "checking that unbak restores what the baselines write" >&2
-for set in 1 3 s; do
-    case $set in
-    1) imgs=$comp1; input=$answers.1; base=(zlib "$data/x1/manifest.txt" $comp1) ;;
-    3) imgs=$comp3; input=$answers.3; base=(zlib "$data/x1/manifest.txt" $comp3) ;;
-    s) imgs=$stored; input=$answers.1; base=(copy "$data/x1/manifest.txt" $stored) ;;
-    esac
-    timed "$input" "$unbak" "$(last_of "$imgs")" -x >/dev/null
-    a=$(tree_sum)
-    timed /dev/null "$baseline" "${base[@]}" >/dev/null
-    b=$(tree_sum)
-    if [ "$a" != "$b" ]; then
-        echo "unbak's restore of set $set differs from the baseline's files" >&2
+# The zip of the set's files, written once from the files the copy baseline
+# restores (deflate at zip's default level).
+zipfile=$data/x1/files.zip
+if ! fresh "$zipfile" || [ "$zipfile" -ot "$data/x1/info.txt" ]; then
+    echo "writing the zip of the 512 MiB set" >&2
+    rm -f "$zipfile"
+    timed /dev/null "$baseline" copy "$data/x1/manifest.txt" $stored >/dev/null
+    (cd "$out" && zip -q -r "$zipfile" C_)
+fi
+
+echo "checking that every program restores what the baselines write" >&2
+check() {
+    local what=$1 want=$2 input=$3
+    shift 3
+    timed "$input" "$@" >/dev/null
+    if [ "$(tree_sum)" != "$want" ]; then
+        echo "$what restores other files than the baseline" >&2
         exit 1
     fi
-done
+}
+timed /dev/null "$baseline" zlib "$data/x1/manifest.txt" $comp1 >/dev/null
+want=$(tree_sum)
+check "unbak, 1 disk" "$want" "$answers.1" "$unbak" "$(last_of "$comp1")" -x
+check "unbak, 3 disks" "$want" "$answers.3" "$unbak" "$(last_of "$comp3")" -x
+check "unbak without libdeflate" "$want" "$answers.1" "$unbak_zlib" "$(last_of "$comp1")" -x
+check "unbak, stored" "$want" "$answers.1" "$unbak" "$(last_of "$stored")" -x
+check "the copy baseline" "$want" /dev/null "$baseline" copy "$data/x1/manifest.txt" $stored
+check "unzip" "$want" /dev/null unzip -q -o "$zipfile"
+check "bsdtar" "$want" /dev/null bsdtar -xf "$zipfile"
 
-declare -a t_zlib t_u1 t_u3 t_copy t_us
+declare -a t_zlib t_u1 t_u3 t_z1 t_z3 t_copy t_us t_unzip t_bsdtar t_l20 t_l200
 echo "timing, $runs runs each" >&2
 for ((r = 1; r <= runs; r++)); do
     t_zlib+=("$(timed /dev/null "$baseline" zlib "$data/x1/manifest.txt" $comp1)")
     t_u1+=("$(timed "$answers.1" "$unbak" "$(last_of "$comp1")" -x)")
+    t_z1+=("$(timed "$answers.1" "$unbak_zlib" "$(last_of "$comp1")" -x)")
     t_u3+=("$(timed "$answers.3" "$unbak" "$(last_of "$comp3")" -x)")
+    t_z3+=("$(timed "$answers.3" "$unbak_zlib" "$(last_of "$comp3")" -x)")
+    t_unzip+=("$(timed /dev/null unzip -q -o "$zipfile")")
+    t_bsdtar+=("$(timed /dev/null bsdtar -xf "$zipfile")")
     t_copy+=("$(timed /dev/null "$baseline" copy "$data/x1/manifest.txt" $stored)")
     t_us+=("$(timed "$answers.1" "$unbak" "$(last_of "$stored")" -x)")
-done
-
-declare -a t_l20 t_l200
-for ((r = 1; r <= runs; r++)); do
     t_l20+=("$(timed /dev/null "$unbak" "$data/l20000/list.001" -l)")
     t_l200+=("$(timed /dev/null "$unbak" "$data/l200000/list.001" -l)")
 done
 
-# Peak memory: maximum resident set of one restore of each compressed set.
-peak_kib() {
-    local input=$1
-    shift
-    clean_out
-    (cd "$out" && /usr/bin/time -v "$@" <"$input" 2>&1 >/dev/null) |
-        awk -F': ' '/Maximum resident set size/ { print $2 }'
+# Wall time in seconds and peak memory (maximum resident set, KiB) of one
+# run, in the output directory given.
+time_and_peak() {
+    local dir=$1 input=$2
+    shift 2
+    rm -rf "$dir" && mkdir -p "$dir"
+    (cd "$dir" && /usr/bin/time -f 'TIMED %e %M' "$@" <"$input" 2>&1 >/dev/null) |
+        awk '$1 == "TIMED" { print $2, $3 }'
 }
 echo "measuring peak memory" >&2
-rss1=$(peak_kib "$answers.1" "$unbak" "$(last_of "$comp1")" -x)
-rss4=$(peak_kib "$answers.4" "$unbak" "$(last_of "$comp4")" -x)
+read -r _ rss1 < <(time_and_peak "$out" "$answers.1" "$unbak" "$(last_of "$comp1")" -x)
+read -r _ rss4 < <(time_and_peak "$out" "$answers.4" "$unbak" "$(last_of "$comp4")" -x)
 rm -rf "$out"
 largest1=$(info_value largest_group "$data/x1")
 largest4=$(info_value largest_group "$data/x4")
-limit1=$(( (16 * 1048576 + largest1) / 1024 ))
-limit4=$(( (16 * 1048576 + largest4) / 1024 ))
+limit_of() { echo $(( (16 * 1048576 + 2 * $1) / 1024 )); }
+limit1=$(limit_of "$largest1")
+limit4=$(limit_of "$largest4")
 within() { [ "$1" -le "$2" ] && echo within || echo OVER; }
+
+if $scale; then
+    comp8=$(images_of comp "$data/x8")
+    answers_for "$comp8" "$answers.8"
+    scale_out=$data/scale-out
+    echo "restoring the 4 GiB set to $scale_out" >&2
+    read -r t8 rss8 < <(time_and_peak "$scale_out" "$answers.8" "$unbak" "$(last_of "$comp8")" -x)
+    read -r t8z _ < <(time_and_peak "$scale_out" /dev/null "$baseline" zlib "$data/x8/manifest.txt" $comp8)
+    rm -rf "$scale_out"
+    largest8=$(info_value largest_group "$data/x8")
+    limit8=$(limit_of "$largest8")
+fi
 
 m_zlib=$(median "${t_zlib[@]}")
 m_u1=$(median "${t_u1[@]}")
+m_z1=$(median "${t_z1[@]}")
 m_u3=$(median "${t_u3[@]}")
+m_z3=$(median "${t_z3[@]}")
+m_unzip=$(median "${t_unzip[@]}")
+m_bsdtar=$(median "${t_bsdtar[@]}")
 m_copy=$(median "${t_copy[@]}")
 m_us=$(median "${t_us[@]}")
 m_l20=$(median "${t_l20[@]}")
 m_l200=$(median "${t_l200[@]}")
 
+row() { printf '  %-22s %9s %11s %10s %13s %8s %8s\n' "$@"; }
 echo
-echo "unbak: $unbak  (restores into $out)"
+echo "unbak:                   $unbak"
+echo "unbak without libdeflate: $unbak_zlib"
+echo "restores into $out"
 echo "sets: $(awk '$1 == "files"' "$data/x1/info.txt")"
 echo "      $(awk '$1 == "files"' "$data/x4/info.txt")"
-echo "times in seconds, median of $runs:"
-echo "  compressed, 1 disk   unbak -x $m_u1   zlib loop $m_zlib    (${t_u1[*]} / ${t_zlib[*]})"
-echo "  compressed, 3 disks  unbak -x $m_u3   zlib loop $m_zlib    (${t_u3[*]})"
-echo "  stored               unbak -x $m_us   128 KiB copy $m_copy (${t_us[*]} / ${t_copy[*]})"
-echo "  -l 20,000 files $m_l20   -l 200,000 files $m_l200"
-echo "peak memory (maximum resident set):"
-echo "  512 MiB set $rss1 KiB, $(within "$rss1" "$limit1") 16 MiB + largest group" \
+echo "times in seconds, median of $runs runs:"
+row "" "unbak -x" "no libdefl." "zlib loop" "128 KiB copy" "unzip" "bsdtar"
+row "compressed, 1 disk" "$m_u1" "$m_z1" "$m_zlib" - "$m_unzip" "$m_bsdtar"
+row "compressed, 3 disks" "$m_u3" "$m_z3" "$m_zlib" - - -
+row "stored" "$m_us" - - "$m_copy" - -
+echo "  -l: 20,000 files $m_l20   200,000 files $m_l200"
+echo "every run:"
+echo "  unbak -x, 1 disk:      ${t_u1[*]}"
+echo "  no libdeflate, 1 disk: ${t_z1[*]}"
+echo "  unbak -x, 3 disks:     ${t_u3[*]}"
+echo "  no libdeflate, 3 disks: ${t_z3[*]}"
+echo "  zlib loop:             ${t_zlib[*]}"
+echo "  unzip:                 ${t_unzip[*]}"
+echo "  bsdtar:                ${t_bsdtar[*]}"
+echo "  unbak -x, stored:      ${t_us[*]}"
+echo "  128 KiB copy:          ${t_copy[*]}"
+echo "  -l 20,000 / 200,000:   ${t_l20[*]} / ${t_l200[*]}"
+echo "peak memory of unbak -x (maximum resident set):"
+echo "  512 MiB set $rss1 KiB, $(within "$rss1" "$limit1") 16 MiB + 2 x largest group" \
     "($largest1 bytes) = $limit1 KiB"
-echo "  2 GiB set   $rss4 KiB, $(within "$rss4" "$limit4") 16 MiB + largest group" \
+echo "  2 GiB set   $rss4 KiB, $(within "$rss4" "$limit4") 16 MiB + 2 x largest group" \
     "($largest4 bytes) = $limit4 KiB"
-echo "ratios (targets: <= 1.4, <= 1.4, <= 1.5, <= 12):"
+if $scale; then
+    echo "scale point: $(awk '$1 == "files"' "$data/x8/info.txt")"
+    echo "  4 disks restored to $scale_out: unbak -x $t8 s, zlib loop $t8z s," \
+        "peak $rss8 KiB, $(within "$rss8" "$limit8") $limit8 KiB"
+fi
+echo "ratios (targets: <= 0.75, <= 0.75, without libdeflate <= 1.15, <= 1.15, < 1, < 1, <= 12):"
 echo "compressed 1 disk unbak/zlib $(ratio "$m_u1" "$m_zlib")"
 echo "compressed 3 disks unbak/zlib $(ratio "$m_u3" "$m_zlib")"
+echo "compressed without libdeflate 1 disk $(ratio "$m_z1" "$m_zlib"), 3 disks $(ratio "$m_z3" "$m_zlib")"
 echo "stored unbak/copy $(ratio "$m_us" "$m_copy")"
+echo "compressed 1 disk unbak/unzip $(ratio "$m_u1" "$m_unzip")"
+echo "compressed 1 disk unbak/bsdtar $(ratio "$m_u1" "$m_bsdtar")"
 echo "list 200k/20k $(ratio "$m_l200" "$m_l20")"
+$scale && echo "scale point unbak/zlib $(ratio "$t8" "$t8z")"
+exit 0

@@ -24,7 +24,7 @@ debian_packages_of() {
     # the .deb's dependencies.
     test) echo "$(debian_packages_of build) groff-base dpkg-dev file" ;;
     windows) echo make cmake groff-base g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 googletest ;;
-    bench) echo "$(debian_packages_of build) time" ;;
+    bench) echo "$(debian_packages_of build) time zip unzip libarchive-tools" ;;
     *)
         echo "deps.sh: unknown package set $1 (build, test, windows, bench)" >&2
         return 1

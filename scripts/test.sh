@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# Builds the project twice (plain, and with AddressSanitizer + UBSan) and
-# runs the whole test suite in both builds; then cross-builds the Windows
-# programs and runs the suite against them under Wine (scripts/windows.sh).
-# The suite includes the packaging checks: the manual pages, an install
-# into a scratch prefix, the .deb (plain build) and the Windows zip.
-# Every Debian package this needs is installed first when it is missing
-# (as root; scripts/deps.sh), so a bare Debian box needs nothing else.
+# Builds the project twice (plain, and with AddressSanitizer + UBSan), with
+# libdeflate for the fast inflate path, and runs the whole test suite in
+# both builds; then cross-builds the Windows programs (which inflate whole
+# groups with zlib) and runs the suite against them under Wine
+# (scripts/windows.sh). The suite includes the packaging checks: the manual
+# pages, an install into a scratch prefix, the .deb (plain build) and the
+# Windows zip. Every Debian package this needs is installed first when it is
+# missing (as root; scripts/deps.sh), so a bare Debian box needs nothing else.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 . scripts/deps.sh
 need_debian_packages test windows
+
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"

@@ -6,6 +6,7 @@
 // that nothing outside the run directory changed.
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <functional>
 #include <map>
@@ -15,6 +16,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "fuzz/replay.h"
+#include "restore/staging.h"
 #include "tests/restore_sets.h"
 
 using namespace restore_test;
@@ -46,6 +49,26 @@ imgw::SetOptions options(bool compressed, int comp_lvl = 4, int32_t group = 6553
     o.group_size = group;
     o.disk_capacity = capacity;
     return o;
+}
+
+// An extraction run first goes in-process with the fast path of compressed
+// groups on and off, in the run directory, which is emptied again: both
+// ways give the same output, exit status and files.
+void expect_fast_path_agrees(const TempDir& t, const std::vector<std::string>& args,
+                             const std::string& in) {
+    if (std::find(args.begin(), args.end(), "-x") == args.end()) return;
+    InProcessRun runs[2];
+    Tree files[2];
+    for (int fast = 0; fast < 2; fast++) {
+        set_fast_inflate(fast == 1);
+        runs[fast] = run_unbak_in(t.file("out"), args, in);
+        files[fast] = tree_of(t.file("out"));
+        remove_below(t.file("out"));
+    }
+    set_fast_inflate(true);
+    EXPECT_EQ(runs[1].out, runs[0].out);
+    EXPECT_EQ(runs[1].status, runs[0].status);
+    EXPECT_TRUE(files[1] == files[0]);
 }
 
 // A set written as d1.img, d2.img, ... into a scratch directory; unbak runs
@@ -87,6 +110,7 @@ struct Scene {
     }
     RunResult run(std::vector<std::string> opts, const std::string& in = "") const {
         opts.insert(opts.begin(), img(images.size()));
+        expect_fast_path_agrees(t, opts, in);
         return run_in_out(t, opts, in);
     }
     Tree restored() const { return tree_of(t.file("out")); }
@@ -388,6 +412,7 @@ RunResult run_with_small_heap(const Scene& s, const std::vector<std::string>& ar
 #endif
     std::vector<std::string> argv = {"-c", script, UNBAK_EXE, img(s.images.size())};
     argv.insert(argv.end(), args.begin(), args.end());
+    expect_fast_path_agrees(s.t, std::vector<std::string>(argv.begin() + 3, argv.end()), "");
     return run_program("/bin/sh", argv, "", s.t.file("out"));
 }
 
