@@ -47,7 +47,7 @@ need_debian_packages bench
 
 echo "building into $build and $build-zlib" >&2
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUNBAK_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target unbak >/dev/null
+cmake --build "$build" -j2 --target unbak bakcheck >/dev/null
 cmake -S . -B "$build-zlib" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUNBAK_TESTS=OFF \
       -DUNBAK_LIBDEFLATE=OFF >/dev/null
 cmake --build "$build-zlib" -j2 --target unbak >/dev/null
@@ -56,6 +56,7 @@ cmake --build "$build/bench" -j2 >/dev/null
 abs() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
 unbak=$(abs "${UNBAK:-$build/unbak}")
 unbak_zlib=$(abs "${UNBAK_ZLIB:-$build-zlib/unbak}")
+bakcheck=$(abs "$build/bakcheck")
 gen=$build/bench/benchgen
 baseline=$build/bench/baseline
 
@@ -178,8 +179,14 @@ check "unbak, stored" "$want" "$answers.1" "$unbak" "$(last_of "$stored")" -x
 check "the copy baseline" "$want" /dev/null "$baseline" copy "$data/x1/manifest.txt" $stored
 check "unzip" "$want" /dev/null unzip -q -o "$zipfile"
 check "bsdtar" "$want" /dev/null bsdtar -xf "$zipfile"
+# bakcheck --salvage writes into a directory of its own: its tree is the
+# restore's plus the report.
+timed /dev/null "$bakcheck" --salvage salvage $comp1 >/dev/null
+rm -f "$out/salvage/SALVAGE-REPORT.txt"
+[ "$(cd "$out/salvage" && find . -type f -print0 | sort -z | xargs -0 md5sum | md5sum | cut -d' ' -f1)" = "$want" ] ||
+    { echo "bakcheck --salvage restores other files than the baseline" >&2; exit 1; }
 
-declare -a t_zlib t_u1 t_u3 t_z1 t_z3 t_copy t_us t_unzip t_bsdtar t_l20 t_l200
+declare -a t_bc1 t_bc3 t_bcs t_bv1 t_zlib t_u1 t_u3 t_z1 t_z3 t_copy t_us t_unzip t_bsdtar t_l20 t_l200
 echo "timing, $runs runs each" >&2
 for ((r = 1; r <= runs; r++)); do
     t_zlib+=("$(timed /dev/null "$baseline" zlib "$data/x1/manifest.txt" $comp1)")
@@ -191,6 +198,10 @@ for ((r = 1; r <= runs; r++)); do
     t_bsdtar+=("$(timed /dev/null bsdtar -xf "$zipfile")")
     t_copy+=("$(timed /dev/null "$baseline" copy "$data/x1/manifest.txt" $stored)")
     t_us+=("$(timed "$answers.1" "$unbak" "$(last_of "$stored")" -x)")
+    t_bc1+=("$(timed /dev/null "$bakcheck" $comp1)")
+    t_bc3+=("$(timed /dev/null "$bakcheck" $comp3)")
+    t_bcs+=("$(timed /dev/null "$bakcheck" $stored)")
+    t_bv1+=("$(timed /dev/null "$bakcheck" --salvage salvage $comp1)")
     t_l20+=("$(timed /dev/null "$unbak" "$data/l20000/list.001" -l)")
     t_l200+=("$(timed /dev/null "$unbak" "$data/l200000/list.001" -l)")
 done
@@ -238,6 +249,10 @@ m_copy=$(median "${t_copy[@]}")
 m_us=$(median "${t_us[@]}")
 m_l20=$(median "${t_l20[@]}")
 m_l200=$(median "${t_l200[@]}")
+m_bc1=$(median "${t_bc1[@]}")
+m_bc3=$(median "${t_bc3[@]}")
+m_bcs=$(median "${t_bcs[@]}")
+m_bv1=$(median "${t_bv1[@]}")
 
 row() { printf '  %-22s %9s %11s %10s %13s %8s %8s\n' "$@"; }
 echo
@@ -252,6 +267,8 @@ row "compressed, 1 disk" "$m_u1" "$m_z1" "$m_zlib" - "$m_unzip" "$m_bsdtar"
 row "compressed, 3 disks" "$m_u3" "$m_z3" "$m_zlib" - - -
 row "stored" "$m_us" - - "$m_copy" - -
 echo "  -l: 20,000 files $m_l20   200,000 files $m_l200"
+echo "  bakcheck (check only): 1 disk $m_bc1   3 disks $m_bc3   stored $m_bcs"
+echo "  bakcheck --salvage, 1 disk: $m_bv1"
 echo "every run:"
 echo "  unbak -x, 1 disk:      ${t_u1[*]}"
 echo "  no libdeflate, 1 disk: ${t_z1[*]}"
@@ -281,5 +298,7 @@ echo "stored unbak/copy $(ratio "$m_us" "$m_copy")"
 echo "compressed 1 disk unbak/unzip $(ratio "$m_u1" "$m_unzip")"
 echo "compressed 1 disk unbak/bsdtar $(ratio "$m_u1" "$m_bsdtar")"
 echo "list 200k/20k $(ratio "$m_l200" "$m_l20")"
+echo "check bakcheck/unbak -x: 1 disk $(ratio "$m_bc1" "$m_u1"), 3 disks $(ratio "$m_bc3" "$m_u3")," \
+    "stored $(ratio "$m_bcs" "$m_us"); salvage 1 disk $(ratio "$m_bv1" "$m_u1")"
 $scale && echo "scale point unbak/zlib $(ratio "$t8" "$t8z")"
 exit 0
