@@ -1,5 +1,4 @@
-# Fault injection (tests only): the OS layer with its fault switch, for the
-# fault sweep.
+# Fault injection (tests only): the fault sweep, tests/faults/fault_sweep.cpp.
 #
 # The sweep links its own copy of the OS layer, compiled with UNBAK_FAULTS so
 # that every plat_* call asks the fault switch (platform/faults.h) first; its
@@ -16,4 +15,12 @@ if(UNBAK_TESTS AND NOT WIN32)
   target_link_libraries(platform_faults PUBLIC ZLIB::ZLIB)
   target_link_options(platform_faults INTERFACE
     -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=free,--wrap=inflateInit2_)
+
+  add_executable(fault_sweep tests/faults/fault_sweep.cpp)
+  target_link_libraries(fault_sweep PRIVATE platform_faults unbak_core dbfscan_core imgwriter
+                        ${CMAKE_DL_LIBS})
+  set_target_properties(fault_sweep PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  # A few seconds; most of it under the sanitizers.
+  add_test(NAME FaultSweep.EveryCallOfEachKindFailsInTurn COMMAND fault_sweep)
+  set_tests_properties(FaultSweep.EveryCallOfEachKindFailsInTurn PROPERTIES TIMEOUT 300)
 endif()
