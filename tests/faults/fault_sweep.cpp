@@ -275,14 +275,18 @@ std::vector<imgw::SourceFile> source_tree() {
     return {a, b, c, d, e};
 }
 
+// The images of the tree as a set, named <prefix>1.img, ...; a big file
+// adds a group larger than the first size of a group buffer.
 std::vector<InputFile> set_images(const std::string& prefix, bool compressed, int64_t capacity,
-                                  size_t want_disks, int comp_lvl = 4) {
+                                  size_t want_disks, int comp_lvl = 4, bool big_file = false) {
     imgw::SetOptions o;
     o.compressed = compressed;
     o.comp_lvl = comp_lvl;
-    o.group_size = 1024;
+    o.group_size = big_file ? 128 * 1024 : 1024;
     o.disk_capacity = capacity;
-    std::vector<std::string> images = imgw::layout_images(imgw::plan_set(source_tree(), o));
+    std::vector<imgw::SourceFile> tree = source_tree();
+    if (big_file) tree.push_back({"Data", "big.bin", noise(70000, 5)});
+    std::vector<std::string> images = imgw::layout_images(imgw::plan_set(tree, o));
     if (images.size() != want_disks) {
         fprintf(stderr, "fault_sweep: the %s set has %zu disks, not %zu\n", prefix.c_str(),
                 images.size(), want_disks);
@@ -707,6 +711,10 @@ struct Tally {
     int runs = 0;
     int found = 0;
     int known = 0;
+    // How the runs ended: as the clean run (the failure absorbed), with its
+    // status but another output, with 1 to 7 table reads failed, or
+    // stopped (8; dbfscan: another result than the clean run's).
+    int absorbed = 0, went_on = 0, tables = 0, stopped = 0;
 };
 
 void add_finding(const std::string& where, int kind, FindingType type, const std::string& detail,
@@ -857,7 +865,7 @@ int main(int argc, char** argv) {
 
     const std::vector<InputFile> compressed = set_images("d", true, 1500, 3);
     const std::vector<InputFile> stored = set_images("s", false, 3000, 2);
-    const std::vector<InputFile> stored_groups = set_images("g", true, 0, 1, -1);
+    const std::vector<InputFile> stored_groups = set_images("g", true, 0, 1, -1, true);
     const std::vector<InputFile> table = table_file();
     std::vector<RunSpec> specs = {
         {"restore-3disk", UNBAK, {"d3.img", "-x"}, "N\nd1.img\nd2.img\nd3.img\n", &compressed, true},
@@ -867,7 +875,7 @@ int main(int argc, char** argv) {
         // Beyond the runs above: the compressed set's last disk alone
         // (choice Y), its files under one path (the others' groups stepped
         // over across disks), the region walk, and a one-disk set of stored
-        // groups restored from its second file.
+        // groups restored from its second file (one group of 70000 bytes).
         {"restore-last-disk", UNBAK, {"d3.img", "-x"}, "Y\n", &compressed, true},
         {"restore-3disk-p", UNBAK, {"d3.img", "-x", "-pC:\\Docs"}, "N\nd1.img\nd2.img\nd3.img\n",
          &compressed, true},
@@ -919,6 +927,14 @@ int main(int argc, char** argv) {
                     }
                     tally.runs++;
                     judge(spec, current_case, kind, clean, o, &tally);
+                    if (o.status == clean.status && o.out == clean.out)
+                        tally.absorbed++;
+                    else if (o.status == clean.status)
+                        tally.went_on++;
+                    else if (spec.program == DBFSCAN || o.status == 8)
+                        tally.stopped++;
+                    else
+                        tally.tables++;
                     if (n == opt.show) shown.push_back(std::string(current_case) + ", status " + std::to_string(o.status) + ":\n" + o.out);
                 }
             }
@@ -927,6 +943,10 @@ int main(int argc, char** argv) {
             total.runs += tally.runs;
             total.found += tally.found;
             total.known += tally.known;
+            total.absorbed += tally.absorbed;
+            total.went_on += tally.went_on;
+            total.tables += tally.tables;
+            total.stopped += tally.stopped;
             char line[200];
             snprintf(line, sizeof line, "%-17s %-13s %6d calls %6d runs %5d found %5d known",
                      spec.name.c_str(), KIND_NAMES[kind], (int)tally.clean_calls, tally.runs,
@@ -951,15 +971,19 @@ int main(int argc, char** argv) {
     if (opt.verbose)
         for (const std::string& l : lines) printf("%s\n", l.c_str());
     int total_runs = 0, total_found = 0, total_known = 0;
-    printf("%-13s %8s %8s %8s %8s\n", "kind", "calls", "runs", "found", "known");
+    // calls: made by the clean runs; runs: with one of them failing (each
+    // way); then how those runs ended (see Tally) and what they showed.
+    printf("%-13s %6s %6s %9s %7s %7s %7s %6s %6s\n", "kind", "calls", "runs", "absorbed", "went-on",
+           "tables", "stopped", "found", "known");
     for (auto& k : by_kind) {
-        printf("%-13s %8d %8d %8d %8d\n", KIND_NAMES[k.first], (int)k.second.clean_calls, k.second.runs,
-               k.second.found, k.second.known);
+        const Tally& t = k.second;
+        printf("%-13s %6d %6d %9d %7d %7d %7d %6d %6d\n", KIND_NAMES[k.first], (int)t.clean_calls, t.runs,
+               t.absorbed, t.went_on, t.tables, t.stopped, t.found, t.known);
         total_runs += k.second.runs;
         total_found += k.second.found;
         total_known += k.second.known;
     }
-    printf("%-13s %8s %8d %8d %8d   (%.1f s)\n", "all", "", total_runs, total_found, total_known, secs);
+    printf("%-13s %6s %6d %41d %6d   (%.1f s)\n", "all", "", total_runs, total_found, total_known, secs);
     for (const Finding& f : findings) {
         if (f.known && !opt.verbose) continue;
         printf("%s%s: %s: %s\n    at %s\n", f.known ? "known: " : "", f.where.c_str(),
