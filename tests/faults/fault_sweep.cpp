@@ -208,7 +208,8 @@ int table_failures(const std::string& out) {
     int n = 0;
     for (const char* t : TABLE_FAILURE_TEXTS)
         for (size_t at = out.find(t); at != std::string::npos; at = out.find(t, at + 1)) n++;
-    for (size_t at = out.find("\nError "); at != std::string::npos; at = out.find("\nError ", at + 1)) {
+    for (size_t at = out.find("\nError "); at != std::string::npos;
+         at = out.find("\nError ", at + 1)) {
         size_t p = at + 7;
         if (p < out.size() && out[p] == '-') p++;
         size_t digits = p;
@@ -325,8 +326,8 @@ bool make_scratch() {
     top_dir = t.data();
     run_dir = top_dir + "/a/b/run";
     out_path = top_dir + "/out.txt";
-    return mkdir((top_dir + "/a").c_str(), 0700) == 0 && mkdir((top_dir + "/a/b").c_str(), 0700) == 0 &&
-           mkdir(run_dir.c_str(), 0700) == 0;
+    return mkdir((top_dir + "/a").c_str(), 0700) == 0 &&
+           mkdir((top_dir + "/a/b").c_str(), 0700) == 0 && mkdir(run_dir.c_str(), 0700) == 0;
 }
 
 // Removes everything below dir, write and search bits restored first.
@@ -364,7 +365,8 @@ std::string strangers(const std::string& dir, const char* allowed1, const char* 
     if (!d) return " " + dir + " is gone";
     while (dirent* e = readdir(d)) {
         const char* n = e->d_name;
-        if (!strcmp(n, ".") || !strcmp(n, "..") || !strcmp(n, allowed1) || !strcmp(n, allowed2)) continue;
+        if (!strcmp(n, ".") || !strcmp(n, "..") || !strcmp(n, allowed1) || !strcmp(n, allowed2))
+            continue;
         found += " " + dir + "/" + n;
     }
     closedir(d);
@@ -437,7 +439,8 @@ bool same_contents(const Tree& a, const Tree& b, bool with_meta, bool with_dirs 
     for (; i != a.end() && j != b.end(); i = next(a, ++i), j = next(b, ++j)) {
         if (i->first != j->first || i->second.bytes != j->second.bytes) return false;
         bool own_time = i->second.mtime < sweep_start && j->second.mtime < sweep_start;
-        if (with_meta && (i->second.mode != j->second.mode || (own_time && i->second.mtime != j->second.mtime)))
+        if (with_meta &&
+            (i->second.mode != j->second.mode || (own_time && i->second.mtime != j->second.mtime)))
             return false;
     }
     return i == a.end() && j == b.end();
@@ -455,8 +458,11 @@ int open_descriptors() {
 
 // ---- one run ------------------------------------------------------------------------------
 
-const char* const KIND_NAMES[FAULT_KIND_COUNT] = {"open", "read", "write", "seek", "close",
-                                                   "stat", "mkdir", "set-times", "set-writable", "alloc"};
+// Names of the kinds, in FaultKind order.
+const char* const KIND_NAMES[FAULT_KIND_COUNT] = {
+    "open", "read",  "write",     "seek",         "close",
+    "stat", "mkdir", "set-times", "set-writable", "alloc",
+};
 // The ways each kind fails (platform/faults.h), with their names.
 struct Way {
     int way;
@@ -515,13 +521,13 @@ struct Outcome {
     std::string out;
     bool struck = false;
     void* site = nullptr;
-    int64_t strike_at = -1;    // output length at the failure
+    int64_t strike_at = -1;  // output length at the failure
     int32_t calls[FAULT_KIND_COUNT] = {};
-    int handles_left = 0;       // OS-layer handles open after the run
-    int descriptors_left = 0;   // descriptors more than before it
-    std::string outside;        // written outside the run directory
-    int64_t blocks_left = 0;    // heap blocks more than before, once released
-    bool leaked = false;        // LeakSanitizer found memory lost
+    int handles_left = 0;      // OS-layer handles open after the run
+    int descriptors_left = 0;  // descriptors more than before it
+    std::string outside;       // written outside the run directory
+    int64_t blocks_left = 0;   // heap blocks more than before, once released
+    bool leaked = false;       // LeakSanitizer found memory lost
     Tree tree;
 };
 
@@ -614,9 +620,11 @@ Outcome run_case(const RunSpec& spec, int kind, int way, int32_t nth) {
 
 // ---- judging a run ----------------------------------------------------------------------
 
-enum FindingType { CRASHED, LEAK, HANDLE, OUTSIDE, EARLY_DIFF, HIDDEN, STATUS, HARM, FINDING_TYPES };
+// What a run can show. A crash or a hang ends the sweep itself, naming the
+// run (current_case).
+enum FindingType { LEAK, HANDLE, OUTSIDE, EARLY_DIFF, HIDDEN, STATUS, HARM, FINDING_TYPES };
 const char* const FINDING_NAMES[FINDING_TYPES] = {
-    "crash",      "leak", "handle left open", "written outside", "output differs before the failure",
+    "leak", "handle left open", "written outside", "output differs before the failure",
     "failure not reported", "wrong status", "status 0 but files differ"};
 
 // Where the failing call was made: function, file and line, from addr2line
@@ -633,8 +641,8 @@ std::string site_name(void* site) {
         // The return address points behind the call.
         // Our code is all in the program itself, whatever directory it was
         // started from.
-        snprintf(cmd, sizeof cmd, "addr2line -C -f -i -e /proc/%d/exe 0x%lx 2>/dev/null", (int)getpid(),
-                 (unsigned long)((char*)site - (char*)info.dli_fbase - 1));
+        snprintf(cmd, sizeof cmd, "addr2line -C -f -i -e /proc/%d/exe 0x%lx 2>/dev/null",
+                 (int)getpid(), (unsigned long)((char*)site - (char*)info.dli_fbase - 1));
         if (FILE* p = popen(cmd, "r")) {
             char line[600];
             int n = 0;
@@ -755,8 +763,10 @@ void judge(const RunSpec& spec, const std::string& where, int kind, const Outcom
         add_finding(where, kind, type, detail, o, tally);
     };
     if (o.blocks_left != 0 || o.leaked)
-        find(LEAK, std::to_string(o.blocks_left) + " heap blocks more than before the run, once its "
-                   "catalog was released" + (o.leaked ? "; LeakSanitizer found memory lost" : ""));
+        find(LEAK, std::to_string(o.blocks_left) +
+                       " heap blocks more than before the run, once its "
+                       "catalog was released" +
+                       (o.leaked ? "; LeakSanitizer found memory lost" : ""));
     if (o.handles_left != 0 || o.descriptors_left != 0)
         find(HANDLE, std::to_string(o.handles_left) + " OS-layer handles, " +
                          std::to_string(o.descriptors_left) + " descriptors more than before");
@@ -766,10 +776,11 @@ void judge(const RunSpec& spec, const std::string& where, int kind, const Outcom
     if (at > o.out.size() || at > clean.out.size() || o.out.compare(0, at, clean.out, 0, at) != 0)
         find(EARLY_DIFF, parting(clean.out, o.out));
 
-    bool same = o.status == clean.status && o.out == clean.out && same_contents(o.tree, clean.tree, true);
+    bool same =
+        o.status == clean.status && o.out == clean.out && same_contents(o.tree, clean.tree, true);
     bool reported = has_any(o.out, at, FAILURE_TEXTS) || has_any(o.out, at, STOP_TEXTS) ||
-                    has_any(o.out, at, REGION_STOP_TEXTS) || has_any(o.out, at, TABLE_FAILURE_TEXTS) ||
-                    table_failures(o.out.substr(at)) > 0;
+                    has_any(o.out, at, REGION_STOP_TEXTS) ||
+                    has_any(o.out, at, TABLE_FAILURE_TEXTS) || table_failures(o.out.substr(at)) > 0;
     if (!same && !reported)
         find(HIDDEN, "status " + std::to_string(o.status) + ", " +
                          (o.out == clean.out ? "output as clean" : parting(clean.out, o.out)));
@@ -777,16 +788,20 @@ void judge(const RunSpec& spec, const std::string& where, int kind, const Outcom
     if (spec.program == DBFSCAN) {
         int printed = printed_result(o.out);
         if (o.status != printed)
-            find(STATUS, "status " + std::to_string(o.status) + ", printed " + std::to_string(printed));
+            find(STATUS,
+                 "status " + std::to_string(o.status) + ", printed " + std::to_string(printed));
         return;
     }
     int tables = table_failures(o.out);
-    bool stopped = has_any(o.out, 0, STOP_TEXTS) || (spec.catalog_mode && has_any(o.out, 0, REGION_STOP_TEXTS));
+    bool stopped = has_any(o.out, 0, STOP_TEXTS) ||
+                   (spec.catalog_mode && has_any(o.out, 0, REGION_STOP_TEXTS));
     int want = tables > 0 ? tables : stopped ? 8 : 0;
     if (o.status != want)
-        find(STATUS, "status " + std::to_string(o.status) + ", the output calls for " + std::to_string(want));
-    if (o.status == 0 && !same_contents(o.tree, clean.tree, !has_text(o.out, 0, "\nerror setting file: "),
-                                        !has_text(o.out, 0, "\nfailed to create directory")))
+        find(STATUS, "status " + std::to_string(o.status) + ", the output calls for " +
+                         std::to_string(want));
+    if (o.status == 0 &&
+        !same_contents(o.tree, clean.tree, !has_text(o.out, 0, "\nerror setting file: "),
+                       !has_text(o.out, 0, "\nfailed to create directory")))
         find(HARM, "the run directory differs from the clean run's");
 }
 
@@ -809,10 +824,12 @@ bool picked(const std::vector<std::string>& list, const std::string& name) {
 
 bool clean_run_ok(const RunSpec& spec, const Outcome& clean) {
     int status = spec.program == DBFSCAN ? printed_result(clean.out) : 0;
-    bool ok = !clean.struck && clean.status == status && clean.handles_left == 0 && clean.outside.empty() &&
-              !clean.leaked && clean.blocks_left == 0 && !has_any(clean.out, 0, STOP_TEXTS) && !has_any(clean.out, 0, FAILURE_TEXTS);
+    bool ok = !clean.struck && clean.status == status && clean.handles_left == 0 &&
+              clean.outside.empty() && !clean.leaked && clean.blocks_left == 0 &&
+              !has_any(clean.out, 0, STOP_TEXTS) && !has_any(clean.out, 0, FAILURE_TEXTS);
     if (!ok) {
-        fprintf(stderr, "fault_sweep: the clean run %s is not clean: status %d, %d handles left%s%s\n%s\n",
+        fprintf(stderr,
+                "fault_sweep: the clean run %s is not clean: status %d, %d handles left%s%s\n%s\n",
                 spec.name.c_str(), clean.status, clean.handles_left, clean.outside.c_str(),
                 clean.leaked ? ", leaked" : "", clean.out.c_str());
     }
@@ -840,8 +857,9 @@ int main(int argc, char** argv) {
         } else if (a == "--stride" && i + 1 < argc) {
             opt.stride = atoi(argv[++i]) > 0 ? atoi(argv[i]) : 1;
         } else {
-            fprintf(stderr, "usage: fault_sweep [-v] [--run NAME]... [--kind KIND]... [--every N] "
-                            "[--stride S] [--show N] [--lsan-each]\n");
+            fprintf(stderr,
+                    "usage: fault_sweep [-v] [--run NAME]... [--kind KIND]... [--every N] "
+                    "[--stride S] [--show N] [--lsan-each]\n");
             return 2;
         }
     }
@@ -868,8 +886,18 @@ int main(int argc, char** argv) {
     const std::vector<InputFile> stored_groups = set_images("g", true, 0, 1, -1, true);
     const std::vector<InputFile> table = table_file();
     std::vector<RunSpec> specs = {
-        {"restore-3disk", UNBAK, {"d3.img", "-x"}, "N\nd1.img\nd2.img\nd3.img\n", &compressed, true},
-        {"restore-stored-p", UNBAK, {"s2.img", "-x", "-pC:\\Data"}, "N\ns1.img\ns2.img\n", &stored, true},
+        {"restore-3disk",
+         UNBAK,
+         {"d3.img", "-x"},
+         "N\nd1.img\nd2.img\nd3.img\n",
+         &compressed,
+         true},
+        {"restore-stored-p",
+         UNBAK,
+         {"s2.img", "-x", "-pC:\\Data"},
+         "N\ns1.img\ns2.img\n",
+         &stored,
+         true},
         {"list", UNBAK, {"d3.img", "-l", "-v"}, "", &compressed, true},
         {"save-catalog", UNBAK, {"d3.img", "-c"}, "", &compressed, false},
         // Beyond the runs above: the compressed set's last disk alone
@@ -877,14 +905,22 @@ int main(int argc, char** argv) {
         // over across disks), the region walk, and a one-disk set of stored
         // groups restored from its second file (one group of 70000 bytes).
         {"restore-last-disk", UNBAK, {"d3.img", "-x"}, "Y\n", &compressed, true},
-        {"restore-3disk-p", UNBAK, {"d3.img", "-x", "-pC:\\Docs"}, "N\nd1.img\nd2.img\nd3.img\n",
-         &compressed, true},
+        {"restore-3disk-p",
+         UNBAK,
+         {"d3.img", "-x", "-pC:\\Docs"},
+         "N\nd1.img\nd2.img\nd3.img\n",
+         &compressed,
+         true},
         {"walk", UNBAK, {"d3.img", "-f", "-v"}, "", &compressed, false},
         {"restore-groups-s2", UNBAK, {"g1.img", "-x", "-s2"}, "", &stored_groups, true},
     };
     for (int t = 1; t <= 7; t++)
-        specs.push_back({"show-" + std::to_string(t), UNBAK, {"d3.img", "-vs" + std::to_string(t)}, "",
-                         &compressed, true});
+        specs.push_back({"show-" + std::to_string(t),
+                         UNBAK,
+                         {"d3.img", "-vs" + std::to_string(t)},
+                         "",
+                         &compressed,
+                         true});
     specs.push_back({"dbfscan", DBFSCAN, {"-d", "-ffiles.dbf"}, "", &table, false});
 
     auto start = std::chrono::steady_clock::now();
@@ -908,7 +944,8 @@ int main(int argc, char** argv) {
             tally.clean_calls = clean.calls[kind];
             for (const Way& way : ways_of(kind)) {
                 for (int32_t n = 1;; n++) {
-                    if (opt.every > 0 && n > opt.every && (n - opt.every) % opt.stride != 0) continue;
+                    if (opt.every > 0 && n > opt.every && (n - opt.every) % opt.stride != 0)
+                        continue;
                     snprintf(current_case, sizeof current_case, "%s: %s %s #%d", spec.name.c_str(),
                              KIND_NAMES[kind], way.name, (int)n);
                     Outcome o = run_case(spec, kind, way.way, n);
@@ -922,7 +959,9 @@ int main(int argc, char** argv) {
                         // The end of the sweep: the run must be the clean one.
                         if (o.status != clean.status || o.out != clean.out || o.handles_left != 0 ||
                             o.blocks_left != 0 || !same_contents(o.tree, clean.tree, true))
-                            add_finding(current_case, kind, HIDDEN, "a run without a failure differs from the clean run", o, &tally);
+                            add_finding(current_case, kind, HIDDEN,
+                                        "a run without a failure differs from the clean run", o,
+                                        &tally);
                         break;
                     }
                     tally.runs++;
@@ -935,7 +974,9 @@ int main(int argc, char** argv) {
                         tally.stopped++;
                     else
                         tally.tables++;
-                    if (n == opt.show) shown.push_back(std::string(current_case) + ", status " + std::to_string(o.status) + ":\n" + o.out);
+                    if (n == opt.show)
+                        shown.push_back(std::string(current_case) + ", status " +
+                                        std::to_string(o.status) + ":\n" + o.out);
                 }
             }
             Tally& total = by_kind[kind];
@@ -957,7 +998,8 @@ int main(int argc, char** argv) {
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     auto opens = by_kind.find(FAULT_OPEN);
     if (opens != by_kind.end() && opens->second.clean_calls == 0) {
-        fprintf(stderr, "fault_sweep: no call reached the fault switch (built without UNBAK_FAULTS?)\n");
+        fprintf(stderr,
+                "fault_sweep: no call reached the fault switch (built without UNBAK_FAULTS?)\n");
         ok = false;
     }
 
@@ -973,17 +1015,18 @@ int main(int argc, char** argv) {
     int total_runs = 0, total_found = 0, total_known = 0;
     // calls: made by the clean runs; runs: with one of them failing (each
     // way); then how those runs ended (see Tally) and what they showed.
-    printf("%-13s %6s %6s %9s %7s %7s %7s %6s %6s\n", "kind", "calls", "runs", "absorbed", "went-on",
-           "tables", "stopped", "found", "known");
+    printf("%-13s %6s %6s %9s %7s %7s %7s %6s %6s\n", "kind", "calls", "runs", "absorbed",
+           "went-on", "tables", "stopped", "found", "known");
     for (auto& k : by_kind) {
         const Tally& t = k.second;
-        printf("%-13s %6d %6d %9d %7d %7d %7d %6d %6d\n", KIND_NAMES[k.first], (int)t.clean_calls, t.runs,
-               t.absorbed, t.went_on, t.tables, t.stopped, t.found, t.known);
+        printf("%-13s %6d %6d %9d %7d %7d %7d %6d %6d\n", KIND_NAMES[k.first], (int)t.clean_calls,
+               t.runs, t.absorbed, t.went_on, t.tables, t.stopped, t.found, t.known);
         total_runs += k.second.runs;
         total_found += k.second.found;
         total_known += k.second.known;
     }
-    printf("%-13s %6s %6d %41d %6d   (%.1f s)\n", "all", "", total_runs, total_found, total_known, secs);
+    printf("%-13s %6s %6d %41d %6d   (%.1f s)\n", "all", "", total_runs, total_found, total_known,
+           secs);
     for (const Finding& f : findings) {
         if (f.known && !opt.verbose) continue;
         printf("%s%s: %s: %s\n    at %s\n", f.known ? "known: " : "", f.where.c_str(),
