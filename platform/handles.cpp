@@ -41,6 +41,7 @@
 #include <sys/syscall.h>
 #endif
 
+#include "platform/faults.h"
 #include "platform/platform.h"
 
 enum {
@@ -378,6 +379,10 @@ static void untrack(Handle* h) {
 
 // ---- the OS layer's handle calls ---------------------------------------------------------
 
+int32_t handles_open(void) {
+    return nhandles;
+}
+
 void handles_set_space_margin(int64_t bytes) {
     space_margin = bytes;
 }
@@ -395,17 +400,24 @@ void plat_flush_all(void) {
 }
 
 int plat_open_read(const char* path) {
+    if (PLAT_FAULT(FAULT_OPEN)) return -1;
     return track(open(path, O_RDONLY), false);
 }
 
-int plat_create(const char* path) {
+int handles_create(const char* path) {
     // Output pending for the file goes out before the truncation, as it
     // would have unbuffered.
     handles_flush_all();
     return track(open(path, O_RDWR | O_CREAT | O_TRUNC, 0600), true);
 }
 
-int32_t plat_read(int fd, void* out, int32_t n) {
+int plat_create(const char* path) {
+    if (PLAT_FAULT(FAULT_OPEN)) return -1;
+    return handles_create(path);
+}
+
+int32_t plat_read(int fd, void* out, int32_t asked) {
+    int32_t n = PLAT_FAULT_COUNT(FAULT_READ, asked);
     if (n <= 0) return 0;
     char* p = (char*)out;
     Handle* h = find(fd);
@@ -442,8 +454,10 @@ int32_t plat_read(int fd, void* out, int32_t n) {
     return got;
 }
 
-int32_t plat_write(int fd, const void* data, int32_t n) {
-    if (n <= 0) return 0;
+int32_t plat_write(int fd, const void* data, int32_t asked) {
+    int32_t n = PLAT_FAULT_COUNT(FAULT_WRITE, asked);
+    if (n < 0) return -1;
+    if (n == 0) return 0;
     const char* p = (const char*)data;
     Handle* h = find(fd);
     if (h) sync_others(h, true);
@@ -481,7 +495,7 @@ int32_t plat_write(int fd, const void* data, int32_t n) {
     return n;
 }
 
-int64_t plat_seek(int fd, int64_t offset, int whence) {
+static int64_t seek_handle(int fd, int64_t offset, int whence) {
     int w = whence == PLAT_SEEK_CUR ? SEEK_CUR : whence == PLAT_SEEK_END ? SEEK_END : SEEK_SET;
     Handle* h = find(fd);
     if (!h || !h->buf) {
@@ -526,7 +540,25 @@ int64_t plat_seek(int fd, int64_t offset, int whence) {
     return (int64_t)r;
 }
 
+int64_t plat_seek(int fd, int64_t offset, int whence) {
+    switch (PLAT_FAULT(FAULT_SEEK)) {
+    case FAULT_FAILS:
+        return -1;
+    case FAULT_ASTRAY:
+        // A seek whose target the caller cannot know (the position, the
+        // end) has nothing to miss: it fails.
+        if ((whence == PLAT_SEEK_CUR && offset == 0) || whence == PLAT_SEEK_END) return -1;
+        {
+            int64_t r = seek_handle(fd, offset, whence);
+            return r < 0 ? r : seek_handle(fd, r + 1, PLAT_SEEK_SET);
+        }
+    default:
+        return seek_handle(fd, offset, whence);
+    }
+}
+
 int plat_close(int fd) {
+    bool fault = PLAT_FAULT(FAULT_CLOSE) != FAULT_NONE;
     if (fd < 0) return -1;
     Handle* h = find(fd);
     bool ok = true;
@@ -535,7 +567,7 @@ int plat_close(int fd) {
         untrack(h);
     }
     int r = close(fd);
-    return r == 0 && ok ? 0 : -1;
+    return r == 0 && ok && !fault ? 0 : -1;
 }
 
 void plat_close_all(void) {

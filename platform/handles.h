@@ -12,6 +12,12 @@ void handles_flush_all(void);
 // them (before their times or permissions are set by path).
 void handles_settle_all(void);
 
+// Creates or truncates a file (plat_create without its fault hook).
+int handles_create(const char* path);
+
+// For tests: the handles open now.
+int32_t handles_open(void);
+
 // For tests: the free space below which output buffers reserve their file
 // range (normally 64 MiB); INT64_MAX makes every buffer reserve.
 void handles_set_space_margin(int64_t bytes);

@@ -10,6 +10,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "platform/faults.h"
 #include "platform/handles.h"
 
 // Catalog paths are at most a few hundred bytes (the restore's path buffer
@@ -24,12 +25,14 @@ static bool to_native(const char* path, char* out) {
 }
 
 int plat_create_catalog_path(const char* path) {
+    if (PLAT_FAULT(FAULT_OPEN)) return -1;
     char native[NATIVE_PATH_MAX];
     if (!to_native(path, native)) return -1;
-    return plat_create(native);
+    return handles_create(native);
 }
 
 bool plat_same_file(const char* a, const char* b) {
+    if (PLAT_FAULT(FAULT_STAT)) return false;
     struct stat sa, sb;
     if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
@@ -43,6 +46,7 @@ int32_t plat_last_component(const char* path) {
 }
 
 int plat_path_status(const char* path) {
+    if (PLAT_FAULT(FAULT_STAT)) return PLAT_PATH_NONE;
     char native[NATIVE_PATH_MAX];
     if (!to_native(path, native)) return PLAT_PATH_NONE;
     struct stat st;
@@ -51,12 +55,14 @@ int plat_path_status(const char* path) {
 }
 
 int plat_mkdir(const char* path) {
+    if (PLAT_FAULT(FAULT_MKDIR)) return -1;
     char native[NATIVE_PATH_MAX];
     if (!to_native(path, native)) return -1;
     return mkdir(native, 0777) == 0 ? 0 : -1;
 }
 
 int plat_set_times(const char* path, int64_t secs) {
+    if (PLAT_FAULT(FAULT_SET_TIMES)) return -1;
     char native[NATIVE_PATH_MAX];
     if (!to_native(path, native)) return -1;
     // Output still in a buffer would move the time on when it is written.
@@ -75,6 +81,7 @@ int plat_set_times(const char* path, int64_t secs) {
 }
 
 int plat_set_writable(const char* path, bool writable) {
+    if (PLAT_FAULT(FAULT_SET_WRITABLE)) return -1;
     char native[NATIVE_PATH_MAX];
     if (!to_native(path, native)) return -1;
     // Output still in a buffer must be in the file before it can turn

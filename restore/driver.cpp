@@ -246,8 +246,12 @@ int32_t xtract_files(int* image, Catalog* catalog) {
     int32_t walk_disk = catalog->cur_disk;
     stop = walk_files(&img, catalog, file, &avail, num_disks, stop);
     // Every disk change closes the image in use, the first one the front
-    // end's.
+    // end's. The image in use at the end is then one the walk opened: it
+    // is closed here, as the front end closes its own.
     if (catalog->cur_disk != walk_disk) image_closed = true;
-    if (image_closed) *image = -1;
+    if (image_closed) {
+        if (img >= 0) plat_close(img);
+        *image = -1;
+    }
     return stop;
 }

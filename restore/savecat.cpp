@@ -82,22 +82,31 @@ int32_t save_cat(int image, Catalog* catalog) {
     // The catalog offset is the signed 32-bit file offset the region walk
     // seeks to: from 2^31 on it is negative and out of reach.
     int64_t cat_start = cat_offs <= (uint32_t)INT32_MAX ? (int64_t)cat_offs : -1;
+    // The copy runs to the image's end, measured first: a read that comes
+    // short before it is a read error, which would otherwise leave a
+    // catalog file cut short without a word.
     int64_t resume = image >= 0 ? plat_seek(image, 0, PLAT_SEEK_CUR) : -1;
-    if (image < 0 || cat_start < 0 || plat_seek(image, cat_start, PLAT_SEEK_SET) != cat_start) {
+    int64_t end = image >= 0 ? plat_seek(image, 0, PLAT_SEEK_END) : -1;
+    if (image < 0 || cat_start < 0 || end < 0 ||
+        plat_seek(image, cat_start, PLAT_SEEK_SET) != cat_start) {
         printf("\nseek to catalog start at 0x%lx failed", (unsigned long)cat_offs);
-        if (reopened) plat_close(image);
+        if (reopened)
+            plat_close(image);
+        else if (resume >= 0)
+            plat_seek(image, resume, PLAT_SEEK_SET);
         plat_close(out);
         return -3;
     }
 
     int32_t errors = 0;
-    for (;;) {
-        int32_t got = plat_read(image, work_buf, CAT_COPY_BLOCK);
-        if (got > 0 && !write_all(out, work_buf, got)) {
+    for (int64_t left = end > cat_start ? end - cat_start : 0; left > 0;) {
+        int32_t block = left < CAT_COPY_BLOCK ? (int32_t)left : CAT_COPY_BLOCK;
+        int32_t got = plat_read(image, work_buf, block);
+        if (got <= 0 || !write_all(out, work_buf, got)) {
             errors++;
             break;
         }
-        if (got < CAT_COPY_BLOCK) break;
+        left -= got;
     }
     if (errors) printf("\nerror saving catalog file");
 
