@@ -88,7 +88,8 @@ CompRecord* read_comp(int file, int32_t offset, int32_t* status) {
     return head;
 }
 
-static void convert_job(const TableSchema* s, const char* record, JobRecord* job) {
+// False when there was no memory for a text.
+static bool convert_job(const TableSchema* s, const char* record, JobRecord* job) {
     RecordFields r = record_fields(s, record);
     job->serial = take_number(&r);
     job->job_num = take_number(&r);
@@ -99,8 +100,10 @@ static void convert_job(const TableSchema* s, const char* record, JobRecord* job
     job->num7 = take_number(&r);
     job->compressed = take_number(&r);
     take_copy(&r, job->text_a, sizeof job->text_a);
-    job->text_b = take_text(&r);
-    job->descr = take_text(&r);
+    bool no_memory_b = false, no_memory_descr = false;
+    job->text_b = take_text(&r, &no_memory_b);
+    job->descr = take_text(&r, &no_memory_descr);
+    return !no_memory_b && !no_memory_descr;
 }
 
 JobRecord* get_job(int file, int32_t offset) {
@@ -137,7 +140,13 @@ JobRecord* get_job(int file, int32_t offset) {
         return NULL;
     }
     if (n != 2) printf("\nWarning Job has unexpected record count = %d", (int)n);
-    convert_job(s, work_buf, job);
+    if (!convert_job(s, work_buf, job)) {
+        printf("\nallocation error in get_job()");
+        free(job->text_b);
+        free(job->descr);
+        free(job);
+        return NULL;
+    }
     return job;
 }
 

@@ -89,10 +89,11 @@ static inline void take_copy(RecordFields* r, char* dst, int32_t size) {
     const SchemaField* f = r->next++;
     copy_field(dst, r->record + f->offset, f->length < size ? f->length : size - 1);
 }
-// A new heap string, or null for a blank field (see dup_field).
-static inline char* take_text(RecordFields* r) {
+// A new heap string, or null for a blank field or when there is no memory
+// for it; *no_memory tells which (see dup_field).
+static inline char* take_text(RecordFields* r, bool* no_memory) {
     const SchemaField* f = r->next++;
-    return dup_field(r->record + f->offset, f->length);
+    return dup_field(r->record + f->offset, f->length, no_memory);
 }
 
 // How many of the `wanted` records announced by a count record the image can

@@ -98,15 +98,19 @@ static void convert_disk(const TableSchema* s, const char* record, DiskRecord* d
     d->hasdskst = take_number(&r);
 }
 
-static void convert_dir(const TableSchema* s, const char* record, DirRecord* d) {
+// False when there was no memory for the name.
+static bool convert_dir(const TableSchema* s, const char* record, DirRecord* d) {
     RecordFields r = record_fields(s, record);
     d->serial = take_number(&r);
     d->disk = take_number(&r);
     d->parent = take_number(&r);
-    d->name = take_text(&r);
+    bool no_memory = false;
+    d->name = take_text(&r, &no_memory);
+    return !no_memory;
 }
 
-static void convert_file(const TableSchema* s, const char* record, FileRecord* f) {
+// False when there was no memory for the name.
+static bool convert_file(const TableSchema* s, const char* record, FileRecord* f) {
     RecordFields r = record_fields(s, record);
     f->serial = take_number(&r);
     f->dir = take_number(&r);
@@ -116,7 +120,9 @@ static void convert_file(const TableSchema* s, const char* record, FileRecord* f
     f->num6 = take_number(&r);
     f->size_lo = take_number(&r);
     take_copy(&r, f->date, sizeof f->date);
-    f->name = take_text(&r);
+    bool no_memory = false;
+    f->name = take_text(&r, &no_memory);
+    return !no_memory;
 }
 
 DiskRecord* read_disks(int file, int32_t offset, int32_t* status) {
@@ -140,7 +146,18 @@ DirRecord* read_dirs(int file, int32_t offset, int32_t* status) {
     DirRecord* dirs = (DirRecord*)alloc_table(file, offset, t, sizeof(DirRecord), &room, status);
     if (!dirs) return NULL;
     int32_t got = 0;
-    while (got < room && next_record(file, t->schema)) convert_dir(t->schema, work_buf, &dirs[got++]);
+    while (got < room && next_record(file, t->schema)) {
+        if (!convert_dir(t->schema, work_buf, &dirs[got++])) {
+            printf("%s", t->alloc_msg);
+            *status = -5;
+            break;
+        }
+    }
+    if (*status < 0) {
+        for (int32_t i = 0; i < got; i++) free(dirs[i].name);
+        free(dirs);
+        return NULL;
+    }
     *status = got;
     if (got == 0) {
         free(dirs);
@@ -160,12 +177,15 @@ FileRecord* read_files(int file, int32_t offset, int32_t* status) {
     int64_t want = (int64_t)n - 1;  // n may be any 32-bit value
     while (got < want && next_record(file, t->schema)) {
         FileRecord* f = (FileRecord*)calloc(1, sizeof(FileRecord));
+        if (f && !convert_file(t->schema, work_buf, f)) {
+            free(f);
+            f = NULL;
+        }
         if (!f) {
             printf("\nfailed to allocate space for _def");
             *status = -5;
             return head;
         }
-        convert_file(t->schema, work_buf, f);
         f->next = NULL;
         f->comp = NULL;
         if (last)
@@ -212,7 +232,8 @@ PathNode* read_paths(int file, int32_t offset, int32_t* status) {
         }
         if (i == 0) n = datatype;  // the count record's DATATYPE holds the count
         if (i > 0 && datatype == 1) {
-            char* text = dup_field(work_buf, text_size);
+            bool no_memory = false;  // no memory fails as a blank text does
+            char* text = dup_field(work_buf, text_size, &no_memory);
             if (!text) {
                 printf("\nstring allocation error in read_paths()");
                 *status = -5;

@@ -29,12 +29,16 @@ int32_t dvatol(const char* text, int32_t len) {
     return v;
 }
 
-char* dup_field(const char* text, int32_t len) {
+char* dup_field(const char* text, int32_t len, bool* no_memory) {
+    *no_memory = false;
     int32_t last = len - 1;
     while (last >= 0 && text[last] == ' ') last--;
     if (last < 0) return NULL;
     char* s = (char*)malloc((size_t)last + 2);
-    if (!s) return NULL;
+    if (!s) {
+        *no_memory = true;
+        return NULL;
+    }
     copy_field(s, text, last + 1);
     return s;
 }

@@ -13,8 +13,9 @@ void copy_field(char* dst, const char* src, int32_t n);
 // Values that do not fit wrap modulo 2^32.
 int32_t dvatol(const char* text, int32_t len);
 // A new heap string of the field without trailing blanks, or null when the
-// field is all blanks (or no memory). The caller owns it.
-char* dup_field(const char* text, int32_t len);
+// field is all blanks or its copy could not be allocated; *no_memory says
+// whether it was the latter. The caller owns the string.
+char* dup_field(const char* text, int32_t len, bool* no_memory);
 
 // How many bytes of a descriptor's name C's "%s" prints: those before the
 // first NUL. The name field is 11 bytes; a name that fills it has no NUL
