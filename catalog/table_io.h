@@ -99,11 +99,12 @@ static inline char* take_text(RecordFields* r, bool* no_memory) {
 // How many of the `wanted` records announced by a count record the image can
 // still hold behind its current position. An array is never sized beyond
 // this, so a hostile count costs no more memory than the image's own size.
-// The position is left where it was.
+// The position is left where it was. -1 when a seek fails: without the
+// room no table can be sized.
 static inline int64_t records_possible(int file, int64_t wanted, int32_t ent_sz) {
     int64_t here = plat_seek(file, 0, PLAT_SEEK_CUR);
     int64_t end = plat_seek(file, 0, PLAT_SEEK_END);
-    if (here < 0 || end < here || plat_seek(file, here, PLAT_SEEK_SET) != here) return 0;
+    if (here < 0 || end < here || plat_seek(file, here, PLAT_SEEK_SET) != here) return -1;
     int64_t left = (end - here) / ent_sz;
     return wanted < left ? wanted : left;
 }

@@ -59,7 +59,8 @@ static int32_t read_count(int file, int32_t offset, const TableReader* t, int32_
 // The array of Disks or Dirs: count record read, then zero-filled room for
 // the smaller of the announced records and those the image can still hold.
 // Gives back null for an empty table (*status 0) or on failure (*status
-// negative); else the array, with *status 0 and its room in *room.
+// negative: -1 when the room could not be measured); else the array, with
+// *status 0 and its room in *room.
 static void* alloc_table(int file, int32_t offset, const TableReader* t, size_t rec_size,
                          int64_t* room, int32_t* status) {
     int32_t n = 0;
@@ -72,7 +73,8 @@ static void* alloc_table(int file, int32_t offset, const TableReader* t, size_t 
     }
     // A count of 1 announces no record: an empty table.
     *room = records_possible(file, (int64_t)n - 1, t->schema->ent_sz);
-    if (*room == 0) return NULL;
+    if (*room < 0) *status = -1;
+    if (*room <= 0) return NULL;
     void* table = calloc((size_t)*room, rec_size);
     if (!table) {
         printf("%s", t->alloc_msg);
