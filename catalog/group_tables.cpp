@@ -41,15 +41,22 @@ CompRecord* read_comp(int file, int32_t offset, int32_t* status) {
 
     *status = read_descriptors(file, offset, s, 0, CHECK_NAME | CHECK_LENGTH);
 
-    // A count record that comes short leaves n at 0: an empty table.
-    if (*status == 0 && read_record(file, s) &&
-        !parse_count(work_buf, s->ent_sz, COUNT_AFTER_SERIAL, &n)) {
-        printf("\nfailed to get # of records in comp array");
-        *status = -4;
+    // A count record cut short by the end of the image leaves n at 0: an
+    // empty table. One that the OS failed to read fails the table as a
+    // descriptor block read short does.
+    if (*status == 0) {
+        int32_t read = read_part(file, work_buf, s->ent_sz);
+        if (read == READ_FAILED ||
+            (read == READ_WHOLE && !parse_count(work_buf, s->ent_sz, COUNT_AFTER_SERIAL, &n))) {
+            printf("\nfailed to get # of records in comp array");
+            *status = read == READ_FAILED ? -2 : -4;
+        }
     }
 
     while (*status == 0 && i < n) {
-        if (!next_record(file, s)) break;
+        int32_t read = next_record(file, s);
+        if (read == READ_FAILED) *status = -2;
+        if (read != READ_WHOLE) break;
         int32_t v[MAX_FIELDS];
         if (!scan_comp_fields(s, i, v)) {
             *status = -5;
@@ -194,7 +201,8 @@ SessionRecord* get_sess(int file, int32_t offset, int32_t* count) {
     }
     *count = n - 1;
     int32_t got = 0;
-    while (got < room && next_record(file, s)) convert_session(s, work_buf, &sessions[got++]);
+    while (got < room && next_record(file, s) == READ_WHOLE)
+        convert_session(s, work_buf, &sessions[got++]);
     if (got < n - 1) {
         printf("\nfatal read error in get_sess() failed to %d read all data records", (int)(n - 1));
         free(sessions);

@@ -63,10 +63,31 @@ static inline bool read_record(int file, const TableSchema* s) {
     return plat_read(file, work_buf, s->ent_sz) == s->ent_sz;
 }
 
-// Reads the next record into work_buf; false at the end of the table (a
-// short read or the 0x1A end byte).
-static inline bool next_record(int file, const TableSchema* s) {
-    return read_record(file, s) && work_buf[0] != END_OF_DATA;
+// What a read inside a table's records gave.
+enum {
+    READ_WHOLE = 1,   // every byte asked for
+    READ_AT_END = 0,  // fewer, and the image ends there: the table ran out
+    READ_FAILED = -1  // fewer while the image holds more: the OS failed the read
+};
+
+// Reads n bytes into buf. A read that comes short is told apart by where
+// it left the position: at the end of the image the table simply ends,
+// anywhere before it the read failed (as it did when the position cannot be
+// had). A failed read leaves the position anywhere.
+static inline int32_t read_part(int file, void* buf, int32_t n) {
+    int32_t got = plat_read(file, buf, n);
+    if (got == n) return READ_WHOLE;
+    if (got < 0) return READ_FAILED;
+    int64_t here = plat_seek(file, 0, PLAT_SEEK_CUR);
+    return here >= 0 && plat_seek(file, 0, PLAT_SEEK_END) == here ? READ_AT_END : READ_FAILED;
+}
+
+// Reads the next record into work_buf: READ_WHOLE, READ_AT_END at the end
+// of the table (the 0x1A end byte, or the image ends within the record), or
+// READ_FAILED.
+static inline int32_t next_record(int file, const TableSchema* s) {
+    int32_t got = read_part(file, work_buf, s->ent_sz);
+    return got == READ_WHOLE && work_buf[0] == END_OF_DATA ? READ_AT_END : got;
 }
 
 // The fields of one record, taken in the shape's order, each as its kind

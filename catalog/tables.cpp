@@ -4,9 +4,11 @@
 // descriptors it depends on against the table's shape (container/schema.h),
 // takes the record count from the count record and converts every following
 // record, field by field in the shape's order. Records go through the shared
-// work buffer one at a time. A table that ends before its announced count is
-// no error; a table that holds no record comes back null (an empty table is
-// absent). Tables live until exit; nothing here frees a table it hands back.
+// work buffer one at a time. A table that ends before its announced count
+// (its 0x1A, or the end of the image) is no error, a read that fails before
+// the image ends is; a table that holds no record comes back null (an empty
+// table is absent). Tables live until exit; nothing here frees a table it
+// hands back.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -127,13 +129,24 @@ static bool convert_file(const TableSchema* s, const char* record, FileRecord* f
     return !no_memory;
 }
 
+// A record read that failed ends a table with this status (the code of a
+// descriptor block that came short); the records converted are dropped.
+enum { RECORD_READ_FAILED = -2 };
+
 DiskRecord* read_disks(int file, int32_t offset, int32_t* status) {
     const TableReader* t = &DISKS_READER;
     int64_t room = 0;
     DiskRecord* disks = (DiskRecord*)alloc_table(file, offset, t, sizeof(DiskRecord), &room, status);
     if (!disks) return NULL;
     int32_t got = 0;
-    while (got < room && next_record(file, t->schema)) convert_disk(t->schema, work_buf, &disks[got++]);
+    int32_t read = READ_WHOLE;
+    while (got < room && (read = next_record(file, t->schema)) == READ_WHOLE)
+        convert_disk(t->schema, work_buf, &disks[got++]);
+    if (read == READ_FAILED) {
+        *status = RECORD_READ_FAILED;
+        free(disks);
+        return NULL;
+    }
     *status = got;
     if (got == 0) {
         free(disks);
@@ -148,13 +161,15 @@ DirRecord* read_dirs(int file, int32_t offset, int32_t* status) {
     DirRecord* dirs = (DirRecord*)alloc_table(file, offset, t, sizeof(DirRecord), &room, status);
     if (!dirs) return NULL;
     int32_t got = 0;
-    while (got < room && next_record(file, t->schema)) {
+    int32_t read = READ_WHOLE;
+    while (got < room && (read = next_record(file, t->schema)) == READ_WHOLE) {
         if (!convert_dir(t->schema, work_buf, &dirs[got++])) {
             printf("%s", t->alloc_msg);
             *status = -5;
             break;
         }
     }
+    if (read == READ_FAILED) *status = RECORD_READ_FAILED;
     if (*status < 0) {
         for (int32_t i = 0; i < got; i++) free(dirs[i].name);
         free(dirs);
@@ -177,7 +192,8 @@ FileRecord* read_files(int file, int32_t offset, int32_t* status) {
     FileRecord* last = NULL;
     int32_t got = 0;
     int64_t want = (int64_t)n - 1;  // n may be any 32-bit value
-    while (got < want && next_record(file, t->schema)) {
+    int32_t read = READ_WHOLE;
+    while (got < want && (read = next_record(file, t->schema)) == READ_WHOLE) {
         FileRecord* f = (FileRecord*)calloc(1, sizeof(FileRecord));
         if (f && !convert_file(t->schema, work_buf, f)) {
             free(f);
@@ -197,7 +213,7 @@ FileRecord* read_files(int file, int32_t offset, int32_t* status) {
         last = f;
         got++;
     }
-    *status = got;
+    *status = read == READ_FAILED ? RECORD_READ_FAILED : got;
     return head;
 }
 
@@ -221,9 +237,10 @@ PathNode* read_paths(int file, int32_t offset, int32_t* status) {
     // DATATYPE is the second field, where the count record holds its count.
     char head_buf[COUNT_FIELD_AT + COUNT_FIELD_LEN];
     while (*status == 0) {
-        if (plat_read(file, head_buf, sizeof head_buf) != (int32_t)sizeof head_buf ||
-            plat_read(file, work_buf, text_size) != text_size)
-            break;
+        int32_t read = read_part(file, head_buf, sizeof head_buf);
+        if (read == READ_WHOLE) read = read_part(file, work_buf, text_size);
+        if (read == READ_FAILED) *status = RECORD_READ_FAILED;
+        if (read != READ_WHOLE) break;
         if (head_buf[0] == END_OF_DATA || i > n) break;
         int32_t datatype = 0;
         if (!parse_count(head_buf, sizeof head_buf, COUNT_AFTER_SERIAL, &datatype)) {

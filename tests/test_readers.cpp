@@ -498,6 +498,51 @@ TEST(DirectRead, CountRecordCutShort) {
     }
 }
 
+// An image that ends inside the second data record ends the table there, as
+// its 0x1A would: the first record, no message. (Disks and Dirs never read
+// beyond the records the image can hold.)
+TEST(DirectRead, ImageEndingInsideARecordEndsTheTable) {
+    imgw::CatalogTables t = base_tables(true);
+    imgw::PathRec second;
+    second.text = "C:\\B";
+    t.paths.push_back(second);
+    auto cut_in_second_record = [](const imgw::Region& r) {
+        size_t data = REGION_AT + 32 * r.fields.size() + 1 + (size_t)imgw::ent_size(r);
+        return imgw::encode_region(r).substr(0, data + (size_t)imgw::ent_size(r) * 3 / 2);
+    };
+    int32_t st = 0;
+    {
+        TableFile f(cut_in_second_record(imgw::files_region(t.files)));
+        FileRecord* files = nullptr;
+        EXPECT_EQ(captured([&] { files = read_files(f.fd, REGION_AT, &st); }), "");
+        EXPECT_EQ(st, 1);
+        ASSERT_NE(files, nullptr);
+        EXPECT_STREQ(files->name, "A.TXT");
+        EXPECT_EQ(files->next, nullptr);
+        free_files(files);
+    }
+    {
+        TableFile f(cut_in_second_record(imgw::comp_region(t.comp)));
+        CompRecord* comp = nullptr;
+        EXPECT_EQ(captured([&] { comp = read_comp(f.fd, REGION_AT, &st); }), "");
+        EXPECT_EQ(st, 1);
+        ASSERT_NE(comp, nullptr);
+        EXPECT_EQ(comp->ORGSIZE, 10);
+        free_comp(comp);
+    }
+    {
+        // Behind the record's first 25 bytes: its DATATEXT comes short.
+        TableFile f(cut_in_second_record(imgw::paths_region(t.paths)));
+        PathNode* paths = nullptr;
+        EXPECT_EQ(captured([&] { paths = read_paths(f.fd, REGION_AT, &st); }), "");
+        EXPECT_EQ(st, 1);
+        ASSERT_NE(paths, nullptr);
+        EXPECT_STREQ(paths->text, "C:\\");
+        EXPECT_EQ(paths->next, nullptr);
+        free_paths(paths);
+    }
+}
+
 TEST(DirectRead, OffsetsThatCannotBeReached) {
     TableFile f(imgw::encode_region(imgw::dirs_region(base_tables().dirs)));
     int32_t st = 0;
