@@ -236,7 +236,7 @@ struct InputFile {
 
 enum Program { UNBAK, DBFSCAN };
 
-struct RunSpec {
+struct RunPlan {
     std::string name;
     Program program;
     std::vector<std::string> args;
@@ -558,29 +558,29 @@ int call_program(Program program, std::vector<std::string> words) {
     return program == UNBAK ? unbak_main(argc, argv.data()) : dbfscan_main(argc, argv.data());
 }
 
-// Runs spec with the nth call of kind failing in the given way (nth 0: a
+// Runs plan with the nth call of kind failing in the given way (nth 0: a
 // clean run that only counts).
-Outcome run_case(const RunSpec& spec, int kind, int way, int32_t nth) {
+Outcome run_case(const RunPlan& plan, int kind, int way, int32_t nth) {
     Outcome o;
     empty_dir(run_dir);
-    for (const InputFile& f : *spec.inputs)
+    for (const InputFile& f : *plan.inputs)
         if (!imgw::write_bytes(run_dir + "/" + f.name, f.bytes)) {
             fprintf(stderr, "fault_sweep: cannot write %s\n", f.name.c_str());
             exit(2);
         }
     // Inputs of one time, so that two runs' trees compare equal.
-    for (const InputFile& f : *spec.inputs) {
+    for (const InputFile& f : *plan.inputs) {
         struct timespec t[2] = {{INPUT_TIME, 0}, {INPUT_TIME, 0}};
         utimensat(AT_FDCWD, (run_dir + "/" + f.name).c_str(), t, 0);
     }
-    std::vector<std::string> words = {spec.program == UNBAK ? "unbak" : "dbfscan"};
-    words.insert(words.end(), spec.args.begin(), spec.args.end());
+    std::vector<std::string> words = {plan.program == UNBAK ? "unbak" : "dbfscan"};
+    words.insert(words.end(), plan.args.begin(), plan.args.end());
 
     fflush(stdout);
     int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
     dup2(out, 1);
     close(out);
-    give_answers(spec.answers);
+    give_answers(plan.answers);
     int descriptors = open_descriptors();
     int64_t blocks = faults_live_blocks();
     output_at_strike = -1;
@@ -591,7 +591,7 @@ Outcome run_case(const RunSpec& spec, int kind, int way, int32_t nth) {
     }
     alarm(10);
     faults_arm((FaultKind)kind, way, nth);
-    o.status = call_program(spec.program, words);
+    o.status = call_program(plan.program, words);
     faults_disarm();
     alarm(0);
     fflush(stdout);
@@ -609,7 +609,7 @@ Outcome run_case(const RunSpec& spec, int kind, int way, int32_t nth) {
 
     // A run without arguments releases the catalog the last one kept, so
     // what is still allocated now was lost.
-    if (spec.program == UNBAK) call_program(UNBAK, {"unbak"});
+    if (plan.program == UNBAK) call_program(UNBAK, {"unbak"});
     fflush(stdout);
     o.blocks_left = faults_live_blocks() - blocks;
 #ifdef SWEEP_LSAN
@@ -733,7 +733,7 @@ std::string parting(const std::string& a, const std::string& b) {
     return "clean: \"" + cut(a) + "\" here: \"" + cut(b) + "\"";
 }
 
-void judge(const RunSpec& spec, const std::string& where, int kind, const Outcome& clean,
+void judge(const RunPlan& plan, const std::string& where, int kind, const Outcome& clean,
            const Outcome& o, Tally* tally) {
     auto find = [&](FindingType type, const std::string& detail) {
         add_finding(where, kind, type, detail, o, tally);
@@ -761,7 +761,7 @@ void judge(const RunSpec& spec, const std::string& where, int kind, const Outcom
         find(HIDDEN, "status " + std::to_string(o.status) + ", " +
                          (o.out == clean.out ? "output as clean" : parting(clean.out, o.out)));
 
-    if (spec.program == DBFSCAN) {
+    if (plan.program == DBFSCAN) {
         int printed = printed_result(o.out);
         if (o.status != printed)
             find(STATUS,
@@ -770,7 +770,7 @@ void judge(const RunSpec& spec, const std::string& where, int kind, const Outcom
     }
     int tables = table_failures(o.out);
     bool stopped = has_any(o.out, 0, STOP_TEXTS) ||
-                   (spec.catalog_mode && has_any(o.out, 0, REGION_STOP_TEXTS));
+                   (plan.catalog_mode && has_any(o.out, 0, REGION_STOP_TEXTS));
     int want = tables > 0 ? tables : stopped ? 8 : 0;
     if (o.status != want)
         find(STATUS, "status " + std::to_string(o.status) + ", the output calls for " +
@@ -798,15 +798,15 @@ bool picked(const std::vector<std::string>& list, const std::string& name) {
     return false;
 }
 
-bool clean_run_ok(const RunSpec& spec, const Outcome& clean) {
-    int status = spec.program == DBFSCAN ? printed_result(clean.out) : 0;
+bool clean_run_ok(const RunPlan& plan, const Outcome& clean) {
+    int status = plan.program == DBFSCAN ? printed_result(clean.out) : 0;
     bool ok = !clean.struck && clean.status == status && clean.handles_left == 0 &&
               clean.outside.empty() && !clean.leaked && clean.blocks_left == 0 &&
               !has_any(clean.out, 0, STOP_TEXTS) && !has_any(clean.out, 0, FAILURE_TEXTS);
     if (!ok) {
         fprintf(stderr,
                 "fault_sweep: the clean run %s is not clean: status %d, %d handles left%s%s\n%s\n",
-                spec.name.c_str(), clean.status, clean.handles_left, clean.outside.c_str(),
+                plan.name.c_str(), clean.status, clean.handles_left, clean.outside.c_str(),
                 clean.leaked ? ", leaked" : "", clean.out.c_str());
     }
     return ok;
@@ -861,7 +861,7 @@ int main(int argc, char** argv) {
     const std::vector<InputFile> stored = set_images("s", false, 3000, 2);
     const std::vector<InputFile> stored_groups = set_images("g", true, 0, 1, -1, true);
     const std::vector<InputFile> table = table_file();
-    std::vector<RunSpec> specs = {
+    std::vector<RunPlan> plans = {
         {"restore-3disk",
          UNBAK,
          {"d3.img", "-x"},
@@ -891,26 +891,26 @@ int main(int argc, char** argv) {
         {"restore-groups-s2", UNBAK, {"g1.img", "-x", "-s2"}, "", &stored_groups, true},
     };
     for (int t = 1; t <= 7; t++)
-        specs.push_back({"show-" + std::to_string(t),
+        plans.push_back({"show-" + std::to_string(t),
                          UNBAK,
                          {"d3.img", "-vs" + std::to_string(t)},
                          "",
                          &compressed,
                          true});
-    specs.push_back({"dbfscan", DBFSCAN, {"-d", "-ffiles.dbf"}, "", &table, false});
+    plans.push_back({"dbfscan", DBFSCAN, {"-d", "-ffiles.dbf"}, "", &table, false});
 
     auto start = std::chrono::steady_clock::now();
     std::map<int, Tally> by_kind;
     std::vector<std::string> lines, shown;
     bool ok = true;
-    for (const RunSpec& spec : specs) {
-        if (!picked(opt.runs, spec.name)) continue;
-        snprintf(current_case, sizeof current_case, "%s clean", spec.name.c_str());
+    for (const RunPlan& plan : plans) {
+        if (!picked(opt.runs, plan.name)) continue;
+        snprintf(current_case, sizeof current_case, "%s clean", plan.name.c_str());
         // Twice: anything the programs keep from one run to the next is
         // there before the clean run is measured.
-        run_case(spec, 0, FAULT_NONE, 0);
-        const Outcome clean = run_case(spec, 0, FAULT_NONE, 0);
-        if (!clean_run_ok(spec, clean)) {
+        run_case(plan, 0, FAULT_NONE, 0);
+        const Outcome clean = run_case(plan, 0, FAULT_NONE, 0);
+        if (!clean_run_ok(plan, clean)) {
             ok = false;
             continue;
         }
@@ -922,9 +922,9 @@ int main(int argc, char** argv) {
                 for (int32_t n = 1;; n++) {
                     if (opt.every > 0 && n > opt.every && (n - opt.every) % opt.stride != 0)
                         continue;
-                    snprintf(current_case, sizeof current_case, "%s: %s %s #%d", spec.name.c_str(),
+                    snprintf(current_case, sizeof current_case, "%s: %s %s #%d", plan.name.c_str(),
                              KIND_NAMES[kind], way.name, (int)n);
-                    Outcome o = run_case(spec, kind, way.way, n);
+                    Outcome o = run_case(plan, kind, way.way, n);
                     if (!o.struck && n <= clean.calls[kind]) {
                         // Up to the failure a run is the clean one.
                         add_finding(current_case, kind, HIDDEN,
@@ -941,12 +941,12 @@ int main(int argc, char** argv) {
                         break;
                     }
                     tally.runs++;
-                    judge(spec, current_case, kind, clean, o, &tally);
+                    judge(plan, current_case, kind, clean, o, &tally);
                     if (o.status == clean.status && o.out == clean.out)
                         tally.absorbed++;
                     else if (o.status == clean.status)
                         tally.went_on++;
-                    else if (spec.program == DBFSCAN || o.status == 8)
+                    else if (plan.program == DBFSCAN || o.status == 8)
                         tally.stopped++;
                     else
                         tally.tables++;
@@ -966,7 +966,7 @@ int main(int argc, char** argv) {
             total.stopped += tally.stopped;
             char line[200];
             snprintf(line, sizeof line, "%-17s %-13s %6d calls %6d runs %5d found %5d known",
-                     spec.name.c_str(), KIND_NAMES[kind], (int)tally.clean_calls, tally.runs,
+                     plan.name.c_str(), KIND_NAMES[kind], (int)tally.clean_calls, tally.runs,
                      tally.found, tally.known);
             lines.push_back(line);
         }
