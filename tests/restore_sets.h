@@ -130,6 +130,18 @@ inline std::string choice_intro(int num_disks, long num_files, const std::string
            "\nenter char: ";
 }
 
+// A set's writing options: compressed or stored, the groups' level, the
+// bytes of file data per group and the data bytes per disk (0: one disk).
+inline imgw::SetOptions set_options(bool compressed, int comp_lvl, int32_t group_size = 65536,
+                                    int64_t disk_capacity = 0) {
+    imgw::SetOptions o;
+    o.compressed = compressed;
+    o.comp_lvl = comp_lvl;
+    o.group_size = group_size;
+    o.disk_capacity = disk_capacity;
+    return o;
+}
+
 }  // namespace restore_test
 
 #endif

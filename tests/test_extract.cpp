@@ -14,16 +14,6 @@ using namespace restore_test;
 
 namespace {
 
-imgw::SetOptions options(bool compressed, int comp_lvl, int32_t group_size = 65536,
-                         int64_t disk_capacity = 0) {
-    imgw::SetOptions o;
-    o.compressed = compressed;
-    o.comp_lvl = comp_lvl;
-    o.group_size = group_size;
-    o.disk_capacity = disk_capacity;
-    return o;
-}
-
 uint32_t stream_total(const imgw::BackupSet& s) {
     uint32_t t = 0;
     for (const imgw::Comp& c : s.tables.comp) t += (uint32_t)c.COMPSIZE;
@@ -50,7 +40,7 @@ TEST_P(SingleDiskRestore, EveryFileByteForByteWithItsTime) {
     imgw::BackupSet s = imgw::plan_set({{"Data", "a.txt", "alpha\n"},
                                         {"", "empty.txt", ""},
                                         {"Data\\Sub", "big.bin", big}},
-                                       options(k.compressed, k.comp_lvl));
+                                       set_options(k.compressed, k.comp_lvl));
     TempDir t;
     write_images(t, imgw::layout_images(s));
     RunResult r = run_in_out(t, {img(1), "-x"});
@@ -77,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, SingleDiskRestore,
 TEST(CompressedTrace, VerboseShowsEachGroupAndItsInflatedLength) {
     for (int lvl : {4, -1}) {
         imgw::BackupSet s =
-            imgw::plan_set({{"", "x.bin", noise(2500, 2)}}, options(true, lvl, 1000));
+            imgw::plan_set({{"", "x.bin", noise(2500, 2)}}, set_options(true, lvl, 1000));
         TempDir t;
         write_images(t, imgw::layout_images(s));
         RunResult r = run_in_out(t, {img(1), "-x", "-v"});
@@ -106,7 +96,7 @@ TEST(CompressedTrace, VerboseShowsEachGroupAndItsInflatedLength) {
 // a.bin: three groups of 1000, 1000 and 500 bytes; b.txt: one group.
 imgw::BackupSet warning_set() {
     return imgw::plan_set({{"", "a.bin", noise(2500, 3)}, {"", "b.txt", "bravo\n"}},
-                          options(true, 4, 1000));
+                          set_options(true, 4, 1000));
 }
 
 TEST(GroupWarnings, AreReportedAndTheRestoreGoesOn) {
@@ -202,7 +192,7 @@ TEST(GroupFailures, BadDeflateDataIsFatalForTheFile) {
     };
     for (const Case& k : cases) {
         imgw::BackupSet s = imgw::plan_set({{"", "c.bin", c}, {"", "d.txt", "delta\n"}},
-                                           options(true, 4));
+                                           set_options(true, 4));
         if (k.truncate)
             s.tables.comp[0].COMPSIZE /= 2;
         else
@@ -243,7 +233,7 @@ std::string two_disk_intro(uint32_t stored, uint32_t used, int32_t space, const 
 TEST(DiskChange, GroupSplitOverTwoImagesIsGatheredWhole) {
     const std::string a = noise(3000, 5);
     imgw::BackupSet s = imgw::plan_set({{"", "a.bin", a}, {"", "b.txt", "bravo\n"}},
-                                       options(true, 4, 65536, 2000));
+                                       set_options(true, 4, 65536, 2000));
     std::vector<std::string> images = imgw::layout_images(s);
     ASSERT_EQ(images.size(), 2u);
     uint32_t cat = cat_offs_of(images[1]);
@@ -267,7 +257,7 @@ TEST(DiskChange, GroupSplitOverTwoImagesIsGatheredWhole) {
 TEST(DiskChange, StoredFileEndingAtTheImageEndChangesDiskOnlyForTheNext) {
     const std::string a = noise(1000, 6), b = noise(500, 7);
     imgw::BackupSet s =
-        imgw::plan_set({{"", "a.bin", a}, {"", "b.bin", b}}, options(false, 4, 0, 1000));
+        imgw::plan_set({{"", "a.bin", a}, {"", "b.bin", b}}, set_options(false, 4, 0, 1000));
     std::vector<std::string> images = imgw::layout_images(s);
     ASSERT_EQ(images.size(), 2u);
     uint32_t cat = cat_offs_of(images[1]);
@@ -291,7 +281,7 @@ TEST(DiskChange, NoNextImageEndsTheFileAtOnce) {
     for (bool compressed : {false, true}) {
         const std::string a = noise(3000, 8);
         imgw::BackupSet s = imgw::plan_set({{"", "a.bin", a}, {"", "b.txt", "bravo\n"}},
-                                           options(compressed, 4, 1000, 2000));
+                                           set_options(compressed, 4, 1000, 2000));
         std::vector<std::string> images = imgw::layout_images(s);
         ASSERT_EQ(images.size(), 2u);
         TempDir t;
@@ -320,7 +310,7 @@ TEST(DiskChange, BytesRestoredBeforeAPromptAreOnDiskWhileItWaits) {
 #else
     const std::string a = noise(3000, 11);
     imgw::BackupSet s = imgw::plan_set({{"", "a.bin", a}, {"", "b.txt", "bravo\n"}},
-                                       options(false, 4, 0, 2000));
+                                       set_options(false, 4, 0, 2000));
     std::vector<std::string> images = imgw::layout_images(s);
     ASSERT_EQ(images.size(), 2u);
     TempDir t;
@@ -336,7 +326,7 @@ TEST(DiskChange, SkippedFileIsSteppedOverAcrossImages) {
     for (bool compressed : {false, true}) {
         imgw::BackupSet s = imgw::plan_set(
             {{"Skip", "x.bin", noise(3000, 9)}, {"Keep", "y.txt", "yankee\n"}},
-            options(compressed, 4, 1000, 2000));
+            set_options(compressed, 4, 1000, 2000));
         std::vector<std::string> images = imgw::layout_images(s);
         ASSERT_EQ(images.size(), 2u);
         uint32_t cat = cat_offs_of(images[1]);
@@ -400,14 +390,6 @@ TEST(SkipFile, SumsTheRunInSigned32Bits) {
 
 // ---- memory bounded by the bytes present ---------------------------------------
 
-#if defined(__SANITIZE_ADDRESS__)
-#define UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define UNDER_ASAN 1
-#endif
-#endif
-
 // Runs unbak in dir where an allocation near the claimed group size fails:
 // under the address sanitizer by its allocation limit, otherwise by an
 // address-space limit.
@@ -430,7 +412,7 @@ TEST(HostileGroupSize, TwoGibibyteClaimReadsOnlyWhatIsThere) {
 #endif
     const std::string a = noise(6000, 10);
     imgw::BackupSet s =
-        imgw::plan_set({{"", "a.bin", a}}, options(true, 4, 65536, 4000));
+        imgw::plan_set({{"", "a.bin", a}}, set_options(true, 4, 65536, 4000));
     s.tables.comp[0].COMPSIZE = 2147483647;
     std::vector<std::string> images = imgw::layout_images(s);
     ASSERT_EQ(images.size(), 2u);

@@ -392,14 +392,6 @@ TEST(ClosedInput, EndOfInputAtAPromptEndsTheDialogue) {
 
 // ---- hostile numbers -----------------------------------------------------------
 
-#if defined(__SANITIZE_ADDRESS__)
-#define UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define UNDER_ASAN 1
-#endif
-#endif
-
 // Runs unbak where an allocation near a claimed 2 GiB fails: under the
 // address sanitizer by its allocation limit, otherwise by an address-space
 // limit.

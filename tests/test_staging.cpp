@@ -19,16 +19,6 @@ using namespace restore_test;
 
 namespace {
 
-imgw::SetOptions options(bool compressed, int comp_lvl, int32_t group_size = 65536,
-                         int64_t disk_capacity = 0) {
-    imgw::SetOptions o;
-    o.compressed = compressed;
-    o.comp_lvl = comp_lvl;
-    o.group_size = group_size;
-    o.disk_capacity = disk_capacity;
-    return o;
-}
-
 std::string deflated(const std::string& bytes) {
     z_stream zs = {};
     EXPECT_EQ(deflateInit2(&zs, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
@@ -117,7 +107,7 @@ TEST(StageGroup, GroupsBeyondTheCapTakeTheExactWay) {
 // the read that comes short; the CHUNKs start afresh on each disk.
 TEST(StoredCopy, ShortReadLeavesTheWholeChunksThatArrivedOnThatDisk) {
     const std::string a = noise(2500000, 11);
-    imgw::BackupSet s = imgw::plan_set({{"", "a.bin", a}}, options(false, 4, 0, 1500000));
+    imgw::BackupSet s = imgw::plan_set({{"", "a.bin", a}}, set_options(false, 4, 0, 1500000));
     std::vector<std::string> images = imgw::layout_images(s);
     ASSERT_EQ(images.size(), 2u);
     uint32_t cat = cat_offs_of(images[1]);
@@ -172,7 +162,7 @@ void expect_same_both_ways(const TempDir& t, const std::vector<std::string>& arg
 // the stream.
 imgw::BackupSet two_files(int comp_lvl) {
     return imgw::plan_set({{"", "a.txt", text(100000)}, {"", "b.txt", text(3000)}},
-                          options(true, comp_lvl, 40000));
+                          set_options(true, comp_lvl, 40000));
 }
 
 TEST(FastPathSwitch, GroupsGiveTheSameRunBothWays) {
@@ -244,7 +234,7 @@ TEST(StoredCopy, ShortWriteKeepsEveryByteBeforeTheLimit) {
     const rlim_t limit = 1500077;
     const std::string a = noise(2500000, 12);
     TempDir t;
-    write_images(t, imgw::layout_images(imgw::plan_set({{"", "a.bin", a}}, options(false, 4))));
+    write_images(t, imgw::layout_images(imgw::plan_set({{"", "a.bin", a}}, set_options(false, 4))));
     struct rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
     void (*old_handler)(int) = signal(SIGXFSZ, SIG_IGN);

@@ -9,6 +9,16 @@
 #include <string>
 #include <vector>
 
+// UNDER_ASAN is defined in a build with AddressSanitizer (whose allocator
+// and address-space limits some tests must step around).
+#if defined(__SANITIZE_ADDRESS__)
+#define UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNDER_ASAN 1
+#endif
+#endif
+
 struct RunResult {
     std::string out;  // everything written to stdout
     int status;       // exit status, or 128 + signal number
