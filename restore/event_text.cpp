@@ -1,0 +1,68 @@
+// Formats an event's values into unbak's texts (see event_text.h).
+#include "restore/event_text.h"
+
+#include <string.h>
+
+enum { SPEC_MAX = 32 };
+
+void put_event_text(FILE* out, const char* fmt, const Event* ev) {
+    int next = 0;
+    const char* p = fmt;
+    while (*p) {
+        const char* pct = strchr(p, '%');
+        if (pct == nullptr) {
+            fputs(p, out);
+            return;
+        }
+        fwrite(p, 1, (size_t)(pct - p), out);
+        if (pct[1] == '%') {
+            fputc('%', out);
+            p = pct + 2;
+            continue;
+        }
+        // Flags, width and precision are kept; the length is ours to set.
+        const char* q = pct + 1;
+        while (*q && strchr("-+ #0123456789.", *q)) q++;
+        bool is_long = false;
+        while (*q == 'l' || *q == 'h') {
+            if (*q == 'l') is_long = true;
+            q++;
+        }
+        char conv = *q;
+        if (conv == '\0') return;
+        char spec[SPEC_MAX];
+        size_t head = (size_t)(q - pct) < SPEC_MAX - 4 ? (size_t)(q - pct) : SPEC_MAX - 4;
+        // The part before any length letters.
+        size_t keep = 0;
+        while (keep < head && pct[keep] != 'l' && pct[keep] != 'h') keep++;
+        memcpy(spec, pct, keep);
+        const EventArg* arg = next < ev->argc ? &ev->args[next] : nullptr;
+        next++;
+        if (conv == 's') {
+            spec[keep] = 's';
+            spec[keep + 1] = '\0';
+            fprintf(out, spec, arg && arg->text ? arg->text : "");
+        } else if (conv == 'c') {
+            spec[keep] = 'c';
+            spec[keep + 1] = '\0';
+            fprintf(out, spec, arg ? (int)arg->num : 0);
+        } else {
+            int64_t v = arg && !arg->text ? arg->num : 0;
+            spec[keep] = conv;
+            spec[keep + 1] = '\0';
+            bool is_signed = conv == 'd' || conv == 'i';
+            if (is_long) {
+                // A 32-bit long.
+                if (is_signed)
+                    fprintf(out, spec, (int)(int32_t)(uint32_t)v);
+                else
+                    fprintf(out, spec, (unsigned)(uint32_t)v);
+            } else if (is_signed) {
+                fprintf(out, spec, (int)(int32_t)(uint32_t)v);
+            } else {
+                fprintf(out, spec, (unsigned)(uint32_t)v);
+            }
+        }
+        p = q + 1;
+    }
+}
