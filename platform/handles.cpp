@@ -399,21 +399,77 @@ void plat_flush_all(void) {
     handles_flush_all();
 }
 
-int plat_open_read(const char* path) {
-    if (PLAT_FAULT(FAULT_OPEN)) return -1;
-    return track(open(path, O_RDONLY), false);
+// ---- files read in this run ------------------------------------------------------
+
+// The identity of every file opened for reading since plat_close_all: no
+// output of the run is written over one of them.
+struct InputId {
+    dev_t dev;
+    ino_t ino;
+};
+static InputId* inputs = NULL;
+static int32_t ninputs = 0, inputs_cap = 0;
+
+static bool remember_input(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    if (handles_is_input(st.st_dev, st.st_ino)) return true;
+    if (ninputs == inputs_cap) {
+        int32_t cap = inputs_cap ? inputs_cap * 2 : 16;
+        InputId* p = (InputId*)realloc(inputs, (size_t)cap * sizeof *p);
+        if (!p) return false;
+        inputs = p;
+        inputs_cap = cap;
+    }
+    inputs[ninputs].dev = st.st_dev;
+    inputs[ninputs].ino = st.st_ino;
+    ninputs++;
+    return true;
 }
 
-int handles_create(const char* path) {
+bool handles_is_input(dev_t dev, ino_t ino) {
+    for (int32_t i = 0; i < ninputs; i++)
+        if (inputs[i].dev == dev && inputs[i].ino == ino) return true;
+    return false;
+}
+
+int plat_open_read(const char* path) {
+    if (PLAT_FAULT(FAULT_OPEN)) return -1;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    // A file whose identity cannot be kept is not read: it could not be
+    // kept from being written over.
+    if (!remember_input(fd)) {
+        close(fd);
+        return -1;
+    }
+    return track(fd, false);
+}
+
+int handles_adopt_output(int fd, bool truncate) {
     // Output pending for the file goes out before the truncation, as it
     // would have unbuffered.
     handles_flush_all();
-    return track(open(path, O_RDWR | O_CREAT | O_TRUNC, 0600), true);
+    if (truncate && ftruncate(fd, 0) != 0) {
+        close(fd);
+        return -1;
+    }
+    return track(fd, true);
 }
 
-int plat_create(const char* path) {
-    if (PLAT_FAULT(FAULT_OPEN)) return -1;
-    return handles_create(path);
+int plat_truncate(int fd) {
+    Handle* h = find(fd);
+    handles_flush_all();
+    if (ftruncate(fd, 0) != 0) return -1;
+    if (h) {
+        // Nothing of this handle was written yet: it stands at 0.
+        h->base = 0;
+        h->len = 0;
+        h->pos = 0;
+        h->res_from = h->res_end = h->res_reach = 0;
+        sync_others(h, true);
+    }
+    return 0;
 }
 
 int32_t plat_read(int fd, void* out, int32_t asked) {
@@ -578,4 +634,7 @@ void plat_close_all(void) {
         untrack(h);
         close(fd);
     }
+    free(inputs);
+    inputs = NULL;
+    ninputs = inputs_cap = 0;
 }

@@ -4,6 +4,7 @@
 #define PLATFORM_HANDLES_H
 
 #include <stdint.h>
+#include <sys/types.h>
 
 // Hands every pending output byte to the OS.
 void handles_flush_all(void);
@@ -12,8 +13,13 @@ void handles_flush_all(void);
 // them (before their times or permissions are set by path).
 void handles_settle_all(void);
 
-// Creates or truncates a file (plat_create without its fault hook).
-int handles_create(const char* path);
+// Takes an output file just opened (by the path calls, which checked what
+// it is) into the table, with write-behind; truncated first when asked.
+// The handle, or -1 with the descriptor closed.
+int handles_adopt_output(int fd, bool truncate);
+
+// True when the file was opened for reading in this run.
+bool handles_is_input(dev_t dev, ino_t ino);
 
 // For tests: the handles open now.
 int32_t handles_open(void);

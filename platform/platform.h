@@ -20,12 +20,43 @@
 enum { PLAT_SEEK_SET = 0, PLAT_SEEK_CUR = 1, PLAT_SEEK_END = 2 };
 
 // Opens an existing file read-only, binary; path as given. -1 on failure.
+// The file's identity is kept until plat_close_all: no output call of the
+// run will write over a file it has read (an image of the set).
 int plat_open_read(const char* path);
 // Creates or truncates a file for reading and writing, binary, mode 0600;
-// path as given. -1 on failure.
+// path as given. The last component is not followed when it is a symbolic
+// link (Windows: a reparse point) and must be missing or a regular file,
+// never a file opened for reading in this run. -1 on failure.
 int plat_create(const char* path);
-// As plat_create, for a catalog path (backslashes become separators).
+// As plat_create, for a catalog path below the current directory (see
+// plat_open_output): created and truncated at once.
 int plat_create_catalog_path(const char* path);
+
+// Where catalog paths are resolved: a directory opened with plat_open_root,
+// or PLAT_CWD for the current directory.
+enum { PLAT_CWD = -100 };
+// Opens a directory (path as given, links followed: the user chose it) as
+// the root of an output tree. A handle for the calls below, or -1.
+int plat_open_root(const char* path);
+void plat_close_root(int root);
+
+// The identity of a file: its volume and its file number there.
+struct PlatFileId {
+    uint64_t volume;
+    uint64_t index;
+};
+
+// Opens a catalog path below root for output, creating it (mode 0600)
+// when missing, without truncating it; its identity into *id. Below root
+// no component is followed when it is a symbolic link (Windows: a
+// reparse point): each directory on the way must be a directory, and an
+// existing last component must be a regular file, not a link, directory,
+// FIFO, device or socket (none of which is ever opened, so a FIFO cannot
+// block). A file opened for reading in this run is refused. The handle, or
+// -1 with nothing changed on disk.
+int plat_open_output(int root, const char* path, PlatFileId* id);
+// Cuts an output file opened by plat_open_output to 0 bytes. 0 or -1.
+int plat_truncate(int fd);
 
 // True when two paths (as given) lead to one existing file: the same device
 // and inode on POSIX, the same volume and file index on Windows. Names are
@@ -54,19 +85,41 @@ void plat_flush_all(void);
 // program repeatedly calls this between runs.
 void plat_close_all(void);
 
-// Path status of a catalog path: 0 when it does not exist, 1 when it is a
-// directory, 2 when it is something else.
+// Path status of a catalog path below root, following no link: 0 when it
+// does not exist, 1 when it is a directory, 2 when it is something else (a
+// symbolic link included) or lies beneath something that is not a
+// directory.
 enum { PLAT_PATH_NONE = 0, PLAT_PATH_DIR = 1, PLAT_PATH_OTHER = 2 };
-int plat_path_status(const char* path);
-// Creates one directory level of a catalog path (mode 0777 before umask).
-// 0 on success, -1 on failure.
-int plat_mkdir(const char* path);
-// Sets access and modification time of a catalog path to one instant.
-// 0 on success, -1 on failure.
-int plat_set_times(const char* path, int64_t secs);
-// The read-only attribute of a catalog path, as the Win32 chmod sets it:
-// writable adds the owner's write bit, not writable removes every write bit;
-// other mode bits are kept. 0 or -1.
-int plat_set_writable(const char* path, bool writable);
+int plat_path_status_at(int root, const char* path);
+// Creates the last directory level of a catalog path below root (mode 0777
+// before umask), following no link on the way. 0 on success, -1 on failure.
+int plat_mkdir_at(int root, const char* path);
+// Sets access and modification time of a regular file at a catalog path
+// below root to one instant, following no link. 0 on success, -1 on
+// failure.
+int plat_set_times_at(int root, const char* path, int64_t secs);
+// The read-only attribute of a regular file at a catalog path below root,
+// following no link, as the Win32 chmod sets it: writable adds the owner's
+// write bit, not writable removes every write bit; other mode bits are
+// kept. 0 or -1.
+int plat_set_writable_at(int root, const char* path, bool writable);
+
+// The same below the current directory.
+static inline int plat_path_status(const char* path) {
+    return plat_path_status_at(PLAT_CWD, path);
+}
+static inline int plat_mkdir(const char* path) {
+    return plat_mkdir_at(PLAT_CWD, path);
+}
+static inline int plat_set_times(const char* path, int64_t secs) {
+    return plat_set_times_at(PLAT_CWD, path, secs);
+}
+static inline int plat_set_writable(const char* path, bool writable) {
+    return plat_set_writable_at(PLAT_CWD, path, writable);
+}
+
+// A write that would pass the process's file-size limit comes back short
+// (and takes the caller's short-write path) instead of ending the process.
+void plat_keep_running_past_file_limit(void);
 
 #endif

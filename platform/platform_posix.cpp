@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -24,11 +25,142 @@ static bool to_native(const char* path, char* out) {
     return true;
 }
 
-int plat_create_catalog_path(const char* path) {
+// ---- output below a root, following no link -------------------------------------
+
+// Splits a native path into its directories and its last component, and
+// opens the directory that holds the last one: from `at`, each directory
+// on the way opened with O_NOFOLLOW | O_DIRECTORY, so a symbolic link or
+// anything but a directory ends the walk. An absolute path walks from /.
+// The descriptor (which the caller closes with close_dir; `at` itself,
+// possibly AT_FDCWD, for a path of one component), or -1 with
+// errno: ENOENT for a missing directory, ELOOP or ENOTDIR for a link or a
+// non-directory, EINVAL for an empty, "." or ".." component. *last points
+// into native at the last component.
+static int open_parent(int at, char* native, const char** last) {
+    int dir = at;
+    char* p = native;
+    if (*p == '/') {
+        dir = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0) return -1;
+        while (*p == '/') p++;
+    }
+    for (;;) {
+        char* slash = strchr(p, '/');
+        bool dots = p[0] == '.' && (p[1] == '\0' || p[1] == '/' ||
+                                    (p[1] == '.' && (p[2] == '\0' || p[2] == '/')));
+        if (*p == '\0' || *p == '/' || dots) {
+            if (dir != at) close(dir);
+            errno = EINVAL;
+            return -1;
+        }
+        if (slash == NULL || slash[1] == '\0') {
+            if (slash) *slash = '\0';
+            *last = p;
+            return dir;
+        }
+        *slash = '\0';
+        int next = openat(dir, p, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int err = errno;
+        if (dir != at) close(dir);
+        if (next < 0) {
+            errno = err;
+            return -1;
+        }
+        dir = next;
+        p = slash + 1;
+    }
+}
+
+static void close_dir(int dir, int at) {
+    if (dir != at && dir != -1) close(dir);
+}
+
+static int root_fd(int root) {
+    return root == PLAT_CWD ? AT_FDCWD : root;
+}
+
+// Opens (creating when missing) the regular file `name` in dir for output,
+// untruncated: not a link, not anything but a regular file, not a file
+// read in this run. Its status is looked at before the open, so a FIFO or
+// a device is never opened, and again on the open descriptor, so nothing
+// put in its place meanwhile is written either. The descriptor, or -1.
+static int open_output_file(int dir, const char* name, struct stat* st) {
+    if (fstatat(dir, name, st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st->st_mode)) {
+        errno = EEXIST;
+        return -1;
+    }
+    int fd = openat(dir, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) return -1;
+    if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode) || handles_is_input(st->st_dev, st->st_ino)) {
+        close(fd);
+        errno = EEXIST;
+        return -1;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int plat_open_root(const char* path) {
+    return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+void plat_close_root(int root) {
+    if (root >= 0) close(root);
+}
+
+int plat_open_output(int root, const char* path, PlatFileId* id) {
     if (PLAT_FAULT(FAULT_OPEN)) return -1;
     char native[NATIVE_PATH_MAX];
     if (!to_native(path, native)) return -1;
-    return handles_create(native);
+    int at = root_fd(root);
+    const char* name;
+    int dir = open_parent(at, native, &name);
+    if (dir == -1) return -1;
+    struct stat st;
+    int fd = open_output_file(dir, name, &st);
+    close_dir(dir, at);
+    if (fd < 0) return -1;
+    id->volume = (uint64_t)st.st_dev;
+    id->index = (uint64_t)st.st_ino;
+    return handles_adopt_output(fd, false);
+}
+
+int plat_create_catalog_path(const char* path) {
+    PlatFileId id;
+    int fd = plat_open_output(PLAT_CWD, path, &id);
+    if (fd >= 0 && plat_truncate(fd) != 0) {
+        plat_close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int plat_create(const char* path) {
+    if (PLAT_FAULT(FAULT_OPEN)) return -1;
+    // The directories are the user's to choose: only the last component is
+    // held to the output rules.
+    char dir_part[NATIVE_PATH_MAX];
+    size_t n = strlen(path);
+    if (n >= (size_t)NATIVE_PATH_MAX) return -1;
+    int32_t name_at = 0;
+    for (int32_t i = 0; path[i] != '\0'; i++)
+        if (path[i] == '/') name_at = i + 1;
+    int dir = AT_FDCWD;
+    if (name_at > 0) {
+        memcpy(dir_part, path, (size_t)name_at);
+        dir_part[name_at] = '\0';
+        dir = open(dir_part, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0) return -1;
+    }
+    struct stat st;
+    int fd = open_output_file(dir, path + name_at, &st);
+    close_dir(dir, AT_FDCWD);
+    if (fd < 0) return -1;
+    return handles_adopt_output(fd, true);
 }
 
 bool plat_same_file(const char* a, const char* b) {
@@ -45,31 +177,67 @@ int32_t plat_last_component(const char* path) {
     return start;
 }
 
-int plat_path_status(const char* path) {
+int plat_path_status_at(int root, const char* path) {
     if (PLAT_FAULT(FAULT_STAT)) return PLAT_PATH_NONE;
     char native[NATIVE_PATH_MAX];
     if (!to_native(path, native)) return PLAT_PATH_NONE;
+    int at = root_fd(root);
+    const char* name;
+    int dir = open_parent(at, native, &name);
+    if (dir == -1) return errno == ENOENT ? PLAT_PATH_NONE : PLAT_PATH_OTHER;
     struct stat st;
-    if (stat(native, &st) != 0) return PLAT_PATH_NONE;
+    int r = fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW);
+    close_dir(dir, at);
+    if (r != 0) return PLAT_PATH_NONE;
     return S_ISDIR(st.st_mode) ? PLAT_PATH_DIR : PLAT_PATH_OTHER;
 }
 
-int plat_mkdir(const char* path) {
+int plat_mkdir_at(int root, const char* path) {
     if (PLAT_FAULT(FAULT_MKDIR)) return -1;
     char native[NATIVE_PATH_MAX];
     if (!to_native(path, native)) return -1;
-    return mkdir(native, 0777) == 0 ? 0 : -1;
+    int at = root_fd(root);
+    const char* name;
+    int dir = open_parent(at, native, &name);
+    if (dir == -1) return -1;
+    int r = mkdirat(dir, name, 0777);
+    close_dir(dir, at);
+    return r == 0 ? 0 : -1;
 }
 
-int plat_set_times(const char* path, int64_t secs) {
-    if (PLAT_FAULT(FAULT_SET_TIMES)) return -1;
+// Opens the regular file (or, read-only, the directory) at a catalog path
+// below root, following no link, for a metadata change. -1 when it is
+// missing, something else, or cannot be opened so.
+static int open_existing(int root, const char* path, bool for_writing) {
     char native[NATIVE_PATH_MAX];
     if (!to_native(path, native)) return -1;
+    int at = root_fd(root);
+    const char* name;
+    int dir = open_parent(at, native, &name);
+    if (dir == -1) return -1;
+    struct stat st;
+    int fd = -1;
+    // A directory takes an attribute, as the Win32 chmod gives it one.
+    bool usable = fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                  (S_ISREG(st.st_mode) || (!for_writing && S_ISDIR(st.st_mode)));
+    if (usable)
+        fd = openat(dir, name,
+                    (for_writing ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    close_dir(dir, at);
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+int plat_set_times_at(int root, const char* path, int64_t secs) {
+    if (PLAT_FAULT(FAULT_SET_TIMES)) return -1;
     // Output still in a buffer would move the time on when it is written.
     handles_settle_all();
     // Win32 utime opens the file for writing: a file that cannot be opened
     // that way (read-only, missing, a directory) fails.
-    int fd = open(native, O_RDWR);
+    int fd = open_existing(root, path, true);
     if (fd < 0) return -1;
     struct timespec ts[2];
     ts[0].tv_sec = (time_t)secs;
@@ -80,19 +248,27 @@ int plat_set_times(const char* path, int64_t secs) {
     return r == 0 ? 0 : -1;
 }
 
-int plat_set_writable(const char* path, bool writable) {
+int plat_set_writable_at(int root, const char* path, bool writable) {
     if (PLAT_FAULT(FAULT_SET_WRITABLE)) return -1;
-    char native[NATIVE_PATH_MAX];
-    if (!to_native(path, native)) return -1;
     // Output still in a buffer must be in the file before it can turn
     // read-only.
     handles_settle_all();
+    int fd = open_existing(root, path, false);
+    if (fd < 0) return -1;
     struct stat st;
-    if (stat(native, &st) != 0) return -1;
-    mode_t mode = st.st_mode & 07777;
-    if (writable)
-        mode |= S_IWUSR;
-    else
-        mode &= ~(mode_t)(S_IWUSR | S_IWGRP | S_IWOTH);
-    return chmod(native, mode) == 0 ? 0 : -1;
+    int r = -1;
+    if (fstat(fd, &st) == 0) {
+        mode_t mode = st.st_mode & 07777;
+        if (writable)
+            mode |= S_IWUSR;
+        else
+            mode &= ~(mode_t)(S_IWUSR | S_IWGRP | S_IWOTH);
+        r = fchmod(fd, mode);
+    }
+    close(fd);
+    return r == 0 ? 0 : -1;
+}
+
+void plat_keep_running_past_file_limit(void) {
+    signal(SIGXFSZ, SIG_IGN);
 }

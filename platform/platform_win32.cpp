@@ -24,6 +24,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -147,19 +148,202 @@ static const wchar_t* long_path(const char* path) {
 
 // ---- the OS layer's calls ------------------------------------------------------------
 
-int plat_open_read(const char* path) {
-    return track(_open(path, _O_RDONLY | _O_BINARY));
+// ---- files read in this run -------------------------------------------------------
+
+// The identity of every file opened for reading since plat_close_all: no
+// output of the run is written over one of them.
+static PlatFileId* inputs = NULL;
+static int32_t ninputs = 0, inputs_cap = 0;
+
+static bool id_of(int fd, PlatFileId* id) {
+    HANDLE h = (HANDLE)_get_osfhandle(fd);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (h == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(h, &info)) return false;
+    id->volume = info.dwVolumeSerialNumber;
+    id->index = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+    return true;
 }
 
-static const int CREATE_FLAGS = _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY;
+static bool is_input(const PlatFileId* id) {
+    for (int32_t i = 0; i < ninputs; i++)
+        if (inputs[i].volume == id->volume && inputs[i].index == id->index) return true;
+    return false;
+}
+
+static bool remember_input(int fd) {
+    PlatFileId id;
+    if (!id_of(fd, &id)) return GetFileType((HANDLE)_get_osfhandle(fd)) != FILE_TYPE_DISK;
+    if (is_input(&id)) return true;
+    if (ninputs == inputs_cap) {
+        int32_t cap = inputs_cap ? inputs_cap * 2 : 16;
+        PlatFileId* p = (PlatFileId*)realloc(inputs, (size_t)cap * sizeof *p);
+        if (!p) return false;
+        inputs = p;
+        inputs_cap = cap;
+    }
+    inputs[ninputs++] = id;
+    return true;
+}
+
+int plat_open_read(const char* path) {
+    int fd = _open(path, _O_RDONLY | _O_BINARY);
+    if (fd < 0) return -1;
+    if (!remember_input(fd)) {
+        _close(fd);
+        return -1;
+    }
+    return track(fd);
+}
+
+// Takes an output file just opened: it must be a file on a disk, not one
+// read in this run; its identity into *id. The descriptor, or -1 (closed).
+static int check_output(int fd, PlatFileId* id) {
+    if (fd < 0) return -1;
+    if (GetFileType((HANDLE)_get_osfhandle(fd)) != FILE_TYPE_DISK || !id_of(fd, id) ||
+        is_input(id)) {
+        _close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+static const int OUTPUT_FLAGS = _O_RDWR | _O_CREAT | _O_BINARY;
 
 int plat_create(const char* path) {
-    return track(_open(path, CREATE_FLAGS, _S_IREAD | _S_IWRITE));
+    // Only the last component is held to the output rules: the directories
+    // are the user's to choose.
+    DWORD attrs = GetFileAttributesA(path);
+    if (attrs != INVALID_FILE_ATTRIBUTES &&
+        (attrs & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
+        return -1;
+    PlatFileId id;
+    int fd = check_output(_open(path, OUTPUT_FLAGS, _S_IREAD | _S_IWRITE), &id);
+    if (fd >= 0 && _chsize_s(fd, 0) != 0) {
+        _close(fd);
+        return -1;
+    }
+    return track(fd);
+}
+
+// ---- output roots, following no reparse point ------------------------------------
+
+enum { MAX_ROOTS = 8 };
+// The long form of each root opened; null when the slot is free.
+static wchar_t* roots[MAX_ROOTS];
+static wchar_t joined[LONG_PATH_MAX];
+
+int plat_open_root(const char* path) {
+    const wchar_t* w = long_path(path);
+    if (!w) return -1;
+    DWORD attrs = GetFileAttributesW(w);
+    if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) return -1;
+    for (int i = 0; i < MAX_ROOTS; i++) {
+        if (roots[i]) continue;
+        size_t n = wcslen(w);
+        while (n > 0 && w[n - 1] == L'\\') n--;
+        roots[i] = (wchar_t*)malloc((n + 1) * sizeof(wchar_t));
+        if (!roots[i]) return -1;
+        memcpy(roots[i], w, n * sizeof(wchar_t));
+        roots[i][n] = L'\0';
+        return i;
+    }
+    return -1;
+}
+
+void plat_close_root(int root) {
+    if (root < 0 || root >= MAX_ROOTS) return;
+    free(roots[root]);
+    roots[root] = NULL;
+}
+
+// A catalog path below root in the long form (in long_buf or joined), and
+// in *from the index where its components below the root begin; NULL when
+// it cannot be made.
+static wchar_t* below_root(int root, const char* path, size_t* from) {
+    if (root == PLAT_CWD) {
+        static wchar_t cwd[LONG_PATH_MAX];
+        DWORD n = GetCurrentDirectoryW(LONG_PATH_MAX, cwd);
+        wchar_t* w = (wchar_t*)long_path(path);
+        if (!w) return NULL;
+        // Behind the current directory when the path lies in it; else
+        // behind the "\\?\C:\" of its drive.
+        size_t skip = 4 + (n > 0 && n < LONG_PATH_MAX ? n : 0);
+        if (skip > wcslen(w) || _wcsnicmp(w + 4, cwd, skip - 4) != 0) skip = 7;
+        *from = skip;
+        return w;
+    }
+    if (root < 0 || root >= MAX_ROOTS || !roots[root]) return NULL;
+    if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide_buf, LONG_PATH_MAX) <= 0) return NULL;
+    for (wchar_t* p = wide_buf; *p; p++)
+        if (*p == L'/') *p = L'\\';
+    if (!plain_components(wide_buf)) return NULL;
+    size_t a = wcslen(roots[root]), b = wcslen(wide_buf);
+    if (a + 1 + b >= LONG_PATH_MAX) return NULL;
+    memcpy(joined, roots[root], a * sizeof(wchar_t));
+    joined[a] = L'\\';
+    memcpy(joined + a + 1, wide_buf, (b + 1) * sizeof(wchar_t));
+    *from = a + 1;
+    return joined;
+}
+
+// What stands at a long path: nothing, a directory, or anything else (a
+// reparse point included).
+static int status_of(const wchar_t* w) {
+    DWORD attrs = GetFileAttributesW(w);
+    if (attrs == INVALID_FILE_ATTRIBUTES) return PLAT_PATH_NONE;
+    if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return PLAT_PATH_OTHER;
+    return (attrs & FILE_ATTRIBUTE_DIRECTORY) ? PLAT_PATH_DIR : PLAT_PATH_OTHER;
+}
+
+// PLAT_PATH_DIR when every directory on the way to the last component of
+// w, from index `from` on, is a directory and no reparse point; else the
+// status of the first that is not.
+static int dirs_on_the_way(wchar_t* w, size_t from) {
+    size_t n = wcslen(w);
+    for (size_t i = from; i < n; i++) {
+        if (w[i] != L'\\') continue;
+        w[i] = L'\0';
+        int st = status_of(w);
+        w[i] = L'\\';
+        if (st != PLAT_PATH_DIR) return st;
+    }
+    return PLAT_PATH_DIR;
+}
+
+// The long path of a catalog path below root whose directories are all
+// real ones; NULL otherwise.
+static wchar_t* checked_path(int root, const char* path) {
+    size_t from = 0;
+    wchar_t* w = below_root(root, path, &from);
+    if (!w || dirs_on_the_way(w, from) != PLAT_PATH_DIR) return NULL;
+    return w;
+}
+
+int plat_open_output(int root, const char* path, PlatFileId* id) {
+    wchar_t* w = checked_path(root, path);
+    if (!w || status_of(w) == PLAT_PATH_DIR) return -1;
+    DWORD attrs = GetFileAttributesW(w);
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT)) return -1;
+    return track(check_output(_wopen(w, OUTPUT_FLAGS, _S_IREAD | _S_IWRITE), id));
+}
+
+int plat_truncate(int fd) {
+    if (!find(fd)) return -1;
+    return _chsize_s(fd, 0) == 0 ? 0 : -1;
 }
 
 int plat_create_catalog_path(const char* path) {
-    const wchar_t* w = long_path(path);
-    return w ? track(_wopen(w, CREATE_FLAGS, _S_IREAD | _S_IWRITE)) : -1;
+    PlatFileId id;
+    int fd = plat_open_output(PLAT_CWD, path, &id);
+    if (fd >= 0 && plat_truncate(fd) != 0) {
+        plat_close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void plat_keep_running_past_file_limit(void) {
+    // No file-size signal here.
 }
 
 int32_t plat_read(int fd, void* buf, int32_t n) {
@@ -237,6 +421,9 @@ void plat_flush_all(void) {
 
 void plat_close_all(void) {
     while (nhandles > 0) _close(handles[--nhandles].fd);
+    free(inputs);
+    inputs = NULL;
+    ninputs = inputs_cap = 0;
 }
 
 // The volume and file index of a path as given, by a handle that only
@@ -265,19 +452,21 @@ int32_t plat_last_component(const char* path) {
     return start;
 }
 
-int plat_path_status(const char* path) {
-    const wchar_t* w = long_path(path);
-    struct _stat64 st;
-    if (!w || _wstat64(w, &st) != 0) return PLAT_PATH_NONE;
-    return (st.st_mode & _S_IFMT) == _S_IFDIR ? PLAT_PATH_DIR : PLAT_PATH_OTHER;
+int plat_path_status_at(int root, const char* path) {
+    size_t from = 0;
+    wchar_t* w = below_root(root, path, &from);
+    if (!w) return PLAT_PATH_NONE;
+    int way = dirs_on_the_way(w, from);
+    if (way != PLAT_PATH_DIR) return way;
+    return status_of(w);
 }
 
-int plat_mkdir(const char* path) {
-    const wchar_t* w = long_path(path);
+int plat_mkdir_at(int root, const char* path) {
+    wchar_t* w = checked_path(root, path);
     return w && _wmkdir(w) == 0 ? 0 : -1;
 }
 
-int plat_set_times(const char* path, int64_t secs) {
+int plat_set_times_at(int root, const char* path, int64_t secs) {
     // The CRT's utime opens the file for writing, so a read-only file, a
     // directory or a missing file fails, as the callers expect. A time
     // outside its range fails as Windows' CRT fails it (Wine's would take
@@ -286,16 +475,22 @@ int plat_set_times(const char* path, int64_t secs) {
         errno = EINVAL;
         return -1;
     }
-    const wchar_t* w = long_path(path);
+    wchar_t* w = checked_path(root, path);
+    if (!w || status_of(w) != PLAT_PATH_OTHER) return -1;
+    DWORD attrs = GetFileAttributesW(w);
+    if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) return -1;
     struct __utimbuf64 times;
     times.actime = (__time64_t)secs;
     times.modtime = (__time64_t)secs;
-    return w && _wutime64(w, &times) == 0 ? 0 : -1;
+    return _wutime64(w, &times) == 0 ? 0 : -1;
 }
 
-int plat_set_writable(const char* path, bool writable) {
+int plat_set_writable_at(int root, const char* path, bool writable) {
     // The write permission is all there is: it is the read-only attribute.
-    const wchar_t* w = long_path(path);
+    wchar_t* w = checked_path(root, path);
+    if (!w) return -1;
+    DWORD attrs = GetFileAttributesW(w);
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT)) return -1;
     int mode = writable ? (_S_IREAD | _S_IWRITE) : _S_IREAD;
-    return w && _wchmod(w, mode) == 0 ? 0 : -1;
+    return _wchmod(w, mode) == 0 ? 0 : -1;
 }

@@ -14,6 +14,7 @@
 #include <string.h>
 
 #include "platform/platform.h"
+#include "restore/outtree.h"
 
 // Width of the path column of a listing line.
 static const size_t LIST_PATH_WIDTH = 40;
@@ -162,7 +163,8 @@ static int32_t start_on_last_disk(int* img, Catalog* catalog, FileRecord** file,
 
 // A listed file, when extracting: restored under its path (made usable as
 // an output path first) with its time and write bit, or its data stepped
-// over when its name is missing or unsafe. The result of the data step.
+// over when its name is missing or unsafe or its path reaches a file this
+// run has already restored. The result of the data step.
 static int32_t restore_file(int* img, Catalog* catalog, const FileRecord* file, char* path,
                             int32_t* avail) {
     if (file->name == NULL) {
@@ -174,8 +176,19 @@ static int32_t restore_file(int* img, Catalog* catalog, const FileRecord* file, 
         return skip_file(img, catalog, file, avail);
     }
     fix_colons(path);
-    int32_t result = file->comp != NULL ? xtract_comp(img, catalog, file, path, avail)
-                                        : xtract_stored(img, catalog, file, path, avail);
+    int out = -1;
+    switch (out_create(catalog->out_tree, path, &out)) {
+    case OUT_CREATED:
+        break;
+    case OUT_DUPLICATE:
+        printf("\nduplicate output name, data skipped: %s", path);
+        return skip_file(img, catalog, file, avail);
+    default:
+        printf("\nfailed to open output file: %s", file->name);
+        return -1;
+    }
+    int32_t result = file->comp != NULL ? xtract_comp(img, catalog, file, out, avail)
+                                        : xtract_stored(img, catalog, file, out, avail);
     if (result == 0) set_file_meta(file, path);
     return result;
 }

@@ -79,14 +79,9 @@ int32_t skip_file(int* image, Catalog* catalog, const FileRecord* file, int32_t*
     return result;
 }
 
-int32_t xtract_stored(int* image, Catalog* catalog, const FileRecord* file, const char* path,
+int32_t xtract_stored(int* image, Catalog* catalog, const FileRecord* file, int out,
                       int32_t* avail) {
     int32_t remaining = file->size_lo;
-    int out = plat_create_catalog_path(path);
-    if (out < 0) {
-        printf("\nfailed to open output file: %s", name_of(file));
-        return -1;
-    }
     // The copy goes a piece at a time where a CHUNK at a time would give the
     // same. On one image those CHUNKs start every 1024 bytes from where the
     // file's data on it starts (only the last one before the file's end or
@@ -297,17 +292,9 @@ static int32_t put_group(int out, const Catalog* catalog, const CompRecord* grou
     return 0;
 }
 
-int32_t xtract_comp(int* image, Catalog* catalog, const FileRecord* file, const char* path,
+int32_t xtract_comp(int* image, Catalog* catalog, const FileRecord* file, int out,
                     int32_t* avail) {
     const CompRecord* group = file->comp;
-    int out = -1;
-    if (group) {
-        out = plat_create_catalog_path(path);
-        if (out < 0) {
-            printf("\nfailed to open output file: %s", name_of(file));
-            return -1;
-        }
-    }
 
     int32_t result = 0;
     int32_t group_num = 0;

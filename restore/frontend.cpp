@@ -14,6 +14,7 @@
 #include "catalog/catalog.h"
 #include "container/scan.h"
 #include "platform/platform.h"
+#include "restore/outtree.h"
 #include "restore/restore.h"
 
 // Run state, owned here and handed down through the Catalog: the option
@@ -25,6 +26,7 @@ static uint16_t opt_flags;
 static Catalog catalog;
 static FileHeader header;
 static RegionInfo regions[REGION_COUNT];
+static OutTree out_tree;
 
 // Status of a run that failed for a reason other than the table reads: no
 // header, no catalog for -x or -l, regions not all found and accepted in
@@ -76,6 +78,9 @@ static void reset_run(void) {
     memset(regions, 0, sizeof regions);
     opt_flags = 0;
     catalog_init(&catalog, &opt_flags);
+    out_tree_free(&out_tree);
+    out_tree_init(&out_tree, PLAT_CWD);
+    catalog.out_tree = &out_tree;
     regions_reset();
 }
 

@@ -24,9 +24,10 @@ void mk_dirs(const Catalog* catalog, bool create);
 
 // File data extraction. image and avail travel together, by address.
 int32_t skip_file(int* image, Catalog* catalog, const FileRecord* file, int32_t* avail);
-int32_t xtract_stored(int* image, Catalog* catalog, const FileRecord* file, const char* path,
+// The data of a file into out (an output file, which they close).
+int32_t xtract_stored(int* image, Catalog* catalog, const FileRecord* file, int out,
                       int32_t* avail);
-int32_t xtract_comp(int* image, Catalog* catalog, const FileRecord* file, const char* path,
+int32_t xtract_comp(int* image, Catalog* catalog, const FileRecord* file, int out,
                     int32_t* avail);
 int32_t raw_inflate(int out, unsigned char* data, int32_t* length, uint32_t* crc);
 

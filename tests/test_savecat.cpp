@@ -2,6 +2,9 @@
 // to end and through save_cat itself.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -176,11 +179,26 @@ TEST(CatalogSaveFailures, OutputThatCannotBeCreatedOrWritten) {
 #ifdef _WIN32
     GTEST_SKIP() << "POSIX only: a write to /dev/full fails";
 #else
+    // A link at the name is not followed: the device behind it is not
+    // written.
     TempDir full;
     full.write("disk.img", image);
     ASSERT_EQ(symlink("/dev/full", full.file("disk.cat").c_str()), 0);
     r = run_unbak(full.path, {"disk.img", "-c"});
+    EXPECT_EQ(r.out, with_message(plain.out, "\nerror opening disk.cat for catalog file output"));
+
+    // A file-size limit below the header's size: the write comes back short.
+    TempDir limited;
+    limited.write("disk.img", image);
+    struct rlimit saved, lowered;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    lowered = saved;
+    lowered.rlim_cur = 100;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lowered), 0);
+    r = run_unbak(limited.path, {"disk.img", "-c"});
+    setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_EQ(r.out, with_message(plain.out, "\nfailed to write new header in save_cat()"));
+    EXPECT_EQ(r.status, 8);
 #endif
 }
 
