@@ -401,19 +401,26 @@ void plat_flush_all(void) {
 
 // ---- files read in this run ------------------------------------------------------
 
-// The identity of every file opened for reading since plat_close_all: no
-// output of the run is written over one of them.
+// The identity of every file opened for reading since plat_close_all, and
+// the path it was opened by: no output of the run is written over one of
+// them. An identity is only taken to be the input's while its path still
+// leads to it: a file number freed by a deletion may be given to a new
+// file.
 struct InputId {
     dev_t dev;
     ino_t ino;
+    char* path;
 };
 static InputId* inputs = NULL;
 static int32_t ninputs = 0, inputs_cap = 0;
 
-static bool remember_input(int fd) {
+static bool remember_input(int fd, const char* path) {
     struct stat st;
     if (fstat(fd, &st) != 0) return false;
-    if (handles_is_input(st.st_dev, st.st_ino)) return true;
+    for (int32_t i = 0; i < ninputs; i++)
+        if (inputs[i].dev == st.st_dev && inputs[i].ino == st.st_ino &&
+            strcmp(inputs[i].path, path) == 0)
+            return true;
     if (ninputs == inputs_cap) {
         int32_t cap = inputs_cap ? inputs_cap * 2 : 16;
         InputId* p = (InputId*)realloc(inputs, (size_t)cap * sizeof *p);
@@ -421,15 +428,21 @@ static bool remember_input(int fd) {
         inputs = p;
         inputs_cap = cap;
     }
+    char* copy = strdup(path);
+    if (!copy) return false;
     inputs[ninputs].dev = st.st_dev;
     inputs[ninputs].ino = st.st_ino;
+    inputs[ninputs].path = copy;
     ninputs++;
     return true;
 }
 
 bool handles_is_input(dev_t dev, ino_t ino) {
-    for (int32_t i = 0; i < ninputs; i++)
-        if (inputs[i].dev == dev && inputs[i].ino == ino) return true;
+    for (int32_t i = 0; i < ninputs; i++) {
+        if (inputs[i].dev != dev || inputs[i].ino != ino) continue;
+        struct stat st;
+        if (stat(inputs[i].path, &st) == 0 && st.st_dev == dev && st.st_ino == ino) return true;
+    }
     return false;
 }
 
@@ -439,7 +452,7 @@ int plat_open_read(const char* path) {
     if (fd < 0) return -1;
     // A file whose identity cannot be kept is not read: it could not be
     // kept from being written over.
-    if (!remember_input(fd)) {
+    if (!remember_input(fd, path)) {
         close(fd);
         return -1;
     }
@@ -634,6 +647,7 @@ void plat_close_all(void) {
         untrack(h);
         close(fd);
     }
+    for (int32_t i = 0; i < ninputs; i++) free(inputs[i].path);
     free(inputs);
     inputs = NULL;
     ninputs = inputs_cap = 0;

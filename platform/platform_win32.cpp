@@ -150,10 +150,20 @@ static const wchar_t* long_path(const char* path) {
 
 // ---- files read in this run -------------------------------------------------------
 
-// The identity of every file opened for reading since plat_close_all: no
-// output of the run is written over one of them.
-static PlatFileId* inputs = NULL;
+// The identity of every file opened for reading since plat_close_all, and
+// the path it was opened by: no output of the run is written over one of
+// them. An identity is only taken to be the input's while its path still
+// leads to it: a file index freed by a deletion may be given to a new file.
+struct InputId {
+    PlatFileId id;
+    char* path;
+};
+static InputId* inputs = NULL;
 static int32_t ninputs = 0, inputs_cap = 0;
+
+static bool same_id(const PlatFileId* a, const PlatFileId* b) {
+    return a->volume == b->volume && a->index == b->index;
+}
 
 static bool id_of(int fd, PlatFileId* id) {
     HANDLE h = (HANDLE)_get_osfhandle(fd);
@@ -164,31 +174,45 @@ static bool id_of(int fd, PlatFileId* id) {
     return true;
 }
 
+static bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info);
+
 static bool is_input(const PlatFileId* id) {
-    for (int32_t i = 0; i < ninputs; i++)
-        if (inputs[i].volume == id->volume && inputs[i].index == id->index) return true;
+    for (int32_t i = 0; i < ninputs; i++) {
+        if (!same_id(&inputs[i].id, id)) continue;
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!file_identity(inputs[i].path, &info)) continue;
+        PlatFileId now;
+        now.volume = info.dwVolumeSerialNumber;
+        now.index = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+        if (same_id(&now, id)) return true;
+    }
     return false;
 }
 
-static bool remember_input(int fd) {
+static bool remember_input(int fd, const char* path) {
     PlatFileId id;
     if (!id_of(fd, &id)) return GetFileType((HANDLE)_get_osfhandle(fd)) != FILE_TYPE_DISK;
-    if (is_input(&id)) return true;
+    for (int32_t i = 0; i < ninputs; i++)
+        if (same_id(&inputs[i].id, &id) && strcmp(inputs[i].path, path) == 0) return true;
     if (ninputs == inputs_cap) {
         int32_t cap = inputs_cap ? inputs_cap * 2 : 16;
-        PlatFileId* p = (PlatFileId*)realloc(inputs, (size_t)cap * sizeof *p);
+        InputId* p = (InputId*)realloc(inputs, (size_t)cap * sizeof *p);
         if (!p) return false;
         inputs = p;
         inputs_cap = cap;
     }
-    inputs[ninputs++] = id;
+    char* copy = _strdup(path);
+    if (!copy) return false;
+    inputs[ninputs].id = id;
+    inputs[ninputs].path = copy;
+    ninputs++;
     return true;
 }
 
 int plat_open_read(const char* path) {
     int fd = _open(path, _O_RDONLY | _O_BINARY);
     if (fd < 0) return -1;
-    if (!remember_input(fd)) {
+    if (!remember_input(fd, path)) {
         _close(fd);
         return -1;
     }
@@ -421,6 +445,7 @@ void plat_flush_all(void) {
 
 void plat_close_all(void) {
     while (nhandles > 0) _close(handles[--nhandles].fd);
+    for (int32_t i = 0; i < ninputs; i++) free(inputs[i].path);
     free(inputs);
     inputs = NULL;
     ninputs = inputs_cap = 0;
