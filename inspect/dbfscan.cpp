@@ -266,5 +266,8 @@ int dbfscan_main(int argc, char** argv) {
     if (parsed) printf("\nparse_region() returned %d", (int)result);
     printf("\n");
     fflush(stdout);
+    // The OS layer forgets the file it read: the next in-process run starts
+    // clean.
+    plat_close_all();
     return result;
 }
