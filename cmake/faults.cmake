@@ -9,7 +9,7 @@
 # --wrap.
 if(UNBAK_TESTS AND NOT WIN32)
   add_library(platform_faults OBJECT platform/platform_posix.cpp platform/handles.cpp
-              platform/console_posix.cpp platform/faults.cpp)
+              platform/console_posix.cpp platform/paths.cpp platform/faults.cpp)
   target_include_directories(platform_faults PUBLIC ${CMAKE_SOURCE_DIR})
   target_compile_definitions(platform_faults PUBLIC UNBAK_FAULTS)
   target_link_libraries(platform_faults PUBLIC ZLIB::ZLIB)

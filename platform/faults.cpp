@@ -8,7 +8,6 @@
 
 #include <zlib.h>
 
-#include "platform/handles.h"
 
 namespace {
 
@@ -76,10 +75,6 @@ void* faults_strike_site(void) {
 
 void faults_on_strike(void (*fn)(void)) {
     strike_hook = fn;
-}
-
-int32_t faults_open_handles(void) {
-    return handles_open();
 }
 
 int64_t faults_live_blocks(void) {

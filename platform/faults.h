@@ -71,8 +71,6 @@ void* faults_strike_site(void);
 // Called at the moment of the failure, before the failing call returns
 // (the driver notes how much output came before it). Null: nothing.
 void faults_on_strike(void (*fn)(void));
-// Handles of the OS layer that are open now.
-int32_t faults_open_handles(void);
 // Heap blocks our code has allocated and not freed.
 int64_t faults_live_blocks(void);
 

@@ -170,13 +170,6 @@ bool plat_same_file(const char* a, const char* b) {
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-int32_t plat_last_component(const char* path) {
-    int32_t start = 0;
-    for (int32_t i = 0; path[i] != '\0'; i++)
-        if (path[i] == '/' || path[i] == '\\') start = i + 1;
-    return start;
-}
-
 int plat_path_status_at(int root, const char* path) {
     if (PLAT_FAULT(FAULT_STAT)) return PLAT_PATH_NONE;
     char native[NATIVE_PATH_MAX];

@@ -474,13 +474,6 @@ bool plat_same_file(const char* a, const char* b) {
            ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
-int32_t plat_last_component(const char* path) {
-    int32_t start = 0;
-    for (int32_t i = 0; path[i] != '\0'; i++)
-        if (path[i] == '/' || path[i] == '\\') start = i + 1;
-    return start;
-}
-
 int plat_path_status_at(int root, const char* path) {
     size_t from = 0;
     wchar_t* w = below_root(root, path, &from);

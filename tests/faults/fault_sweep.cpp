@@ -70,6 +70,7 @@
 
 #include "inspect/dbfscan.h"
 #include "platform/faults.h"
+#include "platform/handles.h"
 #include "restore/restore.h"
 #include "tools/imgwriter.h"
 
@@ -601,7 +602,7 @@ Outcome run_case(const RunPlan& plan, int kind, int way, int32_t nth) {
     o.site = faults_strike_site();
     o.strike_at = output_at_strike;
     for (int k = 0; k < FAULT_KIND_COUNT; k++) o.calls[k] = faults_calls((FaultKind)k);
-    o.handles_left = faults_open_handles();
+    o.handles_left = handles_open();
     o.descriptors_left = open_descriptors() - descriptors;
     o.out = slurp(out_path);
     o.outside = written_outside();
