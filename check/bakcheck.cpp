@@ -247,17 +247,20 @@ static int load_set(Run* run) {
 
 static int open_salvage_dir(Run* run) {
     const char* dir = run->salvage_dir;
-    int status = plat_path_status(dir);
-    if (status == PLAT_PATH_NONE && plat_mkdir(dir) != 0)
-        return fail(run, "cannot create the directory %s", dir);
-    if (status == PLAT_PATH_OTHER) return fail(run, "%s is not a directory", dir);
-    run->out_path_size = strlen(dir) + 1 + PATH_BUF_SIZE + 32;
+    // The directory is the user's: links on the way to it are followed.
+    // Below it the output tree follows none.
+    run->out_root = plat_open_root(dir);
+    if (run->out_root < 0 && plat_make_root(dir) == 0) run->out_root = plat_open_root(dir);
+    if (run->out_root < 0) return fail(run, "cannot make or open the directory %s", dir);
+    out_tree_init(&run->tree, run->out_root, NULL);
+    run->out_path_size = PATH_BUF_SIZE + 32;
     run->out_path = (char*)malloc(run->out_path_size);
     run->made_dir = (char*)calloc(run->out_path_size, 1);
     if (!run->out_path || !run->made_dir) return fail(run, "out of memory");
-    snprintf(run->out_path, run->out_path_size, "%s\\%s", dir, REPORT_NAME);
-    int fd = plat_create_catalog_path(run->out_path);
-    if (fd < 0) return fail(run, "cannot create %s", run->out_path);
+    OutFile report;
+    if (out_create(&run->tree, REPORT_NAME, &report) != OUT_CREATED)
+        return fail(run, "cannot create %s\\%s", dir, REPORT_NAME);
+    int fd = report.fd;
     run->text_file.open = true;
     run->text_file.fd = fd;
     make_dirs_for_all(run);
@@ -289,6 +292,8 @@ static void release(Run* run) {
     free(run->placement.placed);
     free(run->out_path);
     free(run->made_dir);
+    out_tree_free(&run->tree);
+    if (run->out_root >= 0) plat_close_root(run->out_root);
     catalog_free(&run->catalog);
     free(run->header.name);
     free(run->given);
@@ -298,6 +303,7 @@ static void release(Run* run) {
 int bakcheck_main(int argc, char** argv) {
     Run run;
     memset(&run, 0, sizeof run);
+    run.out_root = -1;
     catalog_init(&run.catalog, &run.options);
     // The shared layers' state of an earlier in-process run.
     regions_reset();

@@ -21,6 +21,7 @@
 #include <stdint.h>
 
 #include "catalog/catalog.h"
+#include "restore/outtree.h"
 
 // Exit statuses.
 enum {
@@ -167,8 +168,11 @@ struct Run {
     Placement placement;
     char** dir_paths;  // [1 .. ndirs]: a directory's path as listed, null when none
     int32_t ndirs;
-    // Salvage: an output path, and the directory path last made (both of
-    // out_path_size bytes).
+    // Salvage: the tree below the salvage directory (its root handle in
+    // out_root), an output path relative to it, and the directory path last
+    // made (both of out_path_size bytes).
+    int out_root;
+    OutTree tree;
     char* out_path;
     char* made_dir;
     size_t out_path_size;

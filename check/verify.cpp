@@ -142,30 +142,26 @@ static void put_zeros(Output* out, int64_t n) {
 // The output path below the salvage directory for a path as listed (the
 // colons of drives made underscores, as unbak does).
 static const char* output_path(Run* run, const char* rel) {
-    size_t dir_len = strlen(run->salvage_dir);
     size_t rel_len = strlen(rel);
-    if (dir_len + 1 + rel_len + 1 > run->out_path_size) return NULL;
-    memcpy(run->out_path, run->salvage_dir, dir_len);
-    run->out_path[dir_len] = '\\';
-    memcpy(run->out_path + dir_len + 1, rel, rel_len + 1);
-    fix_colons(run->out_path + dir_len + 1);
+    if (rel_len + 1 > run->out_path_size) return NULL;
+    memcpy(run->out_path, rel, rel_len + 1);
+    out_fix_colons(run->out_path);
     return run->out_path;
 }
 
 // Makes every directory on the way to path (up to its last backslash) that
 // is not there. Those of the previous call are known to be there.
-static bool make_path_dirs(Run* run, char* path, size_t from) {
+static bool make_path_dirs(Run* run, char* path) {
     size_t len = strlen(path);
-    for (size_t i = from; i < len; i++) {
+    for (size_t i = 0; i < len; i++) {
         if (path[i] != '\\') continue;
         if (strncmp(path, run->made_dir, i) == 0 &&
             (run->made_dir[i] == '\\' || run->made_dir[i] == '\0'))
             continue;
         path[i] = '\0';
-        int status = plat_path_status(path);
-        bool ok = status == PLAT_PATH_DIR || (status == PLAT_PATH_NONE && plat_mkdir(path) == 0);
+        OutDir made = out_make_dir(&run->tree, path);
         path[i] = '\\';
-        if (!ok) return false;
+        if (made != OUT_DIR_MADE && made != OUT_DIR_EXISTED) return false;
     }
     size_t keep = len < run->out_path_size ? len : run->out_path_size - 1;
     memcpy(run->made_dir, path, keep);
@@ -177,11 +173,10 @@ void make_dirs_for_all(Run* run) {
     // Every directory of the catalog whose path can be built, as unbak's
     // mk_dirs makes them (so empty directories come back too); a directory
     // that cannot be made shows up as its files' write failures.
-    size_t from = strlen(run->salvage_dir) + 1;
     for (int32_t i = 1; i <= run->ndirs; i++) {
         if (!run->dir_paths[i]) continue;
         const char* p = output_path(run, run->dir_paths[i]);
-        if (p) make_path_dirs(run, run->out_path, from);
+        if (p) make_path_dirs(run, run->out_path);
     }
 }
 
@@ -372,9 +367,9 @@ static void build_path(Run* run, const FileRecord* file, FileResult* res) {
     }
 }
 
-static void set_meta(const FileRecord* file, const char* path, Output* out) {
+static void set_meta(Run* run, const FileRecord* file, const char* path, Output* out) {
     // set_file_meta without its message: the report says it.
-    int32_t failed = apply_file_meta(file, path);
+    int32_t failed = apply_file_meta(&run->tree, file, path);
     if (failed & META_TIMES_FAILED)
         out->failure = "times not set";
     else if (failed & META_WRITABLE_FAILED)
@@ -398,8 +393,13 @@ void verify_file(Run* run, const FileRecord* file, int64_t pos, FileResult* res)
         if (!target) {
             out.failure = "path too long";
         } else {
-            out.fd = plat_create_catalog_path(target);
-            if (out.fd < 0) out.failure = "cannot create it";
+            OutFile created;
+            OutCreate r = out_create(&run->tree, target, &created);
+            out.fd = created.fd;
+            if (r == OUT_DUPLICATE)
+                out.failure = "another file of the set was saved under its name";
+            else if (r != OUT_CREATED)
+                out.failure = "cannot create it";
         }
     }
 
@@ -442,7 +442,7 @@ void verify_file(Run* run, const FileRecord* file, int64_t pos, FileResult* res)
     if (out.fd >= 0) {
         plat_close(out.fd);
         res->created = true;
-        if (!out.failure) set_meta(file, target, &out);
+        if (!out.failure) set_meta(run, file, target, &out);
     }
     if (out.failure) add_problem(res, PROB_WRITE, 0, 0, 0, out.failure);
 

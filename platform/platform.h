@@ -39,6 +39,9 @@ enum { PLAT_CWD = -100 };
 // the root of an output tree. A handle for the calls below, or -1.
 int plat_open_root(const char* path);
 void plat_close_root(int root);
+// Creates a directory at a path as given (links on the way followed), to
+// serve as a root. 0 or -1.
+int plat_make_root(const char* path);
 
 // The identity of a file: its volume and its file number there.
 struct PlatFileId {
@@ -46,15 +49,21 @@ struct PlatFileId {
     uint64_t index;
 };
 
-// Opens a catalog path below root for output, creating it (mode 0600)
-// when missing, without truncating it; its identity into *id. Below root
-// no component is followed when it is a symbolic link (Windows: a
-// reparse point): each directory on the way must be a directory, and an
-// existing last component must be a regular file, not a link, directory,
-// FIFO, device or socket (none of which is ever opened, so a FIFO cannot
-// block). A file opened for reading in this run is refused. The handle, or
-// -1 with nothing changed on disk.
-int plat_open_output(int root, const char* path, PlatFileId* id);
+// How plat_open_output creates a file.
+enum {
+    PLAT_OUT_SHARED = 1,  // mode 0666 before the umask, not 0600
+    PLAT_OUT_NEW = 2,     // the file must not exist yet
+};
+
+// Opens a catalog path below root for output, creating it (mode 0600, or
+// as flags say) when missing, without truncating it; its identity into
+// *id. Below root no component is followed when it is a symbolic link
+// (Windows: a reparse point): each directory on the way must be a
+// directory, and an existing last component must be a regular file, not a
+// link, directory, FIFO, device or socket (none of which is ever opened, so
+// a FIFO cannot block). A file opened for reading in this run is refused.
+// The handle, or -1 with nothing changed on disk.
+int plat_open_output(int root, const char* path, int flags, PlatFileId* id);
 // Cuts an output file opened by plat_open_output to 0 bytes. 0 or -1.
 int plat_truncate(int fd);
 
@@ -103,6 +112,27 @@ int plat_set_times_at(int root, const char* path, int64_t secs);
 // write bit, not writable removes every write bit; other mode bits are
 // kept. 0 or -1.
 int plat_set_writable_at(int root, const char* path, bool writable);
+
+// Renames a file below root to another name below root, following no link
+// on either way; a link or file at the new name is replaced (not
+// followed), unless keep is set: then an existing new name fails it. 0 or
+// -1.
+int plat_rename_at(int root, const char* from, const char* to, bool keep);
+// Removes a regular file (or a link, which is not followed) below root.
+// 0 or -1.
+int plat_remove_at(int root, const char* path);
+
+// What stands at a catalog path below root, following no link.
+struct PlatStat {
+    int type;          // PLAT_PATH_*: a link counts as PLAT_PATH_OTHER
+    bool regular;      // a regular file
+    bool writable;     // the owner may write it
+    int64_t size;
+    int64_t mtime;     // seconds
+    PlatFileId id;
+};
+// 0, or -1 when nothing is there or a directory on the way is not one.
+int plat_stat_at(int root, const char* path, PlatStat* st);
 
 // The same below the current directory.
 static inline int plat_path_status(const char* path) {

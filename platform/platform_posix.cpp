@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <signal.h>
+#include <stdio.h>
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -84,20 +85,22 @@ static int root_fd(int root) {
 // read in this run. Its status is looked at before the open, so a FIFO or
 // a device is never opened, and again on the open descriptor, so nothing
 // put in its place meanwhile is written either. The descriptor, or -1.
-static int open_output_file(int dir, const char* name, struct stat* st) {
+static int open_output_file(int dir, const char* name, int flags, struct stat* st) {
     if (fstatat(dir, name, st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st->st_mode)) {
         errno = EEXIST;
         return -1;
     }
-    int fd = openat(dir, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    int how = O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    if (flags & PLAT_OUT_NEW) how |= O_EXCL;
+    int fd = openat(dir, name, how, (flags & PLAT_OUT_SHARED) ? 0666 : 0600);
     if (fd < 0) return -1;
     if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode) || handles_is_input(st->st_dev, st->st_ino)) {
         close(fd);
         errno = EEXIST;
         return -1;
     }
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    int status = fcntl(fd, F_GETFL);
+    if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
         close(fd);
         return -1;
     }
@@ -112,7 +115,12 @@ void plat_close_root(int root) {
     if (root >= 0) close(root);
 }
 
-int plat_open_output(int root, const char* path, PlatFileId* id) {
+int plat_make_root(const char* path) {
+    if (PLAT_FAULT(FAULT_MKDIR)) return -1;
+    return mkdir(path, 0777) == 0 ? 0 : -1;
+}
+
+int plat_open_output(int root, const char* path, int flags, PlatFileId* id) {
     if (PLAT_FAULT(FAULT_OPEN)) return -1;
     char native[NATIVE_PATH_MAX];
     if (!to_native(path, native)) return -1;
@@ -121,7 +129,7 @@ int plat_open_output(int root, const char* path, PlatFileId* id) {
     int dir = open_parent(at, native, &name);
     if (dir == -1) return -1;
     struct stat st;
-    int fd = open_output_file(dir, name, &st);
+    int fd = open_output_file(dir, name, flags, &st);
     close_dir(dir, at);
     if (fd < 0) return -1;
     id->volume = (uint64_t)st.st_dev;
@@ -131,7 +139,7 @@ int plat_open_output(int root, const char* path, PlatFileId* id) {
 
 int plat_create_catalog_path(const char* path) {
     PlatFileId id;
-    int fd = plat_open_output(PLAT_CWD, path, &id);
+    int fd = plat_open_output(PLAT_CWD, path, 0, &id);
     if (fd >= 0 && plat_truncate(fd) != 0) {
         plat_close(fd);
         return -1;
@@ -157,7 +165,7 @@ int plat_create(const char* path) {
         if (dir < 0) return -1;
     }
     struct stat st;
-    int fd = open_output_file(dir, path + name_at, &st);
+    int fd = open_output_file(dir, path + name_at, 0, &st);
     close_dir(dir, AT_FDCWD);
     if (fd < 0) return -1;
     return handles_adopt_output(fd, true);
@@ -260,6 +268,71 @@ int plat_set_writable_at(int root, const char* path, bool writable) {
     }
     close(fd);
     return r == 0 ? 0 : -1;
+}
+
+int plat_rename_at(int root, const char* from, const char* to, bool keep) {
+    char from_native[NATIVE_PATH_MAX], to_native_path[NATIVE_PATH_MAX];
+    if (!to_native(from, from_native) || !to_native(to, to_native_path)) return -1;
+    int at = root_fd(root);
+    const char *from_name, *to_name;
+    int from_dir = open_parent(at, from_native, &from_name);
+    if (from_dir == -1) return -1;
+    int to_dir = open_parent(at, to_native_path, &to_name);
+    if (to_dir == -1) {
+        close_dir(from_dir, at);
+        return -1;
+    }
+    int r;
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+    r = renameat2(from_dir, from_name, to_dir, to_name, keep ? RENAME_NOREPLACE : 0);
+#else
+    struct stat st;
+    if (keep && fstatat(to_dir, to_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        r = -1;
+    } else {
+        r = renameat(from_dir, from_name, to_dir, to_name);
+    }
+#endif
+    close_dir(from_dir, at);
+    close_dir(to_dir, at);
+    return r == 0 ? 0 : -1;
+}
+
+int plat_remove_at(int root, const char* path) {
+    char native[NATIVE_PATH_MAX];
+    if (!to_native(path, native)) return -1;
+    int at = root_fd(root);
+    const char* name;
+    int dir = open_parent(at, native, &name);
+    if (dir == -1) return -1;
+    struct stat st;
+    int r = -1;
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode))
+        r = unlinkat(dir, name, 0);
+    close_dir(dir, at);
+    return r == 0 ? 0 : -1;
+}
+
+int plat_stat_at(int root, const char* path, PlatStat* out) {
+    char native[NATIVE_PATH_MAX];
+    if (!to_native(path, native)) return -1;
+    int at = root_fd(root);
+    const char* name;
+    int dir = open_parent(at, native, &name);
+    if (dir == -1) return -1;
+    struct stat st;
+    int r = fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW);
+    close_dir(dir, at);
+    if (r != 0) return -1;
+    out->type = S_ISDIR(st.st_mode) ? PLAT_PATH_DIR : PLAT_PATH_OTHER;
+    out->regular = S_ISREG(st.st_mode);
+    out->writable = (st.st_mode & S_IWUSR) != 0;
+    out->size = (int64_t)st.st_size;
+    out->mtime = (int64_t)st.st_mtime;
+    out->id.volume = (uint64_t)st.st_dev;
+    out->id.index = (uint64_t)st.st_ino;
+    return 0;
 }
 
 void plat_keep_running_past_file_limit(void) {

@@ -278,6 +278,10 @@ int plat_open_root(const char* path) {
     return -1;
 }
 
+int plat_make_root(const char* path) {
+    return _mkdir(path) == 0 ? 0 : -1;
+}
+
 void plat_close_root(int root) {
     if (root < 0 || root >= MAX_ROOTS) return;
     free(roots[root]);
@@ -347,12 +351,71 @@ static wchar_t* checked_path(int root, const char* path) {
     return w;
 }
 
-int plat_open_output(int root, const char* path, PlatFileId* id) {
+int plat_open_output(int root, const char* path, int flags, PlatFileId* id) {
     wchar_t* w = checked_path(root, path);
     if (!w || status_of(w) == PLAT_PATH_DIR) return -1;
     DWORD attrs = GetFileAttributesW(w);
     if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_REPARSE_POINT)) return -1;
-    return track(check_output(_wopen(w, OUTPUT_FLAGS, _S_IREAD | _S_IWRITE), id));
+    int how = OUTPUT_FLAGS | ((flags & PLAT_OUT_NEW) ? _O_EXCL : 0);
+    return track(check_output(_wopen(w, how, _S_IREAD | _S_IWRITE), id));
+}
+
+int plat_rename_at(int root, const char* from, const char* to, bool keep) {
+    wchar_t* w = checked_path(root, from);
+    if (!w) return -1;
+    static wchar_t from_long[LONG_PATH_MAX];
+    wcscpy(from_long, w);
+    wchar_t* t = checked_path(root, to);
+    if (!t || status_of(t) == PLAT_PATH_DIR) return -1;
+    DWORD flags = keep ? 0 : MOVEFILE_REPLACE_EXISTING;
+    if (!keep) {
+        // A read-only file at the new name is replaced too.
+        DWORD attrs = GetFileAttributesW(t);
+        if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY))
+            SetFileAttributesW(t, attrs & ~(DWORD)FILE_ATTRIBUTE_READONLY);
+    }
+    return MoveFileExW(from_long, t, flags) ? 0 : -1;
+}
+
+int plat_remove_at(int root, const char* path) {
+    wchar_t* w = checked_path(root, path);
+    if (!w || status_of(w) == PLAT_PATH_DIR) return -1;
+    DWORD attrs = GetFileAttributesW(w);
+    if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesW(w, attrs & ~(DWORD)FILE_ATTRIBUTE_READONLY);
+    return DeleteFileW(w) ? 0 : -1;
+}
+
+int plat_stat_at(int root, const char* path, PlatStat* out) {
+    wchar_t* w = checked_path(root, path);
+    if (!w) return -1;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(w, GetFileExInfoStandard, &data)) return -1;
+    bool reparse = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    bool dir = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    out->type = dir && !reparse ? PLAT_PATH_DIR : PLAT_PATH_OTHER;
+    out->regular = !dir && !reparse;
+    out->writable = (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0;
+    out->size = ((int64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+    // 100-ns intervals since 1601 to seconds since 1970.
+    int64_t ticks = ((int64_t)data.ftLastWriteTime.dwHighDateTime << 32) |
+                    data.ftLastWriteTime.dwLowDateTime;
+    out->mtime = ticks / 10000000 - 11644473600LL;
+    // The file index needs a handle; one that reads attributes only.
+    out->id.volume = 0;
+    out->id.index = 0;
+    HANDLE h = CreateFileW(w, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                           NULL);
+    if (h != INVALID_HANDLE_VALUE) {
+        BY_HANDLE_FILE_INFORMATION info;
+        if (GetFileInformationByHandle(h, &info)) {
+            out->id.volume = info.dwVolumeSerialNumber;
+            out->id.index = ((uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+        }
+        CloseHandle(h);
+    }
+    return 0;
 }
 
 int plat_truncate(int fd) {
@@ -362,7 +425,7 @@ int plat_truncate(int fd) {
 
 int plat_create_catalog_path(const char* path) {
     PlatFileId id;
-    int fd = plat_open_output(PLAT_CWD, path, &id);
+    int fd = plat_open_output(PLAT_CWD, path, 0, &id);
     if (fd >= 0 && plat_truncate(fd) != 0) {
         plat_close(fd);
         return -1;

@@ -176,7 +176,7 @@ static int32_t restore_file(int* img, Catalog* catalog, const FileRecord* file, 
         return skip_file(img, catalog, file, avail);
     }
     fix_colons(path);
-    int out = -1;
+    OutFile out;
     switch (out_create(catalog->out_tree, path, &out)) {
     case OUT_CREATED:
         break;
@@ -187,9 +187,9 @@ static int32_t restore_file(int* img, Catalog* catalog, const FileRecord* file, 
         printf("\nfailed to open output file: %s", file->name);
         return -1;
     }
-    int32_t result = file->comp != NULL ? xtract_comp(img, catalog, file, out, avail)
-                                        : xtract_stored(img, catalog, file, out, avail);
-    if (result == 0) set_file_meta(file, path);
+    int32_t result = file->comp != NULL ? xtract_comp(img, catalog, file, out.fd, avail)
+                                        : xtract_stored(img, catalog, file, out.fd, avail);
+    if (result == 0) set_file_meta(catalog->out_tree, file, path);
     return result;
 }
 

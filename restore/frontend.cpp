@@ -79,7 +79,7 @@ static void reset_run(void) {
     opt_flags = 0;
     catalog_init(&catalog, &opt_flags);
     out_tree_free(&out_tree);
-    out_tree_init(&out_tree, PLAT_CWD);
+    out_tree_init(&out_tree, PLAT_CWD, NULL);
     catalog.out_tree = &out_tree;
     regions_reset();
 }

@@ -7,7 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "platform/platform.h"
+#include "restore/outtree.h"
 
 enum {
     DATE_TEXT_SIZE = 14,
@@ -66,17 +66,20 @@ int64_t date_to_secs(const char* date) {
     return (int64_t)mktime(&tm);
 }
 
-int32_t apply_file_meta(const FileRecord* file, const char* path) {
+bool file_writable(const FileRecord* file) {
+    return (file->attrib & ATTRIB_WRITABLE) != 0;
+}
+
+int32_t apply_file_meta(OutTree* tree, const FileRecord* file, const char* path) {
+    int32_t failed = out_set_meta(tree, path, date_to_secs(file->date), file_writable(file));
     int32_t result = 0;
-    // Times first: a file made read-only below could no longer take them.
-    if (plat_set_times(path, date_to_secs(file->date)) != 0) result |= META_TIMES_FAILED;
-    if (plat_set_writable(path, (file->attrib & ATTRIB_WRITABLE) != 0) != 0)
-        result |= META_WRITABLE_FAILED;
+    if (failed & OUT_META_TIMES_FAILED) result |= META_TIMES_FAILED;
+    if (failed & OUT_META_WRITABLE_FAILED) result |= META_WRITABLE_FAILED;
     return result;
 }
 
-int32_t set_file_meta(const FileRecord* file, const char* path) {
-    int32_t result = apply_file_meta(file, path);
+int32_t set_file_meta(OutTree* tree, const FileRecord* file, const char* path) {
+    int32_t result = apply_file_meta(tree, file, path);
     if (result != 0) {
         printf("\nerror setting file: ");
         if (result & META_TIMES_FAILED) printf("timestamp ");

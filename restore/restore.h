@@ -32,13 +32,17 @@ int32_t xtract_comp(int* image, Catalog* catalog, const FileRecord* file, int ou
 int32_t raw_inflate(int out, unsigned char* data, int32_t* length, uint32_t* crc);
 
 // Restored file metadata.
+struct OutTree;
 int64_t date_to_secs(const char* date);
 enum { META_TIMES_FAILED = 1, META_WRITABLE_FAILED = 2 };
-// Sets the file's recorded time and read-only state; the META_ bits of what
-// could not be set, without a message.
-int32_t apply_file_meta(const FileRecord* file, const char* path);
+// True when the file's attribute keeps it writable.
+bool file_writable(const FileRecord* file);
+// Sets the file's recorded time and read-only state on the file written at
+// path in the tree; the META_ bits of what could not be set, without a
+// message.
+int32_t apply_file_meta(OutTree* tree, const FileRecord* file, const char* path);
 // apply_file_meta, and the message naming what could not be set.
-int32_t set_file_meta(const FileRecord* file, const char* path);
+int32_t set_file_meta(OutTree* tree, const FileRecord* file, const char* path);
 
 // Multi-disk sets.
 FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num);

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include "restore/outtree.h"
 #include "restore/restore.h"
 #include "tests/support/format.h"
 #include "tests/support/harness.h"
@@ -783,18 +784,20 @@ TEST(SetFileMeta, ReportsWhatCouldNotBeSet) {
     TempDir t;
     FileRecord file = {};
     snprintf(file.date, sizeof file.date, "%s", "20000301000000");
+    OutTree cwd_tree;
+    out_tree_init(&cwd_tree, PLAT_CWD, nullptr);
 
     std::string path = t.file("ro.bin");
     t.write("ro.bin", "data");
     file.attrib = 0x1B6;
-    EXPECT_EQ(set_file_meta(&file, path.c_str()), 0);
+    EXPECT_EQ(set_file_meta(&cwd_tree, &file, path.c_str()), 0);
     EXPECT_EQ(mtime_of(path), 951868800);
     EXPECT_NE(mode_of(path) & 0200, 0u);
 
     // Read-only afterwards, with the times already set.
     file.attrib = 0x21;
     snprintf(file.date, sizeof file.date, "%s", "19800101000000");
-    EXPECT_EQ(set_file_meta(&file, path.c_str()), 0);
+    EXPECT_EQ(set_file_meta(&cwd_tree, &file, path.c_str()), 0);
     EXPECT_EQ(mtime_of(path), 315532800);
     EXPECT_EQ(mode_of(path) & 0222, 0u);
 
@@ -806,18 +809,18 @@ TEST(SetFileMeta, ReportsWhatCouldNotBeSet) {
     const unsigned writable = read_only | 0200u;
 #endif
     file.attrib = 0x7FFFFFFF;
-    EXPECT_EQ(set_file_meta(&file, path.c_str()), 0);
+    EXPECT_EQ(set_file_meta(&cwd_tree, &file, path.c_str()), 0);
     EXPECT_EQ(mode_of(path), writable);
     file.attrib = 0x7FFFFF7F;
-    EXPECT_EQ(set_file_meta(&file, path.c_str()), 0);
+    EXPECT_EQ(set_file_meta(&cwd_tree, &file, path.c_str()), 0);
     EXPECT_EQ(mode_of(path), read_only);
     file.attrib = 0x21;
 
     fflush(stdout);
     testing::internal::CaptureStdout();
-    int32_t missing = set_file_meta(&file, t.file("missing").c_str());
+    int32_t missing = set_file_meta(&cwd_tree, &file, t.file("missing").c_str());
     t.mkdir("adir");
-    int32_t dir = set_file_meta(&file, t.file("adir").c_str());
+    int32_t dir = set_file_meta(&cwd_tree, &file, t.file("adir").c_str());
     fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(missing, 3);
