@@ -1,5 +1,6 @@
 // Tests of bak's building blocks: finding a set's images in a directory,
-// the file patterns, names for output (escapes, code pages, output paths).
+// the file patterns, names for output (escapes, code pages, output paths),
+// and the set ids mkbak gives its sets.
 #include <stdint.h>
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -411,5 +412,37 @@ TEST(Names, OutputPathOfAListedPath) {
     EXPECT_EQ(output_path("D:\\a:b\\c"), "D_/a_b/c");
     EXPECT_EQ(output_path("C:"), "C_");
 }
+
+// ---- mkbak's set ids ------------------------------------------------------------------
+
+#ifdef MKBAK_EXE
+std::string ids_of(const std::string& image) {
+    return image.substr(12, 8);
+}
+
+TEST(Mkbak, GivesEachSetNewIdsUnlessToldWhich) {
+    TempDir t;
+    t.mkdir("src");
+    t.write("src/a.txt", "some text");
+    t.mkdir("out");
+    for (const char* base : {"r1", "r2"})
+        ASSERT_EQ(run_program(MKBAK_EXE, {"src", "out/" + std::string(base)}, "", t.path).status, 0);
+    EXPECT_NE(ids_of(t.read("out/r1.001")), ids_of(t.read("out/r2.001")));
+
+    for (const char* base : {"f1", "f2"}) {
+        RunResult r = run_program(MKBAK_EXE, {"--set-id", "0123456789abcDEF", "src", "out/" + std::string(base)},
+                                  "", t.path);
+        ASSERT_EQ(r.status, 0);
+        EXPECT_NE(r.out.find("\nset id 0123456789abcdef\n"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(ids_of(t.read("out/f1.001")), std::string("\x67\x45\x23\x01\xef\xcd\xab\x89", 8));
+    EXPECT_EQ(t.read("out/f1.001"), t.read("out/f2.001"));
+
+    for (const char* bad : {"0123456789abcde", "0123456789abcdeg", "0x23456789abcdef"})
+        EXPECT_EQ(run_program(MKBAK_EXE, {"--set-id", bad, "src", "out/bad"}, "", t.path).status, 1)
+            << bad;
+    EXPECT_FALSE(t.exists("out/bad.001"));
+}
+#endif
 
 }  // namespace
