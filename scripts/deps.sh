@@ -19,11 +19,16 @@
 
 debian_packages_of() {
     case $1 in
-    build) echo g++ make cmake zlib1g-dev libgtest-dev pkg-config libdeflate-dev ;;
+    # libcli11-dev, nlohmann-json3-dev: bak's command line and JSON
+    # (headers only; the Windows build copies them into its build tree).
+    build) echo g++ make cmake zlib1g-dev libgtest-dev pkg-config libdeflate-dev libcli11-dev \
+        nlohmann-json3-dev ;;
     # groff-base: the manual-page check; dpkg-dev (dpkg-shlibdeps) and file:
     # the .deb's dependencies.
     test) echo "$(debian_packages_of build) groff-base dpkg-dev file" ;;
-    windows) echo make cmake groff-base g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 googletest ;;
+    # The cross build takes bak's headers from the host's packages too.
+    windows) echo make cmake groff-base g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 googletest \
+        libcli11-dev nlohmann-json3-dev ;;
     bench) echo "$(debian_packages_of build) time zip unzip libarchive-tools" ;;
     *)
         echo "deps.sh: unknown package set $1 (build, test, windows, bench)" >&2

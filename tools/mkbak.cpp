@@ -1,12 +1,16 @@
 // mkbak: writes a backup set of a directory tree, for trying out unbak.
 //
-//   mkbak [-s] [-r] [-g GROUPSIZE] [-d DISKCAPACITY] [-n NAME] SOURCE_DIR OUTPUT_BASE
+//   mkbak [-s] [-r] [-g GROUPSIZE] [-d DISKCAPACITY] [-n NAME] [--set-id HEX]
+//         SOURCE_DIR OUTPUT_BASE
 //
 // The tree becomes drive C: (its top directory is the drive's root); files
 // keep their modification time and read-only state. The images are written
-// as OUTPUT_BASE.001, .002, ...; the last one carries the catalog.
+// as OUTPUT_BASE.001, .002, ...; the last one carries the catalog. Each set
+// gets set ids of its own, random unless --set-id gives them, so that sets
+// written side by side are told apart as the original's would be.
 #include <dirent.h>
 #include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -23,12 +27,43 @@ namespace {
 
 void usage() {
     fprintf(stderr,
-            "usage: mkbak [-s] [-r] [-g GROUPSIZE] [-d DISKCAPACITY] [-n NAME] SOURCE_DIR OUTPUT_BASE\n"
+            "usage: mkbak [-s] [-r] [-g GROUPSIZE] [-d DISKCAPACITY] [-n NAME] [--set-id HEX]\n"
+            "             SOURCE_DIR OUTPUT_BASE\n"
             "  -s  stored set (file data not compressed)\n"
             "  -r  compressed set whose groups are stored (level -1)\n"
             "  -g  bytes of file data per group (default 65536)\n"
             "  -d  data bytes per disk image (default: one image)\n"
-            "  -n  backup name\n");
+            "  -n  backup name\n"
+            "  --set-id  the set ids, 16 hex digits (default: random)\n");
+}
+
+// Set ids from 16 hex digits: the first 8 are set_id1, the last 8 set_id2.
+bool parse_set_id(const char* text, uint32_t* id1, uint32_t* id2) {
+    if (strlen(text) != 16) return false;
+    uint64_t v = 0;
+    for (const char* p = text; *p; p++) {
+        int digit = *p >= '0' && *p <= '9'   ? *p - '0'
+                    : *p >= 'a' && *p <= 'f' ? *p - 'a' + 10
+                    : *p >= 'A' && *p <= 'F' ? *p - 'A' + 10
+                                             : -1;
+        if (digit < 0) return false;
+        v = v << 4 | (uint64_t)digit;
+    }
+    *id1 = (uint32_t)(v >> 32);
+    *id2 = (uint32_t)v;
+    return true;
+}
+
+// Random set ids, from the system's random source.
+bool random_set_id(uint32_t* id1, uint32_t* id2) {
+    FILE* f = fopen("/dev/urandom", "rb");
+    if (!f) return false;
+    unsigned char b[8];
+    bool ok = fread(b, 1, sizeof b, f) == sizeof b;
+    fclose(f);
+    *id1 = (uint32_t)b[0] << 24 | (uint32_t)b[1] << 16 | (uint32_t)b[2] << 8 | b[3];
+    *id2 = (uint32_t)b[4] << 24 | (uint32_t)b[5] << 16 | (uint32_t)b[6] << 8 | b[7];
+    return ok;
 }
 
 bool read_whole(const std::string& path, std::string* out) {
@@ -117,6 +152,7 @@ bool parse_number(const char* text, int64_t min, int64_t* out) {
 
 int main(int argc, char** argv) {
     imgw::SetOptions opt;
+    bool set_id_given = false;
     std::vector<std::string> args;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -124,6 +160,16 @@ int main(int argc, char** argv) {
             opt.compressed = false;
         } else if (a == "-r") {
             opt.comp_lvl = -1;
+        } else if (a == "--set-id") {
+            if (i + 1 >= argc) {
+                fprintf(stderr, "mkbak: %s needs a value\n", a.c_str());
+                return 1;
+            }
+            if (!parse_set_id(argv[++i], &opt.set_id1, &opt.set_id2)) {
+                fprintf(stderr, "mkbak: bad value for --set-id (16 hex digits): %s\n", argv[i]);
+                return 1;
+            }
+            set_id_given = true;
         } else if (a == "-g" || a == "-d" || a == "-n") {
             if (i + 1 >= argc) {
                 fprintf(stderr, "mkbak: %s needs a value\n", a.c_str());
@@ -159,6 +205,10 @@ int main(int argc, char** argv) {
         fprintf(stderr, "mkbak: not a directory: %s\n", args[0].c_str());
         return 1;
     }
+    if (!set_id_given && !random_set_id(&opt.set_id1, &opt.set_id2)) {
+        fprintf(stderr, "mkbak: cannot read /dev/urandom for the set ids: %s\n", strerror(errno));
+        return 1;
+    }
     std::vector<imgw::SourceFile> files;
     std::vector<std::string> dirs;
     if (!walk(args[0], "", &files, &dirs)) return 1;
@@ -187,5 +237,6 @@ int main(int argc, char** argv) {
            set.tables.dirs.size(), set.stream.size(),
            !opt.compressed ? "stored" : opt.comp_lvl == 4 ? "compressed" : "stored groups",
            images.size(), images.size() == 1 ? "" : "s");
+    printf("set id %08x%08x\n", (unsigned)opt.set_id1, (unsigned)opt.set_id2);
     return 0;
 }
