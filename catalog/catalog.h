@@ -155,22 +155,18 @@ CompRecord* read_comp(int file, int32_t offset, int32_t* status);
 JobRecord* get_job(int file, int32_t offset);
 SessionRecord* get_sess(int file, int32_t offset, int32_t* count);
 
-// Displays.
-void disp_disks(const DiskRecord* disks, int32_t count);
-void disp_dirs(const Catalog* catalog, const DirRecord* dirs, int32_t count);
-void disp_files(const FileRecord* files, int32_t count);
-void disp_comp(const CompRecord* comp);
-void disp_paths(const PathNode* paths);
-void disp_sess(const Catalog* catalog);
-void disp_catalog(const Catalog* catalog);
+// A front end's display of one table (a TBL_ index) of the Catalog.
+typedef void (*TableDisplay)(const Catalog* catalog, int table);
 
 // Reads the seven tables in their fixed order (Disks, Dirs, Files, Job, Comp
 // only for compressed data, Paths, Session) into the Catalog, from the
 // regions in catalog->regions, whose counts become the records read. Every
 // table is tried; each failure prints its message, and its name is added to
-// failed (", "-separated; may be null). The table show_table (a TBL_ index,
-// -1 for none) is displayed right after its read. Gives back the failures.
-int read_catalog(int image, Catalog* catalog, int show_table, char* failed, size_t size);
+// failed (", "-separated; may be null). When show is not null it is called
+// for the table show_table (a TBL_ index, -1 for none) right after that
+// table's read (-vs#). Gives back the failures.
+int read_catalog(int image, Catalog* catalog, int show_table, TableDisplay show, char* failed,
+                 size_t size);
 
 // Ties each file to the first data group of its run; sets cum_dat.
 int32_t link_data(Catalog* catalog, int32_t comp_count);

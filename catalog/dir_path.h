@@ -1,10 +1,11 @@
 // Directory paths: a directory index of the catalog becomes a path such as
 // C:\Data\Sub\ in the shared path buffer.
 //
-// The builder lives with the catalog, not with the restore, because two
-// layers need it: the Dirs display lists every directory's path under -vv
-// (catalog/display.cpp), and the restore builds its output paths and
-// creates the directories from it (restore/paths.cpp, restore/driver.cpp).
+// The builder lives with the catalog, not with the restore, because more
+// than one user needs it: unbak's Dirs display lists every directory's path
+// under -vv (restore/display.cpp), the restore builds its output paths and
+// creates the directories from it (restore/paths.cpp, restore/driver.cpp),
+// and bakcheck names its files with it.
 // Only the text is made here; turning it into a place on disk (colons,
 // directory creation) is the restore's.
 //

@@ -86,26 +86,6 @@ static int32_t load_sessions(int image, Catalog* c) {
     return c->sessions ? count : -1;
 }
 
-// The -vs# displays, each only of a table that is present.
-static void show_disks(const Catalog* c) {
-    if (c->disks) disp_disks(c->disks, table_count(c, TBL_DISKS));
-}
-static void show_dirs(const Catalog* c) {
-    if (c->dirs) disp_dirs(c, c->dirs, table_count(c, TBL_DIRS));
-}
-static void show_files(const Catalog* c) {
-    if (c->files) disp_files(c->files, table_count(c, TBL_FILES));
-}
-static void show_comp(const Catalog* c) {
-    if (c->comp) disp_comp(c->comp);
-}
-static void show_paths(const Catalog* c) {
-    if (c->paths) disp_paths(c->paths);
-}
-static void show_sessions(const Catalog* c) {
-    if (c->sessions) disp_sess(c);
-}
-
 struct TableStep {
     int table;  // TBL_ index: the region read from, and what -vs# names
     const char* name;  // in the list of failed tables
@@ -117,20 +97,18 @@ struct TableStep {
     bool counts;
     // The step runs only when this says so (null: always).
     bool (*wanted)(const Catalog* catalog);
-    void (*show)(const Catalog* catalog);  // null: no -vs# display
 };
 
 // The reads in their fixed order: the Job before the Comp table, which is
 // read only for compressed data.
 static const TableStep TABLE_STEPS[] = {
-    {TBL_DISKS, "Disks", load_disks, "\nError %d reading Disks", true, NULL, show_disks},
-    {TBL_DIRS, "Dirs", load_dirs, "\nError %d reading Dirs", true, NULL, show_dirs},
-    {TBL_FILES, "Files", load_files, "\nError %d reading Files", true, NULL, show_files},
-    {TBL_JOB, "Job", load_job, "\nfailed to read job data", false, NULL, NULL},
-    {TBL_COMP, "Comp", load_comp, "\nError %d reading Comp, can't decompress data", true, data_compressed,
-     show_comp},
-    {TBL_PATHS, "Paths", load_paths, "\nError %d reading Paths", true, NULL, show_paths},
-    {TBL_SESSION, "Sessions", load_sessions, "\nfailed to read session data", true, NULL, show_sessions},
+    {TBL_DISKS, "Disks", load_disks, "\nError %d reading Disks", true, NULL},
+    {TBL_DIRS, "Dirs", load_dirs, "\nError %d reading Dirs", true, NULL},
+    {TBL_FILES, "Files", load_files, "\nError %d reading Files", true, NULL},
+    {TBL_JOB, "Job", load_job, "\nfailed to read job data", false, NULL},
+    {TBL_COMP, "Comp", load_comp, "\nError %d reading Comp, can't decompress data", true, data_compressed},
+    {TBL_PATHS, "Paths", load_paths, "\nError %d reading Paths", true, NULL},
+    {TBL_SESSION, "Sessions", load_sessions, "\nfailed to read session data", true, NULL},
 };
 
 // Adds a table's name to the list of those that failed.
@@ -140,7 +118,8 @@ static void note_failure(char* failed, size_t size, const char* name) {
     snprintf(failed + used, size - used, "%s%s", used ? ", " : "", name);
 }
 
-int read_catalog(int image, Catalog* catalog, int show_table, char* failed, size_t size) {
+int read_catalog(int image, Catalog* catalog, int show_table, TableDisplay show, char* failed,
+                 size_t size) {
     if (failed && size > 0) failed[0] = '\0';
     int errors = 0;
     for (const TableStep& step : TABLE_STEPS) {
@@ -154,7 +133,7 @@ int read_catalog(int image, Catalog* catalog, int show_table, char* failed, size
         } else if (step.counts) {
             catalog->regions[step.table].count = status;
         }
-        if (step.table == show_table && step.show) step.show(catalog);
+        if (step.table == show_table && show) show(catalog, step.table);
     }
     return errors;
 }

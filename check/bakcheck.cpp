@@ -220,7 +220,7 @@ static int load_set(Run* run) {
         run->catalog.image_path = cat->path;
         located = locate_regions(cat->image, cat->cat_offs, run->regions, run->catalog.schemas);
         if (located == REGION_COUNT) {
-            read_catalog(cat->image, &run->catalog, -1, failed, sizeof failed);
+            read_catalog(cat->image, &run->catalog, -1, nullptr, failed, sizeof failed);
             if (!failed[0] && run->catalog.files)
                 linked = link_data(&run->catalog, run->regions[TBL_COMP].count);
             if (!failed[0]) paths_ok = build_dir_paths(run);

@@ -14,6 +14,7 @@
 #include "catalog/catalog.h"
 #include "container/scan.h"
 #include "platform/platform.h"
+#include "restore/display.h"
 #include "restore/restore.h"
 
 // Run state, owned here and handed down through the Catalog: the option
@@ -131,7 +132,7 @@ static bool run_catalog(int* image, const Request& req, int* errors) {
     int32_t located =
         locate_regions(*image, cat_offs, regions, req.catalog_mode ? catalog.schemas : NULL);
     if (req.catalog_mode && located == REGION_COUNT) {
-        *errors = read_catalog(*image, &catalog, req.show_table, NULL, 0);
+        *errors = read_catalog(*image, &catalog, req.show_table, show_table_read, NULL, 0);
         if (*errors == 0) {
             link_data(&catalog, regions[TBL_COMP].count);
             if (has_option(&catalog, OPT_LIST | OPT_EXTRACT)) {

@@ -14,6 +14,7 @@
 
 #include "catalog/catalog.h"
 #include "catalog/group_run.h"
+#include "restore/display.h"
 #include "tests/support/format.h"
 #include "tests/support/harness.h"
 #include "tools/imgwriter.h"
