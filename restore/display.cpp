@@ -34,6 +34,7 @@ void disp_dirs(const Catalog* catalog, const DirRecord* dirs, int32_t count) {
         // A drive's root has no name: nothing follows the three blanks.
         if (d->name) printf("%s", d->name);
     }
+    // The paths come as the Catalog's events, which unbak's reporter prints.
     if (catalog && has_option(catalog, OPT_VERY_VERBOSE) && catalog->disks && catalog->dirs)
         list_dir_paths(catalog, NULL);
 }
