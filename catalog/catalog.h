@@ -7,7 +7,8 @@
 // The front end (restore/frontend.cpp) owns the one Catalog of a run and the
 // option word it refers to, and hands the Catalog down: every option bit is
 // read through catalog->options, and the driver's choice L changes the word
-// through it.
+// through it. What the catalog layer has to say goes to catalog->rep, the
+// run's Reporter (catalog/events.h).
 #ifndef CATALOG_CATALOG_H
 #define CATALOG_CATALOG_H
 
@@ -16,6 +17,7 @@
 
 #include "container/header.h"
 #include "container/regions.h"
+#include "container/report.h"
 #include "container/schema.h"
 
 // Bits of the run's option word.
@@ -126,11 +128,12 @@ struct Catalog {
     SessionRecord* sessions;
     const char* path_filter;  // -p, into the argument text; null when none
     RegionInfo* regions;      // the run's region table; counts of the tables
+    const Reporter* rep;      // where the catalog layer's events go; null: nowhere
 };
 
 // Sets every member to its start value (options -> the given word,
 // image_path "?", cur_disk -1, schemas -> TABLE_SCHEMAS, the rest 0 or
-// null).
+// null: no Reporter until the front end sets one).
 void catalog_init(Catalog* catalog, uint16_t* options);
 
 // True when any of the option bits is set.
@@ -151,31 +154,28 @@ void free_files(FileRecord* f);
 void free_paths(PathNode* p);
 void free_comp(CompRecord* c);
 
-// Table readers (status: count read, or a negative code).
-DiskRecord* read_disks(int file, int32_t offset, int32_t* status);
-DirRecord* read_dirs(int file, int32_t offset, int32_t* status);
-FileRecord* read_files(int file, int32_t offset, int32_t* status);
-PathNode* read_paths(int file, int32_t offset, int32_t* status);
-CompRecord* read_comp(int file, int32_t offset, int32_t* status);
-JobRecord* get_job(int file, int32_t offset);
-SessionRecord* get_sess(int file, int32_t offset, int32_t* count);
+// Table readers (status: count read, or a negative code). Each reports why
+// it failed to rep.
+DiskRecord* read_disks(int file, int32_t offset, int32_t* status, const Reporter* rep);
+DirRecord* read_dirs(int file, int32_t offset, int32_t* status, const Reporter* rep);
+FileRecord* read_files(int file, int32_t offset, int32_t* status, const Reporter* rep);
+PathNode* read_paths(int file, int32_t offset, int32_t* status, const Reporter* rep);
+CompRecord* read_comp(int file, int32_t offset, int32_t* status, const Reporter* rep);
+JobRecord* get_job(int file, int32_t offset, const Reporter* rep);
+SessionRecord* get_sess(int file, int32_t offset, int32_t* count, const Reporter* rep);
 
-// Displays.
-void disp_disks(const DiskRecord* disks, int32_t count);
-void disp_dirs(const Catalog* catalog, const DirRecord* dirs, int32_t count);
-void disp_files(const FileRecord* files, int32_t count);
-void disp_comp(const CompRecord* comp);
-void disp_paths(const PathNode* paths);
-void disp_sess(const Catalog* catalog);
-void disp_catalog(const Catalog* catalog);
+// A front end's display of one table (a TBL_ index) of the Catalog.
+typedef void (*TableDisplay)(const Catalog* catalog, int table);
 
 // Reads the seven tables in their fixed order (Disks, Dirs, Files, Job, Comp
 // only for compressed data, Paths, Session) into the Catalog, from the
 // regions in catalog->regions, whose counts become the records read. Every
-// table is tried; each failure prints its message, and its name is added to
-// failed (", "-separated; may be null). The table show_table (a TBL_ index,
-// -1 for none) is displayed right after its read. Gives back the failures.
-int read_catalog(int image, Catalog* catalog, int show_table, char* failed, size_t size);
+// table is tried; each failure is reported to catalog->rep, and its name is
+// added to failed (", "-separated; may be null). When show is not null it
+// is called for the table show_table (a TBL_ index, -1 for none) right
+// after that table's read (-vs#). Gives back the failures.
+int read_catalog(int image, Catalog* catalog, int show_table, TableDisplay show, char* failed,
+                 size_t size);
 
 // Ties each file to the first data group of its run; sets cum_dat.
 int32_t link_data(Catalog* catalog, int32_t comp_count);

@@ -1,10 +1,11 @@
 // Directory paths: a directory index of the catalog becomes a path such as
 // C:\Data\Sub\ in the shared path buffer.
 //
-// The builder lives with the catalog, not with the restore, because two
-// layers need it: the Dirs display lists every directory's path under -vv
-// (catalog/display.cpp), and the restore builds its output paths and
-// creates the directories from it (restore/paths.cpp, restore/driver.cpp).
+// The builder lives with the catalog, not with the restore, because more
+// than one user needs it: unbak's Dirs display lists every directory's path
+// under -vv (restore/display.cpp), the restore builds its output paths and
+// creates the directories from it (restore/paths.cpp, restore/driver.cpp),
+// and bakcheck names its files with it.
 // Only the text is made here; turning it into a place on disk (colons,
 // directory creation) is the restore's.
 //
@@ -29,14 +30,14 @@ enum {
 // appends a file's name behind that part and the path then serves the
 // file's listing line, its extraction and its metadata, until the next file.
 // list_dir_paths hands each directory's path in it to its make step (which
-// may rewrite it) and prints it. Valid until the next mk_path_str.
+// may rewrite it) and reports it. Valid until the next mk_path_str.
 extern char path_buf[PATH_BUF_SIZE];
 
 // The directory part of dirs[ndx - 1] (from 1), with a trailing backslash,
 // in path_buf; its length in *length. Null (and *length 0) when the index or
 // a parent or disk index on its chain is out of range, a component is
 // unsafe, the chain is too deep or the part would not fit; most of these
-// print why.
+// are reported to catalog->rep.
 char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length);
 
 // True when a name may be used as one path component: not empty, "." or
@@ -44,9 +45,9 @@ char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length);
 bool safe_component(const char* name);
 
 // Every directory's path in index order: make (when not null) is called on
-// it first, then the line "\n%3d %s" shows the path as make left it; a path
-// that cannot be built gives the line "\n%3d: error in mk_path_str()"
-// instead. Needs the Disks and Dirs tables.
+// it first, then EV_DIR_PATH reports the path as make left it; a path that
+// cannot be built gives EV_DIR_PATH_FAILED instead. Needs the Disks and
+// Dirs tables. Events go to catalog->rep.
 void list_dir_paths(const Catalog* catalog, int (*make)(char* path));
 
 #endif

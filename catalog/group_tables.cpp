@@ -5,11 +5,11 @@
 // exactly one data record; the Session table must hold every record its count
 // record announces; Comp fields must each hold a number.
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "catalog/catalog.h"
+#include "catalog/events.h"
 #include "catalog/table_io.h"
 #include "container/fields.h"
 #include "container/regions.h"
@@ -20,19 +20,19 @@
 
 // Scans the Comp record in work_buf into v, one number per field, each
 // within its own characters. The fields are scanned from the last down, so a
-// failure names the last field that holds no number; false after its message.
-static bool scan_comp_fields(const TableSchema* s, int32_t rec, int32_t* v) {
+// failure names the last field that holds no number; false after its event.
+static bool scan_comp_fields(const TableSchema* s, int32_t rec, int32_t* v, const Reporter* rep) {
     for (int32_t k = s->nfields - 1; k >= 0; k--) {
         const SchemaField* f = &s->fields[k];
         if (!scan_int(work_buf + f->offset, f->length, SCAN_NO_WIDTH, &v[k])) {
-            printf("\nread_comp() failed to scan rec %d data field %d", (int)rec, (int)k);
+            say(rep, EV_COMP_FIELD_UNREADABLE, {ev_num(rec), ev_num(k)});
             return false;
         }
     }
     return true;
 }
 
-CompRecord* read_comp(int file, int32_t offset, int32_t* status) {
+CompRecord* read_comp(int file, int32_t offset, int32_t* status, const Reporter* rep) {
     const TableSchema* s = &TABLE_SCHEMAS[TBL_COMP];
     int32_t n = 0;
     int32_t i = 0;
@@ -48,7 +48,7 @@ CompRecord* read_comp(int file, int32_t offset, int32_t* status) {
         int32_t read = read_part(file, work_buf, s->ent_sz);
         if (read == READ_FAILED ||
             (read == READ_WHOLE && !parse_count(work_buf, s->ent_sz, COUNT_AFTER_SERIAL, &n))) {
-            printf("\nfailed to get # of records in comp array");
+            say(rep, EV_COMP_COUNT_UNREADABLE);
             *status = read == READ_FAILED ? -2 : -4;
         }
     }
@@ -58,13 +58,13 @@ CompRecord* read_comp(int file, int32_t offset, int32_t* status) {
         if (read == READ_FAILED) *status = -2;
         if (read != READ_WHOLE) break;
         int32_t v[MAX_FIELDS];
-        if (!scan_comp_fields(s, i, v)) {
+        if (!scan_comp_fields(s, i, v, rep)) {
             *status = -5;
             break;
         }
         CompRecord* c = (CompRecord*)malloc(sizeof(CompRecord));
         if (!c) {
-            printf("\nallocation error");
+            say(rep, EV_COMP_NO_MEMORY);
             *status = -6;
             break;
         }
@@ -89,15 +89,16 @@ CompRecord* read_comp(int file, int32_t offset, int32_t* status) {
     }
 
     if (*status < 0)
-        printf("\nfailed to read Comp data section");
+        say(rep, EV_COMP_DATA_UNREADABLE);
     else
         *status = i;
     return head;
 }
 
 // False when there was no memory for a text.
-static bool convert_job(const TableSchema* s, const char* record, JobRecord* job) {
-    RecordFields r = record_fields(s, record);
+static bool convert_job(const TableSchema* s, const char* record, JobRecord* job,
+                        const Reporter* rep) {
+    RecordFields r = record_fields(s, record, rep);
     job->serial = take_number(&r);
     job->job_num = take_number(&r);
     job->num_disks = take_number(&r);
@@ -113,42 +114,42 @@ static bool convert_job(const TableSchema* s, const char* record, JobRecord* job
     return !no_memory_b && !no_memory_descr;
 }
 
-JobRecord* get_job(int file, int32_t offset) {
+JobRecord* get_job(int file, int32_t offset, const Reporter* rep) {
     const TableSchema* s = &TABLE_SCHEMAS[TBL_JOB];
     int32_t checked = read_descriptors(file, offset, s, s->nfields - 1, CHECK_NAME);
     if (checked == -1 || checked == -2) {
-        printf("\nfatal error failed to read headers in get_job()");
+        say(rep, EV_JOB_DESCRIPTORS_UNREADABLE);
         return NULL;
     }
     if (checked != 0) {
-        printf("\nfatal error, invalid header region in get_job()");
+        say(rep, EV_JOB_DESCRIPTORS_INVALID);
         return NULL;
     }
     if (!read_record(file, s)) {
-        printf("\nfailed to read 1st data record in get_job()");
+        say(rep, EV_JOB_COUNT_RECORD_UNREADABLE);
         return NULL;
     }
     JobRecord* job = (JobRecord*)calloc(1, sizeof(JobRecord));
     if (!job) {
-        printf("\nallocation error in get_job()");
+        say(rep, EV_JOB_NO_MEMORY);
         return NULL;
     }
     int32_t n = 0;
     if (!parse_count(work_buf, s->ent_sz, COUNT_IN_FIELD, &n) || n < 2) {
-        printf("\ninvalid 1st record in get_job()");
+        say(rep, EV_JOB_COUNT_INVALID);
         free(job);
         return NULL;
     }
     // The one data record and the byte behind it, which must end the table.
     int32_t with_end = s->ent_sz + 1;
     if (plat_read(file, work_buf, with_end) != with_end || work_buf[s->ent_sz] != END_OF_DATA) {
-        printf("\ndata region read error, or not terminated by 0x1a in get_job()");
+        say(rep, EV_JOB_RECORD_UNREADABLE);
         free(job);
         return NULL;
     }
-    if (n != 2) printf("\nWarning Job has unexpected record count = %d", (int)n);
-    if (!convert_job(s, work_buf, job)) {
-        printf("\nallocation error in get_job()");
+    if (n != 2) warn(rep, EV_JOB_COUNT_UNEXPECTED, {ev_num(n)});
+    if (!convert_job(s, work_buf, job, rep)) {
+        say(rep, EV_JOB_NO_MEMORY);
         free(job->text_b);
         free(job->descr);
         free(job);
@@ -157,8 +158,9 @@ JobRecord* get_job(int file, int32_t offset) {
     return job;
 }
 
-static void convert_session(const TableSchema* s, const char* record, SessionRecord* sess) {
-    RecordFields r = record_fields(s, record);
+static void convert_session(const TableSchema* s, const char* record, SessionRecord* sess,
+                            const Reporter* rep) {
+    RecordFields r = record_fields(s, record, rep);
     sess->serial = take_number(&r);
     sess->sessfrom = take_number(&r);
     sess->sessto = take_number(&r);
@@ -167,25 +169,25 @@ static void convert_session(const TableSchema* s, const char* record, SessionRec
     take_copy(&r, sess->date, sizeof sess->date);
 }
 
-SessionRecord* get_sess(int file, int32_t offset, int32_t* count) {
+SessionRecord* get_sess(int file, int32_t offset, int32_t* count, const Reporter* rep) {
     const TableSchema* s = &TABLE_SCHEMAS[TBL_SESSION];
     *count = 0;
     int32_t checked = read_descriptors(file, offset, s, s->nfields - 1, CHECK_NAME);
     if (checked == -1 || checked == -2) {
-        printf("\nfatal error failed to read headers in get_sess()");
+        say(rep, EV_SESSION_DESCRIPTORS_UNREADABLE);
         return NULL;
     }
     if (checked != 0) {
-        printf("\nfatal error get_sess(), invalid header region");
+        say(rep, EV_SESSION_DESCRIPTORS_INVALID);
         return NULL;
     }
     if (!read_record(file, s)) {
-        printf("\nfailed to read 1st data record in get_sess()");
+        say(rep, EV_SESSION_COUNT_RECORD_UNREADABLE);
         return NULL;
     }
     int32_t n = 0;
     if (!parse_count(work_buf, s->ent_sz, COUNT_IN_FIELD, &n) || n < 2) {
-        printf("\ninvalid 1st record");
+        say(rep, EV_SESSION_COUNT_INVALID);
         return NULL;
     }
     // Room for the records the image can hold; if that is fewer than
@@ -195,16 +197,16 @@ SessionRecord* get_sess(int file, int32_t offset, int32_t* count) {
     if (room > 0) {
         sessions = (SessionRecord*)calloc((size_t)room, sizeof(SessionRecord));
         if (!sessions) {
-            printf("\ncalloc() error in get_sess()");
+            say(rep, EV_SESSION_NO_MEMORY);
             return NULL;
         }
     }
     *count = n - 1;
     int32_t got = 0;
     while (got < room && next_record(file, s) == READ_WHOLE)
-        convert_session(s, work_buf, &sessions[got++]);
+        convert_session(s, work_buf, &sessions[got++], rep);
     if (got < n - 1) {
-        printf("\nfatal read error in get_sess() failed to %d read all data records", (int)(n - 1));
+        say(rep, EV_SESSION_RECORDS_SHORT, {ev_num(n - 1)});
         free(sessions);
         return NULL;
     }

@@ -5,15 +5,14 @@
 // groups (IS_LAST 0) closed by one group with IS_LAST 1 (catalog/group_run.h).
 // A stored backup has no chain; each file occupies its size_lo bytes of the
 // stream.
-#include <stdio.h>
-
 #include "catalog/catalog.h"
+#include "catalog/events.h"
 #include "catalog/group_run.h"
 
 // Adds n to the total modulo 2^32, warning when the sum wraps.
-static void add_to_total(uint32_t* total, uint32_t n) {
+static void add_to_total(uint32_t* total, uint32_t n, const Reporter* rep) {
     uint32_t sum = *total + n;
-    if (sum < *total) printf("\nwarning cum_dat wrapped in link_data()");
+    if (sum < *total) warn(rep, EV_LINK_TOTAL_WRAPPED);
     *total = sum;
 }
 
@@ -23,7 +22,7 @@ int32_t link_data(Catalog* catalog, int32_t comp_count) {
     bool compressed = group != nullptr;
 
     if (!files || !catalog->paths) {
-        printf("\nabort either no path data or no file data");
+        say(catalog->rep, EV_LINK_NOTHING);
         return -1;
     }
 
@@ -35,7 +34,7 @@ int32_t link_data(Catalog* catalog, int32_t comp_count) {
         if (compressed) {
             // A count of 0 or less leaves nothing to consume from the start.
             if (consumed >= comp_count) {
-                printf("\nreached end of comp chain while there is still file data");
+                warn(catalog->rep, EV_LINK_GROUPS_RAN_OUT);
                 group = nullptr;
             }
             file->comp = group;
@@ -43,20 +42,19 @@ int32_t link_data(Catalog* catalog, int32_t comp_count) {
             // value is left, unconsumed, to begin the next file's run.
             for (const CompRecord* g = run_first(group, RUN_CLOSES_ON_ONE);
                  g && consumed < comp_count; g = run_next(g, RUN_CLOSES_ON_ONE)) {
-                add_to_total(&total, (uint32_t)g->COMPSIZE);
+                add_to_total(&total, (uint32_t)g->COMPSIZE, catalog->rep);
                 group = g->next;
                 consumed++;
                 if (g->IS_LAST != 0) runs++;
             }
         } else {
             file->comp = nullptr;
-            add_to_total(&total, (uint32_t)file->size_lo);
+            add_to_total(&total, (uint32_t)file->size_lo, catalog->rep);
         }
         nfiles++;
     }
 
-    printf("\nlink_data() %d files  %d comp groups  cum data size %lu", (int)nfiles, (int)runs,
-           (unsigned long)total);
+    say(catalog->rep, EV_LINKED, {ev_num(nfiles), ev_num(runs), ev_num(total)});
     catalog->cum_dat = total;
     return nfiles;
 }

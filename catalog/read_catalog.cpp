@@ -1,20 +1,21 @@
 // Reading the whole catalog: the seven tables in their fixed order into the
 // Catalog, every table tried whatever failed before, each failure reported
-// with its message and counted. Both front ends read a catalog this way:
-// unbak, which shows a -vs# table right after its read, and bakcheck, which
-// wants the names of the tables that failed.
+// and counted. Both front ends read a catalog this way: unbak, which shows a
+// -vs# table right after its read, and bakcheck, which wants the names of
+// the tables that failed.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "catalog/catalog.h"
+#include "catalog/events.h"
 
 // Each load reads one table from its region into the Catalog and gives back
 // the reader's count, or a negative code with the table left absent.
 
 static int32_t load_disks(int image, Catalog* c) {
     int32_t status = 0;
-    c->disks = read_disks(image, c->regions[TBL_DISKS].offset, &status);
+    c->disks = read_disks(image, c->regions[TBL_DISKS].offset, &status, c->rep);
     if (status < 0) {
         free(c->disks);
         c->disks = NULL;
@@ -24,7 +25,7 @@ static int32_t load_disks(int image, Catalog* c) {
 
 static int32_t load_dirs(int image, Catalog* c) {
     int32_t status = 0;
-    c->dirs = read_dirs(image, c->regions[TBL_DIRS].offset, &status);
+    c->dirs = read_dirs(image, c->regions[TBL_DIRS].offset, &status, c->rep);
     if (status < 0) {
         free(c->dirs);
         c->dirs = NULL;
@@ -34,7 +35,7 @@ static int32_t load_dirs(int image, Catalog* c) {
 
 static int32_t load_files(int image, Catalog* c) {
     int32_t status = 0;
-    c->files = read_files(image, c->regions[TBL_FILES].offset, &status);
+    c->files = read_files(image, c->regions[TBL_FILES].offset, &status, c->rep);
     if (status < 0) {
         free_files(c->files);
         c->files = NULL;
@@ -45,13 +46,13 @@ static int32_t load_files(int image, Catalog* c) {
 // Also says whether the data is compressed. A compressed job's Comp count
 // is set to 0 until the Comp read gives it.
 static int32_t load_job(int image, Catalog* c) {
-    c->job = get_job(image, c->regions[TBL_JOB].offset);
+    c->job = get_job(image, c->regions[TBL_JOB].offset, c->rep);
     if (!c->job) return -1;
     if (c->job->compressed != 0) {
-        printf("\ndata is compressed");
+        say(c->rep, EV_DATA_COMPRESSED);
         c->regions[TBL_COMP].count = 0;
     } else {
-        printf("\ndata is not compressed");
+        say(c->rep, EV_DATA_NOT_COMPRESSED);
     }
     return 0;
 }
@@ -62,7 +63,7 @@ static bool data_compressed(const Catalog* c) {
 
 static int32_t load_comp(int image, Catalog* c) {
     int32_t status = 0;
-    c->comp = read_comp(image, c->regions[TBL_COMP].offset, &status);
+    c->comp = read_comp(image, c->regions[TBL_COMP].offset, &status, c->rep);
     if (status < 0) {
         free_comp(c->comp);
         c->comp = NULL;
@@ -72,7 +73,7 @@ static int32_t load_comp(int image, Catalog* c) {
 
 static int32_t load_paths(int image, Catalog* c) {
     int32_t status = 0;
-    c->paths = read_paths(image, c->regions[TBL_PATHS].offset, &status);
+    c->paths = read_paths(image, c->regions[TBL_PATHS].offset, &status, c->rep);
     if (status < 0) {
         free_paths(c->paths);
         c->paths = NULL;
@@ -82,55 +83,32 @@ static int32_t load_paths(int image, Catalog* c) {
 
 static int32_t load_sessions(int image, Catalog* c) {
     int32_t count = 0;
-    c->sessions = get_sess(image, c->regions[TBL_SESSION].offset, &count);
+    c->sessions = get_sess(image, c->regions[TBL_SESSION].offset, &count, c->rep);
     return c->sessions ? count : -1;
-}
-
-// The -vs# displays, each only of a table that is present.
-static void show_disks(const Catalog* c) {
-    if (c->disks) disp_disks(c->disks, table_count(c, TBL_DISKS));
-}
-static void show_dirs(const Catalog* c) {
-    if (c->dirs) disp_dirs(c, c->dirs, table_count(c, TBL_DIRS));
-}
-static void show_files(const Catalog* c) {
-    if (c->files) disp_files(c->files, table_count(c, TBL_FILES));
-}
-static void show_comp(const Catalog* c) {
-    if (c->comp) disp_comp(c->comp);
-}
-static void show_paths(const Catalog* c) {
-    if (c->paths) disp_paths(c->paths);
-}
-static void show_sessions(const Catalog* c) {
-    if (c->sessions) disp_sess(c);
 }
 
 struct TableStep {
     int table;  // TBL_ index: the region read from, and what -vs# names
     const char* name;  // in the list of failed tables
     int32_t (*load)(int image, Catalog* catalog);
-    // The message of a failed load; a "%d" in it gets the code.
-    const char* failure;
+    int32_t failure;  // the event of a failed load, with its code
     // The count of a successful load replaces the region's record count
     // (not for the Job, whose load gives no count).
     bool counts;
     // The step runs only when this says so (null: always).
     bool (*wanted)(const Catalog* catalog);
-    void (*show)(const Catalog* catalog);  // null: no -vs# display
 };
 
 // The reads in their fixed order: the Job before the Comp table, which is
 // read only for compressed data.
 static const TableStep TABLE_STEPS[] = {
-    {TBL_DISKS, "Disks", load_disks, "\nError %d reading Disks", true, NULL, show_disks},
-    {TBL_DIRS, "Dirs", load_dirs, "\nError %d reading Dirs", true, NULL, show_dirs},
-    {TBL_FILES, "Files", load_files, "\nError %d reading Files", true, NULL, show_files},
-    {TBL_JOB, "Job", load_job, "\nfailed to read job data", false, NULL, NULL},
-    {TBL_COMP, "Comp", load_comp, "\nError %d reading Comp, can't decompress data", true, data_compressed,
-     show_comp},
-    {TBL_PATHS, "Paths", load_paths, "\nError %d reading Paths", true, NULL, show_paths},
-    {TBL_SESSION, "Sessions", load_sessions, "\nfailed to read session data", true, NULL, show_sessions},
+    {TBL_DISKS, "Disks", load_disks, EV_DISKS_FAILED, true, NULL},
+    {TBL_DIRS, "Dirs", load_dirs, EV_DIRS_FAILED, true, NULL},
+    {TBL_FILES, "Files", load_files, EV_FILES_FAILED, true, NULL},
+    {TBL_JOB, "Job", load_job, EV_JOB_FAILED, false, NULL},
+    {TBL_COMP, "Comp", load_comp, EV_COMP_FAILED, true, data_compressed},
+    {TBL_PATHS, "Paths", load_paths, EV_PATHS_FAILED, true, NULL},
+    {TBL_SESSION, "Sessions", load_sessions, EV_SESSIONS_FAILED, true, NULL},
 };
 
 // Adds a table's name to the list of those that failed.
@@ -140,21 +118,21 @@ static void note_failure(char* failed, size_t size, const char* name) {
     snprintf(failed + used, size - used, "%s%s", used ? ", " : "", name);
 }
 
-int read_catalog(int image, Catalog* catalog, int show_table, char* failed, size_t size) {
+int read_catalog(int image, Catalog* catalog, int show_table, TableDisplay show, char* failed,
+                 size_t size) {
     if (failed && size > 0) failed[0] = '\0';
     int errors = 0;
     for (const TableStep& step : TABLE_STEPS) {
         if (step.wanted && !step.wanted(catalog)) continue;
         int32_t status = step.load(image, catalog);
         if (status < 0) {
-            // A message without "%d" leaves the code unused.
-            printf(step.failure, (int)status);
+            say(catalog->rep, step.failure, {ev_num(status)});
             note_failure(failed, size, step.name);
             errors++;
         } else if (step.counts) {
             catalog->regions[step.table].count = status;
         }
-        if (step.table == show_table && step.show) step.show(catalog);
+        if (step.table == show_table && show) show(catalog, step.table);
     }
     return errors;
 }

@@ -91,19 +91,22 @@ static inline int32_t next_record(int file, const TableSchema* s) {
 }
 
 // The fields of one record, taken in the shape's order, each as its kind
-// says: a number with dvatol, a short text copied, a long text trimmed.
+// says: a number with dvatol (which reports to rep), a short text copied, a
+// long text trimmed.
 struct RecordFields {
     const char* record;
     const SchemaField* next;
+    const Reporter* rep;
 };
 
-static inline RecordFields record_fields(const TableSchema* s, const char* record) {
-    RecordFields r = {record, s->fields};
+static inline RecordFields record_fields(const TableSchema* s, const char* record,
+                                         const Reporter* rep) {
+    RecordFields r = {record, s->fields, rep};
     return r;
 }
 static inline int32_t take_number(RecordFields* r) {
     const SchemaField* f = r->next++;
-    return dvatol(r->record + f->offset, f->length);
+    return dvatol(r->record + f->offset, f->length, r->rep);
 }
 // Copies the text with a closing NUL into dst, which holds size bytes.
 static inline void take_copy(RecordFields* r, char* dst, int32_t size) {

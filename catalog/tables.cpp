@@ -10,11 +10,11 @@
 // table is absent). Tables live until exit; nothing here frees a table it
 // hands back.
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "catalog/catalog.h"
+#include "catalog/events.h"
 #include "catalog/table_io.h"
 #include "container/fields.h"
 #include "container/regions.h"
@@ -23,36 +23,34 @@
 #include "platform/platform.h"
 
 // What the common reader needs to know of Disks, Dirs and Files besides
-// their shape: its messages. The checked descriptor is the table's last one.
+// their shape: its events. The checked descriptor is the table's last one.
 struct TableReader {
     const TableSchema* schema;
-    const char* count_msg;
-    const char* alloc_msg;  // Disks and Dirs: their array could not be had
+    int32_t count_unreadable;
+    int32_t no_array;  // Disks and Dirs: their array could not be had
 };
 
-static const TableReader DISKS_READER = {&TABLE_SCHEMAS[TBL_DISKS],
-                                         "\nfailed to get # of records in disk array",
-                                         "\nfailed to allocate space for disk_def"};
-static const TableReader DIRS_READER = {&TABLE_SCHEMAS[TBL_DIRS],
-                                        "\nfailed to get # of records in dir array",
-                                        "\nfailed to allocate space for dir_def"};
-static const TableReader FILES_READER = {&TABLE_SCHEMAS[TBL_FILES],
-                                         "\nfailed to get # of records in file array", NULL};
+static const TableReader DISKS_READER = {&TABLE_SCHEMAS[TBL_DISKS], EV_DISKS_COUNT_UNREADABLE,
+                                         EV_DISKS_NO_ARRAY};
+static const TableReader DIRS_READER = {&TABLE_SCHEMAS[TBL_DIRS], EV_DIRS_COUNT_UNREADABLE,
+                                        EV_DIRS_NO_ARRAY};
+static const TableReader FILES_READER = {&TABLE_SCHEMAS[TBL_FILES], EV_FILES_COUNT_UNREADABLE, 0};
 
 // Steps common to Disks, Dirs and Files: descriptor block, checked
 // descriptor, count record. Gives back 0 with the announced count in *n, or
 // the reader's negative status.
-static int32_t read_count(int file, int32_t offset, const TableReader* t, int32_t* n) {
+static int32_t read_count(int file, int32_t offset, const TableReader* t, int32_t* n,
+                          const Reporter* rep) {
     const TableSchema* s = t->schema;
     int32_t status =
         read_descriptors(file, offset, s, s->nfields - 1, CHECK_NAME | CHECK_TYPE | CHECK_LENGTH);
     if (status < 0) return status;
     if (!read_record(file, s)) {
-        printf("%s", t->count_msg);
+        say(rep, t->count_unreadable);
         return -6;
     }
     if (!parse_count(work_buf, s->ent_sz, COUNT_AFTER_SERIAL, n)) {
-        printf("%s", t->count_msg);
+        say(rep, t->count_unreadable);
         return -4;
     }
     return 0;
@@ -64,12 +62,12 @@ static int32_t read_count(int file, int32_t offset, const TableReader* t, int32_
 // negative: -1 when the room could not be measured); else the array, with
 // *status 0 and its room in *room.
 static void* alloc_table(int file, int32_t offset, const TableReader* t, size_t rec_size,
-                         int64_t* room, int32_t* status) {
+                         int64_t* room, int32_t* status, const Reporter* rep) {
     int32_t n = 0;
-    *status = read_count(file, offset, t, &n);
+    *status = read_count(file, offset, t, &n, rep);
     if (*status < 0) return NULL;
     if (n < 1) {
-        printf("%s", t->alloc_msg);
+        say(rep, t->no_array);
         *status = -5;
         return NULL;
     }
@@ -79,14 +77,15 @@ static void* alloc_table(int file, int32_t offset, const TableReader* t, size_t 
     if (*room <= 0) return NULL;
     void* table = calloc((size_t)*room, rec_size);
     if (!table) {
-        printf("%s", t->alloc_msg);
+        say(rep, t->no_array);
         *status = -5;
     }
     return table;
 }
 
-static void convert_disk(const TableSchema* s, const char* record, DiskRecord* d) {
-    RecordFields r = record_fields(s, record);
+static void convert_disk(const TableSchema* s, const char* record, DiskRecord* d,
+                         const Reporter* rep) {
+    RecordFields r = record_fields(s, record, rep);
     d->serial = take_number(&r);
     d->num2 = take_number(&r);
     d->num3 = take_number(&r);
@@ -103,8 +102,9 @@ static void convert_disk(const TableSchema* s, const char* record, DiskRecord* d
 }
 
 // False when there was no memory for the name.
-static bool convert_dir(const TableSchema* s, const char* record, DirRecord* d) {
-    RecordFields r = record_fields(s, record);
+static bool convert_dir(const TableSchema* s, const char* record, DirRecord* d,
+                        const Reporter* rep) {
+    RecordFields r = record_fields(s, record, rep);
     d->serial = take_number(&r);
     d->disk = take_number(&r);
     d->parent = take_number(&r);
@@ -114,8 +114,9 @@ static bool convert_dir(const TableSchema* s, const char* record, DirRecord* d) 
 }
 
 // False when there was no memory for the name.
-static bool convert_file(const TableSchema* s, const char* record, FileRecord* f) {
-    RecordFields r = record_fields(s, record);
+static bool convert_file(const TableSchema* s, const char* record, FileRecord* f,
+                         const Reporter* rep) {
+    RecordFields r = record_fields(s, record, rep);
     f->serial = take_number(&r);
     f->dir = take_number(&r);
     f->num3 = take_number(&r);
@@ -133,15 +134,16 @@ static bool convert_file(const TableSchema* s, const char* record, FileRecord* f
 // descriptor block that came short); the records converted are dropped.
 enum { RECORD_READ_FAILED = -2 };
 
-DiskRecord* read_disks(int file, int32_t offset, int32_t* status) {
+DiskRecord* read_disks(int file, int32_t offset, int32_t* status, const Reporter* rep) {
     const TableReader* t = &DISKS_READER;
     int64_t room = 0;
-    DiskRecord* disks = (DiskRecord*)alloc_table(file, offset, t, sizeof(DiskRecord), &room, status);
+    DiskRecord* disks =
+        (DiskRecord*)alloc_table(file, offset, t, sizeof(DiskRecord), &room, status, rep);
     if (!disks) return NULL;
     int32_t got = 0;
     int32_t read = READ_WHOLE;
     while (got < room && (read = next_record(file, t->schema)) == READ_WHOLE)
-        convert_disk(t->schema, work_buf, &disks[got++]);
+        convert_disk(t->schema, work_buf, &disks[got++], rep);
     if (read == READ_FAILED) {
         *status = RECORD_READ_FAILED;
         free(disks);
@@ -155,16 +157,16 @@ DiskRecord* read_disks(int file, int32_t offset, int32_t* status) {
     return disks;
 }
 
-DirRecord* read_dirs(int file, int32_t offset, int32_t* status) {
+DirRecord* read_dirs(int file, int32_t offset, int32_t* status, const Reporter* rep) {
     const TableReader* t = &DIRS_READER;
     int64_t room = 0;
-    DirRecord* dirs = (DirRecord*)alloc_table(file, offset, t, sizeof(DirRecord), &room, status);
+    DirRecord* dirs = (DirRecord*)alloc_table(file, offset, t, sizeof(DirRecord), &room, status, rep);
     if (!dirs) return NULL;
     int32_t got = 0;
     int32_t read = READ_WHOLE;
     while (got < room && (read = next_record(file, t->schema)) == READ_WHOLE) {
-        if (!convert_dir(t->schema, work_buf, &dirs[got++])) {
-            printf("%s", t->alloc_msg);
+        if (!convert_dir(t->schema, work_buf, &dirs[got++], rep)) {
+            say(rep, t->no_array);
             *status = -5;
             break;
         }
@@ -183,10 +185,10 @@ DirRecord* read_dirs(int file, int32_t offset, int32_t* status) {
     return dirs;
 }
 
-FileRecord* read_files(int file, int32_t offset, int32_t* status) {
+FileRecord* read_files(int file, int32_t offset, int32_t* status, const Reporter* rep) {
     const TableReader* t = &FILES_READER;
     int32_t n = 0;
-    *status = read_count(file, offset, t, &n);
+    *status = read_count(file, offset, t, &n, rep);
     if (*status < 0) return NULL;
     FileRecord* head = NULL;
     FileRecord* last = NULL;
@@ -195,12 +197,12 @@ FileRecord* read_files(int file, int32_t offset, int32_t* status) {
     int32_t read = READ_WHOLE;
     while (got < want && (read = next_record(file, t->schema)) == READ_WHOLE) {
         FileRecord* f = (FileRecord*)calloc(1, sizeof(FileRecord));
-        if (f && !convert_file(t->schema, work_buf, f)) {
+        if (f && !convert_file(t->schema, work_buf, f, rep)) {
             free(f);
             f = NULL;
         }
         if (!f) {
-            printf("\nfailed to allocate space for _def");
+            say(rep, EV_FILES_NO_MEMORY);
             *status = -5;
             return head;
         }
@@ -222,7 +224,7 @@ FileRecord* read_files(int file, int32_t offset, int32_t* status) {
 // the DATATYPE of the count record. Each record is read in two parts: the
 // flag byte, SERIAL and DATATYPE into a buffer of its own, then DATATEXT into
 // work_buf.
-PathNode* read_paths(int file, int32_t offset, int32_t* status) {
+PathNode* read_paths(int file, int32_t offset, int32_t* status, const Reporter* rep) {
     enum { DATATEXT = 2 };
     const TableSchema* s = &TABLE_SCHEMAS[TBL_PATHS];
     const int32_t text_size = s->fields[DATATEXT].length;
@@ -245,7 +247,7 @@ PathNode* read_paths(int file, int32_t offset, int32_t* status) {
         int32_t datatype = 0;
         if (!parse_count(head_buf, sizeof head_buf, COUNT_AFTER_SERIAL, &datatype)) {
             // The record's type is unknown: nothing more is taken from it.
-            printf("\nfailed to get # of records in paths array");
+            say(rep, EV_PATHS_COUNT_UNREADABLE);
             *status = -4;
             break;
         }
@@ -254,7 +256,7 @@ PathNode* read_paths(int file, int32_t offset, int32_t* status) {
             bool no_memory = false;  // no memory fails as a blank text does
             char* text = dup_field(work_buf, text_size, &no_memory);
             if (!text) {
-                printf("\nstring allocation error in read_paths()");
+                say(rep, EV_PATHS_TEXT_NO_MEMORY);
                 *status = -5;
             } else if (last && strcmp(text, last->text) == 0) {
                 free(text);
@@ -262,7 +264,7 @@ PathNode* read_paths(int file, int32_t offset, int32_t* status) {
                 PathNode* node = (PathNode*)malloc(sizeof(PathNode));
                 if (!node) {
                     free(text);
-                    printf("\npath node allocation error");
+                    say(rep, EV_PATHS_NODE_NO_MEMORY);
                     *status = -5;
                     break;
                 }
@@ -279,7 +281,7 @@ PathNode* read_paths(int file, int32_t offset, int32_t* status) {
         i++;
     }
     if (*status < 0)
-        printf("\nfailed to read Paths data section");
+        say(rep, EV_PATHS_DATA_UNREADABLE);
     else
         *status = kept;
     return head;

@@ -2,10 +2,11 @@
 // which disk), the catalog read with unbak's readers, the placement of the
 // images in the data stream, and the walk over every file.
 //
-// The catalog layers print unbak's messages as they go (the header, the
+// The catalog layers report what they find as events (the header, the
 // region offsets, link_data's summary, the readers' failures). bakcheck
-// reports in its own words, so standard output is silenced while those
-// layers run, and what went wrong is said afterwards.
+// reports in its own words, so it gives them no Reporter, and what went
+// wrong is said afterwards. Standard output is still silenced while those
+// layers run, as it was when they printed.
 #include "check/bakcheck.h"
 
 #include <stdarg.h>
@@ -67,13 +68,13 @@ fail(const Run* run, const char* fmt, ...) {
 
 // ---- images -----------------------------------------------------------------------
 
-// Opens every image and reads its header (get_fhead, silenced).
+// Opens every image and reads its header (get_fhead, unreported).
 static void open_images(Run* run) {
     for (int32_t i = 0; i < run->ngiven; i++) {
         GivenImage* g = &run->given[i];
         FileHeader h;
         memset(&h, 0, sizeof h);
-        g->image = get_fhead(g->path, &h);
+        g->image = get_fhead(g->path, &h, nullptr);
         if (g->image < 0) {
             g->left_out = "not a readable backup image";
             continue;
@@ -93,8 +94,8 @@ static void open_images(Run* run) {
     }
 }
 
-// Every directory's path as listed (mk_path_str, silenced), for the files'
-// paths.
+// Every directory's path as listed (mk_path_str, unreported), for the
+// files' paths.
 static bool build_dir_paths(Run* run) {
     run->ndirs = run->catalog.dirs ? run->regions[TBL_DIRS].count : 0;
     run->dir_paths = (char**)calloc((size_t)run->ndirs + 1, sizeof(char*));
@@ -218,9 +219,10 @@ static int load_set(Run* run) {
         cat = &run->given[run->catalog_given];
         run->catalog.header = &run->header;
         run->catalog.image_path = cat->path;
-        located = locate_regions(cat->image, cat->cat_offs, run->regions, run->catalog.schemas);
+        located = locate_regions(cat->image, cat->cat_offs, run->regions, run->catalog.schemas,
+                                 nullptr);
         if (located == REGION_COUNT) {
-            read_catalog(cat->image, &run->catalog, -1, failed, sizeof failed);
+            read_catalog(cat->image, &run->catalog, -1, nullptr, failed, sizeof failed);
             if (!failed[0] && run->catalog.files)
                 linked = link_data(&run->catalog, run->regions[TBL_COMP].count);
             if (!failed[0]) paths_ok = build_dir_paths(run);

@@ -2,10 +2,10 @@
 // descriptor's name.
 #include "container/fields.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "container/events.h"
 #include "container/scan.h"
 
 void copy_field(char* dst, const char* src, int32_t n) {
@@ -20,8 +20,8 @@ int32_t desc_name_len(const char* desc, int32_t room) {
     return nul ? (int32_t)((const char*)nul - desc) : room;
 }
 
-int32_t dvatol(const char* text, int32_t len) {
-    if (len != 12) printf("\nwaring dvatol() called with len %d", (int)len);
+int32_t dvatol(const char* text, int32_t len, const Reporter* rep) {
+    if (len != 12) warn(rep, EV_NUMBER_FIELD_WIDTH, {ev_num(len)});
     // At most 14 characters, up to a NUL among them; no digits give 0.
     int32_t n = len > 14 ? 14 : len < 0 ? 0 : len;
     int32_t v = 0;

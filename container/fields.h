@@ -7,11 +7,13 @@
 
 #include <stdint.h>
 
+#include "container/report.h"
+
 // Copies n bytes of src to dst and appends a NUL (dst holds n + 1 bytes).
 void copy_field(char* dst, const char* src, int32_t n);
 // The signed 32-bit value of a numeric field; warns when len is not 12.
 // Values that do not fit wrap modulo 2^32.
-int32_t dvatol(const char* text, int32_t len);
+int32_t dvatol(const char* text, int32_t len, const Reporter* rep);
 // A new heap string of the field without trailing blanks, or null when the
 // field is all blanks or its copy could not be allocated; *no_memory says
 // whether it was the latter. The caller owns the string.

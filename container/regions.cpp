@@ -3,13 +3,13 @@
 //
 // Every read goes through work_buf, 32 bytes at a time for descriptors and
 // one record at a time for records. Image positions are 32-bit: arithmetic on
-// them goes through uint32_t and they are printed as 32-bit values.
+// them goes through uint32_t and they are reported as 32-bit values.
 #include "container/regions.h"
 
 #include <stdint.h>
-#include <stdio.h>
 #include <string.h>
 
+#include "container/events.h"
 #include "container/fields.h"
 #include "container/schema.h"
 #include "container/table_format.h"
@@ -55,6 +55,16 @@ static int name_len(void) {
     return (int)desc_name_len(work_buf, REGION_BUF_SIZE);
 }
 
+// That much of the name, with a NUL behind it, for an event.
+struct DescName {
+    int32_t len;
+    char text[REGION_BUF_SIZE + 1];
+};
+static void take_desc_name(DescName* n) {
+    n->len = name_len();
+    copy_field(n->text, work_buf, n->len);
+}
+
 // The SERIAL descriptor that begins every region: the name exactly (its NUL
 // too), type N, a field offset and a length (as 32 bits), and nothing in the
 // three words behind the length.
@@ -67,12 +77,12 @@ static bool is_first_descriptor(const unsigned char* b) {
     return true;
 }
 
-int32_t find_serial(int image, int32_t start, int32_t* skipped) {
+int32_t find_serial(int image, int32_t start, int32_t* skipped, const Reporter* rep) {
     uint32_t skip = 0;
     *skipped = 0;
     for (;;) {
         if (read_block(image) < FIELDDEF_SIZE) {
-            printf("\nread error no valid 1st 'SERIAL' field found reading ahead by 0x20 byte blocks\n");
+            say(rep, EV_SERIAL_NOT_FOUND);
             int32_t r = (int32_t)(0u - ((uint32_t)start + skip));
             return r < 0 ? r : -1;
         }
@@ -84,7 +94,7 @@ int32_t find_serial(int image, int32_t start, int32_t* skipped) {
 }
 
 int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields,
-                    int32_t* lengths, char* types) {
+                    int32_t* lengths, char* types, const Reporter* rep) {
     uint32_t size = 1;  // the flag byte; the sum wraps modulo 2^32 like every number
     int32_t n = 0;
     bool bad = false;
@@ -108,13 +118,13 @@ int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields
         if (bad || n > MAX_FIELDS) break;
         int32_t got = read_block(image);
         if (got < FIELDDEF_SIZE && (got == 0 || b[0] != END_OF_FIELDS)) {
-            printf("\nread error in structure header region after %d entries", (int)n);
+            say(rep, EV_DESCRIPTORS_READ_SHORT, {ev_num(n)});
             *ent_sz = (int32_t)size;
             return -(FIELDDEF_SIZE * n);
         }
         if (b[0] == END_OF_FIELDS) break;
     }
-    // The size printed is the size tested: a signed 32-bit value, so a sum
+    // The size reported is the size tested: a signed 32-bit value, so a sum
     // that wrapped below 31 (or below 0) is too small.
     int32_t rec = (int32_t)size;
     *ent_sz = rec;
@@ -122,21 +132,21 @@ int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields
     bool too_small = rec < MIN_ENT_SZ;
     bool bad_header = bad || n > MAX_FIELDS;
     if (bad_header || too_big || too_small) {
-        if (too_big)
-            printf("\nabort structure data size %d exceeds read buffer size of %d", (int)rec,
-                   (int)REGION_BUF_SIZE);
-        if (too_small)
-            printf("\nabort structure data size %d below minimum of %d", (int)rec, (int)MIN_ENT_SZ);
-        if (bad_header)
-            printf("\ninvalid structure header region %11.*s, read %d entries terminator %x", name_len(),
-                   work_buf, (int)n, (unsigned)ubuf()[examined]);
+        if (too_big) say(rep, EV_RECORD_TOO_BIG, {ev_num(rec), ev_num(REGION_BUF_SIZE)});
+        if (too_small) say(rep, EV_RECORD_TOO_SMALL, {ev_num(rec), ev_num(MIN_ENT_SZ)});
+        if (bad_header) {
+            DescName name;
+            take_desc_name(&name);
+            say(rep, EV_DESCRIPTORS_INVALID,
+                {ev_num(name.len), ev_text(name.text), ev_num(n), ev_num(ubuf()[examined])});
+        }
         return -examined;
     }
 
     // The buffer begins with the 0x0D and the first 31 bytes of the count record.
     int32_t count_at = FIELDDEF_SIZE * n + 1 + COUNT_FIELD_AT;
     if (!scan_count(count)) {
-        printf("\nabort in skip_struct() at offset %ld, failed to get number of records", (long)count_at);
+        say(rep, EV_COUNT_UNREADABLE, {ev_num(count_at)});
         return -count_at;
     }
     *nfields = n;
@@ -156,41 +166,39 @@ int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields
         }
         length += records * (uint32_t)rec;
         if (*count != (int32_t)records)
-            printf("\nwarning num %d from 1st record != record cnt %d", (int)*count, (int)records);
+            warn(rep, EV_RECORD_COUNT_MISMATCH, {ev_num(*count), ev_num((int32_t)records)});
     }
     if (ubuf()[0] != END_OF_DATA) {
-        printf("\nfailed to find 0x1A terminator at end of record at 0xld");
+        say(rep, EV_DATA_END_MISSING);
         return (int32_t)(0u - length);
     }
     return (int32_t)(length + 1u);
 }
 
 int32_t locate_regions(int image, uint32_t cat_offs, RegionInfo* regions,
-                       const TableSchema* schemas) {
+                       const TableSchema* schemas, const Reporter* rep) {
     uint32_t pos = cat_offs;
     for (int32_t i = 1; i <= REGION_COUNT; i++) {
         pos += (uint32_t)REGION_GAP[i - 1];
-        printf("\nstart of Structure Definition %d: %-8s at ", (int)i, TABLE_SCHEMAS[i - 1].name);
+        say(rep, EV_REGION_SEARCH, {ev_num(i), ev_text(TABLE_SCHEMAS[i - 1].name)});
         if (!seek_to(image, pos)) {
-            printf("\nfatal seek error, could not reach start offset when started at 0x%lx\n",
-                   (unsigned long)pos);
+            say(rep, EV_REGION_SEEK_FAILED, {ev_num(pos)});
             return -10;
         }
         int32_t skipped = 0;
-        int32_t offset = find_serial(image, (int32_t)pos, &skipped);
+        int32_t offset = find_serial(image, (int32_t)pos, &skipped, rep);
         if (offset < 0) {
-            printf("\nFailed to reach next structure when search started at offset 0x%lx",
-                   (unsigned long)pos);
+            say(rep, EV_REGION_NOT_FOUND, {ev_num(pos)});
             return -10;
         }
-        printf(" 0x%lx", (unsigned long)(uint32_t)offset);
+        say(rep, EV_REGION_FOUND, {ev_num((uint32_t)offset)});
 
         int32_t ent_sz = 0, count = 0, nfields = 0;
         int32_t lengths[FIELD_ARRAY_SIZE];
         char types[FIELD_ARRAY_SIZE];
-        int32_t length = skip_struct(image, &ent_sz, &count, &nfields, lengths, types);
+        int32_t length = skip_struct(image, &ent_sz, &count, &nfields, lengths, types, rep);
         if (length < 0) {
-            printf("\nabort, skip_struct(%d) returned offset %ld", (int)i, (long)length);
+            say(rep, EV_REGION_UNMEASURED, {ev_num(i), ev_num(length)});
             return -i;
         }
         RegionInfo* r = &regions[i - 1];
@@ -200,32 +208,31 @@ int32_t locate_regions(int image, uint32_t cat_offs, RegionInfo* regions,
         r->count = count;
         pos = (uint32_t)offset + (uint32_t)length;
 
-        if (schemas && validate_region(schemas, i - 1, nfields, ent_sz, lengths, types) != 0) {
-            printf("\nabort: field validation failed for structure %d", (int)i);
+        if (schemas && validate_region(schemas, i - 1, nfields, ent_sz, lengths, types, rep) != 0) {
+            say(rep, EV_REGION_INVALID, {ev_num(i)});
             return -1;
         }
     }
     return REGION_COUNT;
 }
 
-// The -f end-byte scan from the block in work_buf (got bytes, at pos): prints
-// every 0x0D and stops after the 0x1A. A block shorter than 32 bytes is the
-// image's end: it is scanned too, and only fails when it holds no 0x1A.
-static bool scan_end_bytes(int image, uint32_t* pos, int32_t got) {
+// The -f end-byte scan from the block in work_buf (got bytes, at pos):
+// reports every 0x0D and stops after the 0x1A. A block shorter than 32 bytes
+// is the image's end: it is scanned too, and only fails when it holds no
+// 0x1A.
+static bool scan_end_bytes(int image, uint32_t* pos, int32_t got, const Reporter* rep) {
     for (;;) {
         const unsigned char* b = ubuf();
         for (int32_t j = 0; j < got; j++) {
-            if (b[j] == END_OF_FIELDS)
-                printf("\nend of structure definition start of data at 0x%lx",
-                       (unsigned long)(*pos + (uint32_t)j + 1u));
+            if (b[j] == END_OF_FIELDS) say(rep, EV_WALK_FIELDS_END, {ev_num(*pos + (uint32_t)j + 1u)});
             if (b[j] == END_OF_DATA) {
                 *pos += (uint32_t)j + 1u;
-                printf("\nend of data start next region             at 0x%lx\n", (unsigned long)*pos);
+                say(rep, EV_WALK_DATA_END, {ev_num(*pos)});
                 return true;
             }
         }
         if (got < FIELDDEF_SIZE) {
-            printf("\nread error searching for terminators\n");
+            say(rep, EV_WALK_END_NOT_FOUND);
             return false;
         }
         *pos += (uint32_t)got;
@@ -233,19 +240,19 @@ static bool scan_end_bytes(int image, uint32_t* pos, int32_t got) {
     }
 }
 
-int32_t walk_regions(int image, uint32_t cat_offs, bool verbose) {
+int32_t walk_regions(int image, uint32_t cat_offs, bool verbose, const Reporter* rep) {
     uint32_t pos = cat_offs;
     for (int32_t i = 1; i <= REGION_COUNT; i++) {
         pos += (uint32_t)REGION_GAP[i - 1];
-        printf("\nstart of Structure Definition %2d: %-8s at ", (int)i, TABLE_SCHEMAS[i - 1].name);
+        say(rep, EV_WALK_REGION, {ev_num(i), ev_text(TABLE_SCHEMAS[i - 1].name)});
         if (!seek_to(image, pos)) {
-            printf("?\nfatal seek error, could not reach start offset\n");
+            say(rep, EV_WALK_SEEK_FAILED);
             return i - 1;
         }
         int32_t skipped = 0;
-        int32_t offset = find_serial(image, (int32_t)pos, &skipped);
+        int32_t offset = find_serial(image, (int32_t)pos, &skipped, rep);
         if (offset < 0) return i - 1;
-        printf("0x%lx ", (unsigned long)(uint32_t)offset);
+        say(rep, EV_WALK_FOUND, {ev_num((uint32_t)offset)});
         pos = (uint32_t)offset;
 
         int32_t n = 0;
@@ -254,9 +261,12 @@ int32_t walk_regions(int image, uint32_t cat_offs, bool verbose) {
         do {
             const unsigned char* b = ubuf();
             n++;
-            if (verbose)
-                printf("\n%2d %-10.*s type %c len %d", (int)n, name_len(), work_buf, fielddef_type(b),
-                       (int)fielddef_length(b));
+            if (verbose) {
+                DescName name;
+                take_desc_name(&name);
+                say(rep, EV_WALK_DESCRIPTOR, {ev_num(n), ev_num(name.len), ev_text(name.text),
+                                              ev_num(fielddef_type(b)), ev_num(fielddef_length(b))});
+            }
             // The record size starts from the first field's offset (1 in a
             // well-formed region), of which 16 bits are taken.
             if (n == 1) rec_size += le16(b + FIELDDEF_OFFSET);
@@ -265,15 +275,12 @@ int32_t walk_regions(int image, uint32_t cat_offs, bool verbose) {
             got = read_block(image);
         } while (got == FIELDDEF_SIZE && ubuf()[0] != END_OF_FIELDS);
 
-        if (!verbose) printf(" with %d fields", (int)(n + 1));
-        if (skipped != 0)
-            printf("\nskipped ahead 0x%lx bytes beyond base fixed offset to find start structure",
-                   (unsigned long)(uint32_t)skipped);
+        if (!verbose) say(rep, EV_WALK_FIELDS, {ev_num(n + 1)});
+        if (skipped != 0) warn(rep, EV_WALK_SKIPPED_AHEAD, {ev_num((uint32_t)skipped)});
         int32_t entries = 0;
         if (got > 0 && ubuf()[0] == END_OF_FIELDS && scan_count(&entries))
-            printf("\nCatalog contains data for %ld entries for this structure each of %d bytes",
-                   (long)(int32_t)((uint32_t)entries - 1u), (int)rec_size);
-        if (!scan_end_bytes(image, &pos, got)) return i - 1;
+            say(rep, EV_WALK_RECORDS, {ev_num((int32_t)((uint32_t)entries - 1u)), ev_num(rec_size)});
+        if (!scan_end_bytes(image, &pos, got, rep)) return i - 1;
     }
     return REGION_COUNT;
 }

@@ -10,6 +10,7 @@
 
 #include <stdint.h>
 
+#include "container/report.h"
 #include "container/schema.h"
 #include "container/table_format.h"
 
@@ -39,14 +40,15 @@ extern const int32_t REGION_GAP[REGION_COUNT];
 // the copied catalog).
 extern char work_buf[REGION_BUF_SIZE];
 
-int32_t find_serial(int image, int32_t start, int32_t* skipped);
+// Each step reports to rep what it finds and why it stops (container/events.h).
+int32_t find_serial(int image, int32_t start, int32_t* skipped, const Reporter* rep);
 int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields,
-                    int32_t* lengths, char* types);
+                    int32_t* lengths, char* types, const Reporter* rep);
 // schemas is null outside catalog mode (no validation).
 int32_t locate_regions(int image, uint32_t cat_offs, RegionInfo* regions,
-                       const TableSchema* schemas);
-// verbose lists every descriptor of every region (-f -v).
-int32_t walk_regions(int image, uint32_t cat_offs, bool verbose);
+                       const TableSchema* schemas, const Reporter* rep);
+// verbose reports every descriptor of every region (-f -v).
+int32_t walk_regions(int image, uint32_t cat_offs, bool verbose, const Reporter* rep);
 
 // Resets the buffer between in-process runs.
 void regions_reset(void);

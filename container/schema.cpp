@@ -6,8 +6,8 @@
 #include "container/schema.h"
 
 #include <stddef.h>
-#include <stdio.h>
 
+#include "container/events.h"
 #include "container/table_format.h"
 
 namespace {
@@ -107,36 +107,36 @@ const TableSchema TABLE_SCHEMAS[TABLE_COUNT] = {
 };
 
 int32_t validate_region(const TableSchema* schemas, int32_t index, int32_t nfields, int32_t ent_sz,
-                        const int32_t* lengths, const char* types) {
+                        const int32_t* lengths, const char* types, const Reporter* rep) {
     if (index < 0 || index >= TABLE_COUNT) {
-        printf("\nvalidation error: structure index %d out of range", (int)index);
+        say(rep, EV_SHAPE_INDEX_OUT_OF_RANGE, {ev_num(index)});
         return -1;
     }
     const TableSchema* s = &schemas[index];
     int32_t mismatches = 0;
     if (s->nfields != nfields) {
-        printf("\nmismatch in # of fields %d != %d", (int)s->nfields, (int)nfields);
+        say(rep, EV_SHAPE_FIELD_COUNT, {ev_num(s->nfields), ev_num(nfields)});
         mismatches++;
     }
     if (s->ent_sz != ent_sz) {
-        printf("\nmismatch in total size of data element %d != %d", (int)s->ent_sz, (int)ent_sz);
+        say(rep, EV_SHAPE_RECORD_SIZE, {ev_num(s->ent_sz), ev_num(ent_sz)});
         mismatches++;
     }
     // A field-count mismatch stops here, so k stays inside the schema's fields.
     for (int32_t k = 0; k < nfields && mismatches == 0; k++) {
         const SchemaField* f = &s->fields[k];
         if (f->length != lengths[k]) {
-            printf("\nfield %d  len mismatch  %d != %d", (int)k, (int)f->length, (int)lengths[k]);
+            say(rep, EV_SHAPE_FIELD_LENGTH, {ev_num(k), ev_num(f->length), ev_num(lengths[k])});
             mismatches++;
         }
         if (types[k] == 'C') {
             char expected = f->length > LONGEST_COPIED ? 'S' : 'C';
             if (f->kind != expected) {
-                printf("\nfield %d type %c mis match, should not be %c", (int)k, expected, f->kind);
+                say(rep, EV_SHAPE_FIELD_KIND, {ev_num(k), ev_num(expected), ev_num(f->kind)});
                 mismatches++;
             }
         } else if (types[k] == 'N' && f->kind != 'L') {
-            printf("\nfield %d type %c mis match, should not be %c", (int)k, f->kind, 'N');
+            say(rep, EV_SHAPE_FIELD_KIND, {ev_num(k), ev_num(f->kind), ev_num('N')});
             mismatches++;
         }
     }

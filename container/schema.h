@@ -8,6 +8,8 @@
 
 #include <stdint.h>
 
+#include "container/report.h"
+
 // Table indices, shared by the region table, the schemas and -vs# (which is
 // the index plus 1), in catalog order.
 enum { TBL_DISKS = 0, TBL_DIRS = 1, TBL_FILES = 2, TBL_COMP = 3, TBL_JOB = 4, TBL_PATHS = 5, TBL_SESSION = 6 };
@@ -38,9 +40,9 @@ static inline char schema_type_letter(const SchemaField* f) {
 }
 
 // Compares a region's descriptors with schemas[index], the shape of table
-// index among the seven. Number of mismatches (0: matches), or -1 for an
-// index outside 0..6.
+// index among the seven, and reports each mismatch. Number of mismatches
+// (0: matches), or -1 for an index outside 0..6.
 int32_t validate_region(const TableSchema* schemas, int32_t index, int32_t nfields, int32_t ent_sz,
-                        const int32_t* lengths, const char* types);
+                        const int32_t* lengths, const char* types, const Reporter* rep);
 
 #endif

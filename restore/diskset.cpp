@@ -115,10 +115,11 @@ static bool ask_image_name(int32_t disk, char* name) {
 // Opens the named image when its header makes it disk `disk` of the set
 // whose catalog image has the header ref: the same set ids and job number.
 // The open handle, or a negative value with the image closed.
-static int open_set_disk(const char* name, const FileHeader* ref, int32_t disk) {
+static int open_set_disk(const char* name, const FileHeader* ref, int32_t disk,
+                         const Reporter* rep) {
     FileHeader header;
     memset(&header, 0, sizeof header);
-    int image = get_fhead(name, &header);
+    int image = get_fhead(name, &header, rep);
     if (image < 0) return image;
     bool same = ref && fh_set_id1(&header) == fh_set_id1(ref) &&
                 fh_set_id2(&header) == fh_set_id2(ref) && fh_job_num(&header) == fh_job_num(ref) &&
@@ -172,7 +173,7 @@ int get_disk(Catalog* catalog, int32_t* avail) {
     int result = -2;
     for (;;) {
         if (!ask_image_name(disk, name)) return result;  // end of input or empty: abort
-        result = open_set_disk(name, catalog->header, disk);
+        result = open_set_disk(name, catalog->header, disk, catalog->rep);
         if (result >= 0) return measure_disk(result, disk, num_disks, catalog->header, avail);
     }
 }

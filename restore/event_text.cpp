@@ -3,7 +3,7 @@
 
 #include <string.h>
 
-enum { SPEC_MAX = 32 };
+enum { SPEC_MAX = 48 };
 
 void put_event_text(FILE* out, const char* fmt, const Event* ev) {
     int next = 0;
@@ -20,9 +20,11 @@ void put_event_text(FILE* out, const char* fmt, const Event* ev) {
             p = pct + 2;
             continue;
         }
-        // Flags, width and precision are kept; the length is ours to set.
+        // Flags, width and precision are kept, a '*' taking the next value
+        // as printf's does; the length is ours to set.
         const char* q = pct + 1;
-        while (*q && strchr("-+ #0123456789.", *q)) q++;
+        while (*q && strchr("-+ #0123456789.*", *q)) q++;
+        const char* length_at = q;
         bool is_long = false;
         while (*q == 'l' || *q == 'h') {
             if (*q == 'l') is_long = true;
@@ -31,11 +33,24 @@ void put_event_text(FILE* out, const char* fmt, const Event* ev) {
         char conv = *q;
         if (conv == '\0') return;
         char spec[SPEC_MAX];
-        size_t head = (size_t)(q - pct) < SPEC_MAX - 4 ? (size_t)(q - pct) : SPEC_MAX - 4;
-        // The part before any length letters.
         size_t keep = 0;
-        while (keep < head && pct[keep] != 'l' && pct[keep] != 'h') keep++;
-        memcpy(spec, pct, keep);
+        for (const char* c = pct; c < length_at && keep < SPEC_MAX - 2; c++) {
+            if (*c != '*') {
+                spec[keep++] = *c;
+                continue;
+            }
+            const EventArg* star = next < ev->argc ? &ev->args[next] : nullptr;
+            next++;
+            int v = star && !star->text ? (int)(int32_t)(uint32_t)star->num : 0;
+            // A negative precision is none; a negative width is the '-' flag.
+            if (v < 0 && keep > 0 && spec[keep - 1] == '.') {
+                keep--;
+                continue;
+            }
+            char digits[16];
+            int n = snprintf(digits, sizeof digits, "%d", v);
+            for (int k = 0; k < n && keep < SPEC_MAX - 2; k++) spec[keep++] = digits[k];
+        }
         const EventArg* arg = next < ev->argc ? &ev->args[next] : nullptr;
         next++;
         if (conv == 's') {

@@ -13,7 +13,8 @@
 // Integer conversions with the l length print the value as the 32-bit long
 // of the original program ("%ld" of 0x80000000 is -2147483648, "%lx" of -1
 // is ffffffff); without a length, as int. A missing value prints as 0 or
-// the empty text.
+// the empty text. A '*' for a width or precision takes the next value, as
+// printf's does.
 void put_event_text(FILE* out, const char* fmt, const Event* ev);
 
 #endif

@@ -14,14 +14,17 @@
 #include "catalog/catalog.h"
 #include "container/scan.h"
 #include "platform/platform.h"
+#include "restore/display.h"
 #include "restore/outtree.h"
 #include "restore/restore.h"
+#include "restore/unbak_words.h"
 
 // Run state, owned here and handed down through the Catalog: the option
 // word (read by every layer through catalog.options, changed by the
 // driver's choice L), the Catalog itself, the image's header and the region
-// table. Reset at the start of every run so unbak_main can be called more
-// than once in a process.
+// table. The run's Reporter, unbak's words on stdout, goes down as
+// catalog.rep. Reset at the start of every run so unbak_main can be called
+// more than once in a process.
 static uint16_t opt_flags;
 static Catalog catalog;
 static FileHeader header;
@@ -78,6 +81,7 @@ static void reset_run(void) {
     memset(regions, 0, sizeof regions);
     opt_flags = 0;
     catalog_init(&catalog, &opt_flags);
+    catalog.rep = &UNBAK_REPORTER;
     out_tree_free(&out_tree);
     out_tree_init(&out_tree, PLAT_CWD, NULL);
     catalog.out_tree = &out_tree;
@@ -133,10 +137,10 @@ static Request parse_args(int argc, char** argv) {
 static bool run_catalog(int* image, const Request& req, int* errors) {
     bool failed = false;
     uint32_t cat_offs = fh_cat_offs(&header);
-    int32_t located =
-        locate_regions(*image, cat_offs, regions, req.catalog_mode ? catalog.schemas : NULL);
+    int32_t located = locate_regions(*image, cat_offs, regions,
+                                     req.catalog_mode ? catalog.schemas : NULL, catalog.rep);
     if (req.catalog_mode && located == REGION_COUNT) {
-        *errors = read_catalog(*image, &catalog, req.show_table, NULL, 0);
+        *errors = read_catalog(*image, &catalog, req.show_table, show_table_read, NULL, 0);
         if (*errors == 0) {
             link_data(&catalog, regions[TBL_COMP].count);
             if (has_option(&catalog, OPT_LIST | OPT_EXTRACT)) {
@@ -159,7 +163,7 @@ static bool run_catalog(int* image, const Request& req, int* errors) {
 // failed; *errors counts the failed table reads.
 static bool run_image(const char* path, const Request& req, int* errors) {
     bool failed = false;
-    int image = get_fhead(path, &header);
+    int image = get_fhead(path, &header, catalog.rep);
     if (image < 0) {
         printf("\nfailed to read a valid Tarnel Backup file header from target file\n");
         failed = true;
@@ -171,7 +175,8 @@ static bool run_image(const char* path, const Request& req, int* errors) {
         catalog.header = &header;
         printf("\nattempt to step through catalog and locate structure definition regions");
         if (has_option(&catalog, OPT_FIND_REGIONS)) {
-            int32_t n = walk_regions(image, fh_cat_offs(&header), has_option(&catalog, OPT_VERBOSE));
+            int32_t n = walk_regions(image, fh_cat_offs(&header), has_option(&catalog, OPT_VERBOSE),
+                                     catalog.rep);
             printf("\nfound %d structure definition regions\n", (int)n);
         } else {
             failed = run_catalog(&image, req, errors);

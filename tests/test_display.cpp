@@ -14,6 +14,8 @@
 
 #include "catalog/catalog.h"
 #include "catalog/group_run.h"
+#include "restore/display.h"
+#include "restore/unbak_words.h"
 #include "tests/support/format.h"
 #include "tests/support/harness.h"
 #include "tools/imgwriter.h"
@@ -68,6 +70,7 @@ struct Lists {
             comp[i].next = i + 1 < is_last.size() ? &comp[i + 1] : nullptr;
         }
         catalog_init(&catalog, &options);
+        catalog.rep = &UNBAK_REPORTER;
         catalog.files = files.empty() ? nullptr : &files[0];
         catalog.comp = comp.empty() ? nullptr : &comp[0];
         catalog.paths = &path;

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "restore/restore.h"
+#include "restore/unbak_words.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -57,6 +58,7 @@ struct Tree {
     }
     Catalog* catalog() {
         cat.options = &options;
+        cat.rep = &UNBAK_REPORTER;
         cat.disks = disks.empty() ? nullptr : disks.data();
         cat.dirs = dirs.empty() ? nullptr : dirs.data();
         regions[TBL_DISKS].count = (int32_t)disks.size();

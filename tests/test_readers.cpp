@@ -14,6 +14,7 @@
 
 #include "catalog/catalog.h"
 #include "platform/platform.h"
+#include "restore/unbak_words.h"
 #include "tests/support/format.h"
 #include "tests/support/harness.h"
 #include "tools/imgwriter.h"
@@ -480,20 +481,20 @@ TEST(DirectRead, CountRecordCutShort) {
     int32_t st = 0;
     {
         TableFile f(cut_in_count_record(imgw::disks_region(t.disks)));
-        EXPECT_EQ(captured([&] { EXPECT_EQ(read_disks(f.fd, REGION_AT, &st), nullptr); }),
+        EXPECT_EQ(captured([&] { EXPECT_EQ(read_disks(f.fd, REGION_AT, &st, &UNBAK_REPORTER), nullptr); }),
                   "\nfailed to get # of records in disk array");
         EXPECT_EQ(st, -6);
     }
     {
         // Comp takes a short count record for an empty table.
         TableFile f(cut_in_count_record(imgw::comp_region(t.comp)));
-        EXPECT_EQ(captured([&] { EXPECT_EQ(read_comp(f.fd, REGION_AT, &st), nullptr); }), "");
+        EXPECT_EQ(captured([&] { EXPECT_EQ(read_comp(f.fd, REGION_AT, &st, &UNBAK_REPORTER), nullptr); }), "");
         EXPECT_EQ(st, 0);
     }
     {
         TableFile f(cut_in_count_record(imgw::sessions_region(t.sessions)));
         int32_t count = 0;
-        EXPECT_EQ(captured([&] { EXPECT_EQ(get_sess(f.fd, REGION_AT, &count), nullptr); }),
+        EXPECT_EQ(captured([&] { EXPECT_EQ(get_sess(f.fd, REGION_AT, &count, &UNBAK_REPORTER), nullptr); }),
                   "\nfailed to read 1st data record in get_sess()");
     }
 }
@@ -514,7 +515,7 @@ TEST(DirectRead, ImageEndingInsideARecordEndsTheTable) {
     {
         TableFile f(cut_in_second_record(imgw::files_region(t.files)));
         FileRecord* files = nullptr;
-        EXPECT_EQ(captured([&] { files = read_files(f.fd, REGION_AT, &st); }), "");
+        EXPECT_EQ(captured([&] { files = read_files(f.fd, REGION_AT, &st, &UNBAK_REPORTER); }), "");
         EXPECT_EQ(st, 1);
         ASSERT_NE(files, nullptr);
         EXPECT_STREQ(files->name, "A.TXT");
@@ -524,7 +525,7 @@ TEST(DirectRead, ImageEndingInsideARecordEndsTheTable) {
     {
         TableFile f(cut_in_second_record(imgw::comp_region(t.comp)));
         CompRecord* comp = nullptr;
-        EXPECT_EQ(captured([&] { comp = read_comp(f.fd, REGION_AT, &st); }), "");
+        EXPECT_EQ(captured([&] { comp = read_comp(f.fd, REGION_AT, &st, &UNBAK_REPORTER); }), "");
         EXPECT_EQ(st, 1);
         ASSERT_NE(comp, nullptr);
         EXPECT_EQ(comp->ORGSIZE, 10);
@@ -534,7 +535,7 @@ TEST(DirectRead, ImageEndingInsideARecordEndsTheTable) {
         // Behind the record's first 25 bytes: its DATATEXT comes short.
         TableFile f(cut_in_second_record(imgw::paths_region(t.paths)));
         PathNode* paths = nullptr;
-        EXPECT_EQ(captured([&] { paths = read_paths(f.fd, REGION_AT, &st); }), "");
+        EXPECT_EQ(captured([&] { paths = read_paths(f.fd, REGION_AT, &st, &UNBAK_REPORTER); }), "");
         EXPECT_EQ(st, 1);
         ASSERT_NE(paths, nullptr);
         EXPECT_STREQ(paths->text, "C:\\");
@@ -547,15 +548,15 @@ TEST(DirectRead, OffsetsThatCannotBeReached) {
     TableFile f(imgw::encode_region(imgw::dirs_region(base_tables().dirs)));
     int32_t st = 0;
     // -1 is also what a failed seek gives back.
-    EXPECT_EQ(read_dirs(f.fd, -1, &st), nullptr);
+    EXPECT_EQ(read_dirs(f.fd, -1, &st, &UNBAK_REPORTER), nullptr);
     EXPECT_EQ(st, -1);
-    EXPECT_EQ(read_dirs(f.fd, 1 << 20, &st), nullptr);
+    EXPECT_EQ(read_dirs(f.fd, 1 << 20, &st, &UNBAK_REPORTER), nullptr);
     EXPECT_EQ(st, -2);
-    EXPECT_EQ(captured([&] { read_paths(f.fd, -1, &st); }), "\nfailed to read Paths data section");
+    EXPECT_EQ(captured([&] { read_paths(f.fd, -1, &st, &UNBAK_REPORTER); }), "\nfailed to read Paths data section");
     EXPECT_EQ(st, -1);
-    EXPECT_EQ(captured([&] { read_comp(f.fd, 1 << 20, &st); }), "\nfailed to read Comp data section");
+    EXPECT_EQ(captured([&] { read_comp(f.fd, 1 << 20, &st, &UNBAK_REPORTER); }), "\nfailed to read Comp data section");
     EXPECT_EQ(st, -2);
-    EXPECT_EQ(captured([&] { EXPECT_EQ(get_job(f.fd, -1), nullptr); }),
+    EXPECT_EQ(captured([&] { EXPECT_EQ(get_job(f.fd, -1, &UNBAK_REPORTER), nullptr); }),
               "\nfatal error failed to read headers in get_job()");
 }
 
@@ -574,7 +575,7 @@ TEST(DirectRead, CheckedDescriptors) {
         c.spoil(r);
         TableFile f(imgw::encode_region(r));
         int32_t st = 0;
-        DirRecord* dirs = read_dirs(f.fd, REGION_AT, &st);
+        DirRecord* dirs = read_dirs(f.fd, REGION_AT, &st, &UNBAK_REPORTER);
         EXPECT_EQ(st, -3) << c.what;
         free_dirs(dirs, st);
     }
@@ -583,7 +584,7 @@ TEST(DirectRead, CheckedDescriptors) {
     disks.fields[12].name = "HASDSKSTABC";
     TableFile fd(imgw::encode_region(disks));
     int32_t st = 0;
-    EXPECT_EQ(read_disks(fd.fd, REGION_AT, &st), nullptr);
+    EXPECT_EQ(read_disks(fd.fd, REGION_AT, &st, &UNBAK_REPORTER), nullptr);
     EXPECT_EQ(st, -3);
 
     // Comp checks every name (any case) and length, never a type letter.
@@ -591,11 +592,11 @@ TEST(DirectRead, CheckedDescriptors) {
     comp.fields[4].name = "compsize";
     comp.fields[7].type = 'C';
     TableFile fc(imgw::encode_region(comp));
-    free_comp(read_comp(fc.fd, REGION_AT, &st));
+    free_comp(read_comp(fc.fd, REGION_AT, &st, &UNBAK_REPORTER));
     EXPECT_EQ(st, 2);
     comp.fields[4].name = "COMPSIZ";
     TableFile fc2(imgw::encode_region(comp));
-    EXPECT_EQ(captured([&] { EXPECT_EQ(read_comp(fc2.fd, REGION_AT, &st), nullptr); }),
+    EXPECT_EQ(captured([&] { EXPECT_EQ(read_comp(fc2.fd, REGION_AT, &st, &UNBAK_REPORTER), nullptr); }),
               "\nfailed to read Comp data section");
     EXPECT_EQ(st, -3);
 }
@@ -607,7 +608,7 @@ TEST(DirectRead, NumbersWrapModulo2To32) {
                            std::string(" -2147483649") + imgw::text_field("  X", 240));
     TableFile fd(imgw::encode_region(dirs));
     int32_t st = 0;
-    DirRecord* d = read_dirs(fd.fd, REGION_AT, &st);
+    DirRecord* d = read_dirs(fd.fd, REGION_AT, &st, &UNBAK_REPORTER);
     ASSERT_EQ(st, 1);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d[0].serial, 1);
@@ -623,7 +624,7 @@ TEST(DirectRead, NumbersWrapModulo2To32) {
     imgw::Region comp = imgw::comp_region({c});
     comp.records[1].replace(1 + 12 * 3, 12, "12 34       ");
     TableFile fc(imgw::encode_region(comp));
-    CompRecord* g = read_comp(fc.fd, REGION_AT, &st);
+    CompRecord* g = read_comp(fc.fd, REGION_AT, &st, &UNBAK_REPORTER);
     ASSERT_EQ(st, 1);
     ASSERT_NE(g, nullptr);
     EXPECT_EQ(g->CHK_SUM, -1);
@@ -642,7 +643,7 @@ TEST(DirectRead, HugeCountsAreBoundedByTheImage) {
     TableFile fd(imgw::encode_region(dirs));
     int32_t st = 0;
     DirRecord* d = nullptr;
-    EXPECT_EQ(captured([&] { d = read_dirs(fd.fd, REGION_AT, &st); }), "");
+    EXPECT_EQ(captured([&] { d = read_dirs(fd.fd, REGION_AT, &st, &UNBAK_REPORTER); }), "");
     ASSERT_EQ(st, 1);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d[0].serial, 1);
@@ -652,7 +653,7 @@ TEST(DirectRead, HugeCountsAreBoundedByTheImage) {
     sess.records[0] = imgw::count_record(sess, 2147483647);
     TableFile fs(imgw::encode_region(sess));
     int32_t count = 0;
-    EXPECT_EQ(captured([&] { EXPECT_EQ(get_sess(fs.fd, REGION_AT, &count), nullptr); }),
+    EXPECT_EQ(captured([&] { EXPECT_EQ(get_sess(fs.fd, REGION_AT, &count, &UNBAK_REPORTER), nullptr); }),
               "\nfatal read error in get_sess() failed to 2147483646 read all data records");
 }
 
@@ -666,7 +667,7 @@ TEST(DirectRead, PathsHandlesRecordsUpToTheCount) {
     paths.records[0] = imgw::count_record(paths, 2);
     TableFile f(imgw::encode_region(paths));
     int32_t st = 0;
-    PathNode* p = read_paths(f.fd, REGION_AT, &st);
+    PathNode* p = read_paths(f.fd, REGION_AT, &st, &UNBAK_REPORTER);
     ASSERT_EQ(st, 2);
     ASSERT_NE(p, nullptr);
     EXPECT_STREQ(p->text, "C:\\A");
@@ -687,7 +688,7 @@ TEST(DirectRead, JobRecord) {
     imgw::Region job = imgw::job_region(j);
     {
         TableFile f(imgw::encode_region(job));
-        JobRecord* rec = get_job(f.fd, REGION_AT);
+        JobRecord* rec = get_job(f.fd, REGION_AT, &UNBAK_REPORTER);
         ASSERT_NE(rec, nullptr);
         EXPECT_EQ(rec->job_num, 7);
         EXPECT_EQ(rec->num_disks, 3);
@@ -711,7 +712,7 @@ TEST(DirectRead, JobRecord) {
         imgw::Region r = job;
         c.spoil(r);
         TableFile f(imgw::encode_region(r));
-        EXPECT_EQ(captured([&] { EXPECT_EQ(get_job(f.fd, REGION_AT), nullptr); }), c.message)
+        EXPECT_EQ(captured([&] { EXPECT_EQ(get_job(f.fd, REGION_AT, &UNBAK_REPORTER), nullptr); }), c.message)
             << c.what;
     }
 }

@@ -15,6 +15,7 @@
 #include "container/schema.h"
 #include "container/table_format.h"
 #include "platform/platform.h"
+#include "restore/unbak_words.h"
 #include "tests/support/format.h"
 #include "tests/support/harness.h"
 #include "tools/imgwriter.h"
@@ -500,10 +501,10 @@ TEST(RegionFunctions, MeasuresTheTwoEntryPathRegion) {
     ASSERT_GE(f.fd, 0);
     int32_t skipped = -1;
     testing::internal::CaptureStdout();
-    int32_t at = find_serial(f.fd, 0, &skipped);
+    int32_t at = find_serial(f.fd, 0, &skipped, &UNBAK_REPORTER);
     int32_t ent_sz = 0, count = 0, nfields = 0, lengths[15] = {0};
     char types[15] = {0};
-    int32_t length = skip_struct(f.fd, &ent_sz, &count, &nfields, lengths, types);
+    int32_t length = skip_struct(f.fd, &ent_sz, &count, &nfields, lengths, types, &UNBAK_REPORTER);
     fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(at, 32);  // behind the table header
@@ -522,7 +523,7 @@ TEST(RegionFunctions, FindSerialGivesBackWhereTheSearchEnded) {
     ASSERT_EQ(plat_seek(f.fd, 0, PLAT_SEEK_SET), 0);
     int32_t skipped = -1;
     testing::internal::CaptureStdout();
-    int32_t at = find_serial(f.fd, 4000, &skipped);
+    int32_t at = find_serial(f.fd, 4000, &skipped, &UNBAK_REPORTER);
     fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\nread error no valid 1st 'SERIAL' field found reading ahead by 0x20 byte blocks\n");
@@ -541,7 +542,7 @@ TEST(RegionFunctions, RegionTableHoldsTrueOffsetsAndRecordedCounts) {
     Catalog cat;
     catalog_init(&cat, &options);
     testing::internal::CaptureStdout();
-    int32_t got = locate_regions(f.fd, CAT_OFFS, info, cat.schemas);
+    int32_t got = locate_regions(f.fd, CAT_OFFS, info, cat.schemas, &UNBAK_REPORTER);
     fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(got, 7) << out;
@@ -643,17 +644,17 @@ TEST(SchemaCheck, StandardDescriptorsMatchEveryTable) {
         int32_t ent_sz = imgw::ent_size(Region{f, {}});
         EXPECT_EQ(TABLE_SCHEMAS[t].name, std::string(REGION_LABELS[t]));
         testing::internal::CaptureStdout();
-        EXPECT_EQ(validate_region(TABLE_SCHEMAS, t, (int32_t)f.size(), ent_sz, lengths.data(), types.data()), 0);
+        EXPECT_EQ(validate_region(TABLE_SCHEMAS, t, (int32_t)f.size(), ent_sz, lengths.data(), types.data(), &UNBAK_REPORTER), 0);
         // A type letter other than C and N is not checked.
         std::string odd(types.size(), 'X');
-        EXPECT_EQ(validate_region(TABLE_SCHEMAS, t, (int32_t)f.size(), ent_sz, lengths.data(), odd.data()), 0);
+        EXPECT_EQ(validate_region(TABLE_SCHEMAS, t, (int32_t)f.size(), ent_sz, lengths.data(), odd.data(), &UNBAK_REPORTER), 0);
         fflush(stdout);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     }
     int32_t len = 12;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(validate_region(TABLE_SCHEMAS, 7, 1, 13, &len, "N"), -1);
-    EXPECT_EQ(validate_region(TABLE_SCHEMAS, -1, 1, 13, &len, "N"), -1);
+    EXPECT_EQ(validate_region(TABLE_SCHEMAS, 7, 1, 13, &len, "N", &UNBAK_REPORTER), -1);
+    EXPECT_EQ(validate_region(TABLE_SCHEMAS, -1, 1, 13, &len, "N", &UNBAK_REPORTER), -1);
     fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\nvalidation error: structure index 7 out of range\nvalidation error: structure index -1 out of range");

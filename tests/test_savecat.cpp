@@ -260,7 +260,7 @@ struct SaveCatRun {
         catalog.image_path = path.c_str();
         catalog.header = &header;
         testing::internal::CaptureStdout();
-        image = get_fhead(path.c_str(), &header);
+        image = get_fhead(path.c_str(), &header, nullptr);
         fflush(stdout);
         testing::internal::GetCapturedStdout();
     }

@@ -1,15 +1,18 @@
-// Catalog display: one listing per table (shown by -vs# right after a
-// table's read) and the closing summary of all tables (with every listing
-// under -v).
+// unbak's display of the catalog: one listing per table (shown by -vs#
+// right after a table's read) and the closing summary of all tables (with
+// every listing under -v).
 //
-// Listings only read the Catalog. Record counts come from the region table,
-// which holds the number of records each reader converted. Numbers are 32-bit
-// values; "%ld"/"%lx" get them widened explicitly so they print as they would
-// with a 32-bit long.
+// These are unbak's output of what it read, not the engine's messages, so
+// they live in its front end and print directly. Listings only read the
+// Catalog. Record counts come from the region table, which holds the number
+// of records each reader converted. Numbers are 32-bit values; "%ld"/"%lx"
+// get them widened explicitly so they print as they would with a 32-bit
+// long.
+#include "restore/display.h"
+
 #include <stdint.h>
 #include <stdio.h>
 
-#include "catalog/catalog.h"
 #include "catalog/dir_path.h"
 
 void disp_disks(const DiskRecord* disks, int32_t count) {
@@ -31,6 +34,7 @@ void disp_dirs(const Catalog* catalog, const DirRecord* dirs, int32_t count) {
         // A drive's root has no name: nothing follows the three blanks.
         if (d->name) printf("%s", d->name);
     }
+    // The paths come as the Catalog's events, which unbak's reporter prints.
     if (catalog && has_option(catalog, OPT_VERY_VERBOSE) && catalog->disks && catalog->dirs)
         list_dir_paths(catalog, NULL);
 }
@@ -138,4 +142,30 @@ void disp_catalog(const Catalog* catalog) {
         if (verbose) disp_sess(catalog);
     }
     printf("\n");
+}
+
+void show_table_read(const Catalog* catalog, int table) {
+    const Catalog* c = catalog;
+    switch (table) {
+    case TBL_DISKS:
+        if (c->disks) disp_disks(c->disks, table_count(c, TBL_DISKS));
+        break;
+    case TBL_DIRS:
+        if (c->dirs) disp_dirs(c, c->dirs, table_count(c, TBL_DIRS));
+        break;
+    case TBL_FILES:
+        if (c->files) disp_files(c->files, table_count(c, TBL_FILES));
+        break;
+    case TBL_COMP:
+        if (c->comp) disp_comp(c->comp);
+        break;
+    case TBL_PATHS:
+        if (c->paths) disp_paths(c->paths);
+        break;
+    case TBL_SESSION:
+        if (c->sessions) disp_sess(c);
+        break;
+    default:
+        break;  // the Job has no listing of its own
+    }
 }
