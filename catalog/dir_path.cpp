@@ -70,7 +70,7 @@ char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length) {
     return path_buf;
 }
 
-void list_dir_paths(const Catalog* catalog, int (*make)(char* path)) {
+void list_dir_paths(const Catalog* catalog, int (*make)(const Catalog* catalog, char* path)) {
     if (catalog->disks == NULL || catalog->dirs == NULL) {
         say(catalog->rep, EV_DIR_TABLES_MISSING);
         return;
@@ -83,7 +83,7 @@ void list_dir_paths(const Catalog* catalog, int (*make)(char* path)) {
             say(catalog->rep, EV_DIR_PATH_FAILED, {ev_num(i)});
             continue;
         }
-        if (make) make(path);
+        if (make) make(catalog, path);
         say(catalog->rep, EV_DIR_PATH, {ev_num(i), ev_text(path)});
     }
 }

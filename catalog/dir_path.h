@@ -48,6 +48,6 @@ bool safe_component(const char* name);
 // it first, then EV_DIR_PATH reports the path as make left it; a path that
 // cannot be built gives EV_DIR_PATH_FAILED instead. Needs the Disks and
 // Dirs tables. Events go to catalog->rep.
-void list_dir_paths(const Catalog* catalog, int (*make)(char* path));
+void list_dir_paths(const Catalog* catalog, int (*make)(const Catalog* catalog, char* path));
 
 #endif

@@ -156,8 +156,8 @@ struct InputFile {
     std::string bytes;
 };
 
-// unbak's exit statuses: 0, a count of failed table reads, or 8.
-const int UNBAK_MAX_STATUS = 8;
+// unbak's exit statuses: 0, a count of failed table reads, 8, or 9.
+const int UNBAK_MAX_STATUS = 9;
 
 // Appends every file and directory below dir to *out: its path, its mode
 // and, for a file, its contents.

@@ -1,10 +1,7 @@
-// Multi-disk sets: where the first whole file begins on the last disk, the
-// prompt for another disk's image with its check against the catalog
-// image's header, and the console answers.
-//
-// Standard input may be a script; its end counts as an empty image name at
-// the disk prompt and as the answer A at the choice, so a closed input never
-// makes us ask forever.
+// Multi-disk sets: where the first whole file begins on the last disk, and
+// the next disk's image, asked for through the run's Dialogue and checked
+// against the catalog image's header (asked again until one fits, or none
+// is given).
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,11 +9,11 @@
 
 #include "container/fields.h"
 #include "platform/platform.h"
+#include "restore/events.h"
 #include "restore/restore.h"
 
 enum {
     NAME_LINE_SIZE = 512,  // 511 characters and the NUL
-    CHOICE_MAX = 10,
 };
 
 FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num) {
@@ -30,9 +27,9 @@ FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num
         data_total += stream_bytes(f);
         *file_num = to_i32((uint32_t)*file_num + 1u);
     }
-    printf("\n%ld files uncompressed data space %lu used data space %lu", (long)*file_num,
-           (unsigned long)stored_total, (unsigned long)data_total);
-    printf("\n%ld data bytes available for data storage on this disk", (long)space);
+    say(catalog->rep, EV_DISK_DATA_SPACE,
+        {ev_num(*file_num), ev_num(stored_total), ev_num(data_total)});
+    say(catalog->rep, EV_DISK_ROOM, {ev_num(space)});
 
     bool compressed = catalog->comp != nullptr;
     int32_t excess = to_i32((compressed ? data_total : stored_total) - (uint32_t)space);
@@ -58,8 +55,8 @@ FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num
                 if (excess <= 0 && !reported) {
                     reported = true;
                     if (has_option(catalog, OPT_VERBOSE))
-                        printf("\ntother = %ld on file %ld comp rec %d, in middle of group",
-                               (long)excess, (long)to_i32(counter), (int)pos);
+                        say(catalog->rep, EV_SPAN_IN_GROUP,
+                            {ev_num(excess), ev_num(to_i32(counter)), ev_num(pos)});
                 }
             }
         } else {
@@ -72,44 +69,10 @@ FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num
         *skip = to_i32(0u - (uint32_t)excess);
         *file_num = to_i32(counter);
     }
-    printf("\n1st full file on disk %ld  ", (long)to_i32(counter));
-    if (file)
-        printf(" => %s", file->name ? file->name : "");
-    else
-        printf("\nthis disk just contains continuation data from a prior file and the catalog");
-    if (*skip > 0)
-        printf("\n must skip first %ld data bytes on this media disk as previous file spans 2 disks",
-               (long)*skip);
+    say(catalog->rep, EV_FIRST_WHOLE_FILE,
+        {ev_num(to_i32(counter)), file ? ev_text(file->name) : EventArg{nullptr, 0}});
+    if (*skip > 0) say(catalog->rep, EV_SKIP_LEADING, {ev_num(*skip)});
     return file;
-}
-
-// Reads the rest of an over-long line so it is not taken as the next answer.
-static void drop_rest_of_line(void) {
-    int c;
-    while ((c = getchar()) != EOF && c != '\n') {
-    }
-}
-
-// Prompts for disk `disk`'s image and reads the name the user types into
-// name (NAME_LINE_SIZE bytes). False when none was given: the input ended or
-// the line was empty.
-static bool ask_image_name(int32_t disk, char* name) {
-    printf("\n\nenter file name for disk %d image followed by 'Enter', empty name aborts\n",
-           (int)disk);
-    // The file bytes first: once the prompt shows, what was restored is
-    // on disk, whatever the user does next.
-    plat_flush_all();
-    fflush(stdout);
-    if (!fgets(name, NAME_LINE_SIZE, stdin)) return false;
-    if (name[0] == '\n') return false;
-    size_t len = strlen(name);
-    if (len > 0 && name[len - 1] != '\n' && len == NAME_LINE_SIZE - 1) drop_rest_of_line();
-    // Trailing newline, carriage return, tabs and other control bytes
-    // are not part of the name, but the first character always is: a
-    // line of only a CR or a tab is a name (one no file has), not an
-    // empty one. Only a line that begins with a NUL is empty here.
-    while (len > 1 && (unsigned char)name[len - 1] < 15) name[--len] = '\0';
-    return len != 0;
 }
 
 // Opens the named image when its header makes it disk `disk` of the set
@@ -126,7 +89,7 @@ static int open_set_disk(const char* name, const FileHeader* ref, int32_t disk,
                 (int32_t)fh_disk_num(&header) == disk;
     free(header.name);
     if (!same) {
-        printf("\nnew header data does not match catalog header");
+        say(rep, EV_DISK_MISMATCH);
         plat_close(image);
         return -1;
     }
@@ -138,11 +101,10 @@ static int open_set_disk(const char* name, const FileHeader* ref, int32_t disk,
 // back at the data start. The image, or -2 with the image closed when its
 // end cannot be found.
 static int measure_disk(int image, int32_t disk, int32_t num_disks, const FileHeader* ref,
-                        int32_t* avail) {
+                        int32_t* avail, const Reporter* rep) {
     if (disk == num_disks) {
         *avail = to_i32(fh_cat_offs(ref) - (uint32_t)DATA_START);
-        printf("\nDisk %d is last disk in set with 0x%lx bytes available", (int)disk,
-               (unsigned long)(uint32_t)*avail);
+        say(rep, EV_LAST_DISK_ACCEPTED, {ev_num(disk), ev_num((uint32_t)*avail)});
         return image;
     }
     // The data space is counted in 32 bits: an image whose data does not
@@ -152,12 +114,11 @@ static int measure_disk(int image, int32_t disk, int32_t num_disks, const FileHe
     bool ok = end > 0 && end - DATA_START <= INT32_MAX;
     if (ok) {
         *avail = (int32_t)(end - DATA_START);
-        printf("\nDisk %d with out of %d with 0x%lx bytes available", (int)disk, (int)num_disks,
-               (unsigned long)(uint32_t)*avail);
+        say(rep, EV_DISK_ACCEPTED, {ev_num(disk), ev_num(num_disks), ev_num((uint32_t)*avail)});
         ok = plat_seek(image, DATA_START, PLAT_SEEK_SET) == DATA_START;
     }
     if (!ok) {
-        printf("\n seek error reaching EOF to establish available data space");
+        say(rep, EV_DISK_END_UNKNOWN);
         plat_close(image);
         return -2;
     }
@@ -171,41 +132,12 @@ int get_disk(Catalog* catalog, int32_t* avail) {
     // the work buffer.
     char name[NAME_LINE_SIZE];
     int result = -2;
+    const Dialogue* d = catalog->dialogue;
     for (;;) {
-        if (!ask_image_name(disk, name)) return result;  // end of input or empty: abort
+        // No answer (the input ended, or an empty name): the walk ends here.
+        if (!d || !d->next_image(d->ctx, disk, name, sizeof name)) return result;
         result = open_set_disk(name, catalog->header, disk, catalog->rep);
-        if (result >= 0) return measure_disk(result, disk, num_disks, catalog->header, avail);
-    }
-}
-
-int read_reply(void) {
-    plat_flush_all();
-    fflush(stdout);
-    int first = EOF;
-    int c;
-    while ((c = getchar()) != EOF) {
-        if (first == EOF) first = c;
-        if (c == '\n') break;
-    }
-    if (first >= 'a' && first <= 'z') first -= 'a' - 'A';
-    return first;
-}
-
-int get_choice(const char* allowed) {
-    char choices[CHOICE_MAX];
-    int n = 0;
-    for (; n < CHOICE_MAX && allowed[n]; n++) {
-        char c = allowed[n];
-        choices[n] = c >= 'a' && c <= 'z' ? (char)(c - ('a' - 'A')) : c;
-    }
-    printf("\nenter char: ");
-    for (;;) {
-        int c = read_reply();
-        bool at_end = c == EOF;
-        if (at_end) c = 'A';  // no more answers: abort
-        for (int i = 0; i < n; i++)
-            if ((unsigned char)choices[i] == c) return i;
-        if (at_end) return -1;  // and no A among the choices to give
-        printf("\ntry again, invalid response:");
+        if (result >= 0)
+            return measure_disk(result, disk, num_disks, catalog->header, avail, catalog->rep);
     }
 }

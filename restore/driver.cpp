@@ -14,19 +14,14 @@
 #include <string.h>
 
 #include "platform/platform.h"
+#include "restore/events.h"
 #include "restore/outtree.h"
-
-// Width of the path column of a listing line.
-static const size_t LIST_PATH_WIDTH = 40;
 
 // Result of a walk that ended on the disk count (a job that counts fewer
 // disks than were read) with files neither listed nor restored. It prints
 // nothing more, but the run did not do what was asked. Distinct from every
 // result of the extraction operations.
 static const int32_t WALK_CUT_SHORT = -20;
-
-// Answers of the last-disk dialogue, in the order get_choice is given them.
-enum { CHOICE_YES = 0, CHOICE_NO = 1, CHOICE_LIST = 2 };
 
 // The file's output path in path_buf: its directory part followed by its
 // name, or the bare name when the directory part cannot be built. A file
@@ -48,16 +43,15 @@ static char* build_path(const Catalog* catalog, const FileRecord* file) {
 }
 
 static void list_file(const Catalog* catalog, const FileRecord* file, const char* path) {
-    printf("\n%3ld: %-40s  ", (long)file->serial, path);
-    if (strlen(path) > LIST_PATH_WIDTH) printf("\n    ");
-    printf("%s len %8ld", file->date, (long)file->size_lo);
+    say(catalog->rep, EV_FILE_LISTED,
+        {ev_num(file->serial), ev_text(path), ev_text(file->date), ev_num(file->size_lo)});
 
     const CompRecord* first = file->comp;
     if (has_option(catalog, OPT_VERBOSE) && first != NULL && first->CHK_SUM != 0) {
         for (const CompRecord* g = run_first(first, RUN_CLOSES_ON_NONZERO); g;
              g = run_next(g, RUN_CLOSES_ON_NONZERO))
-            printf("\n     compsize %ld chksum 0x%lx offs_lo 0x%ld", (long)g->COMPSIZE,
-                   (unsigned long)(uint32_t)g->CHK_SUM, (long)g->OFFS_LO);
+            say(catalog->rep, EV_FILE_GROUP,
+                {ev_num(g->COMPSIZE), ev_num((uint32_t)g->CHK_SUM), ev_num(g->OFFS_LO)});
     }
 }
 
@@ -72,8 +66,7 @@ static int32_t find_start_file(const Catalog* catalog, FileRecord** file) {
         position++;
     }
     if (position != catalog->start_file) {
-        printf("\nfatal error, could not step ahead to file record # %ld",
-               (long)(int32_t)catalog->start_file);
+        say(catalog->rep, EV_START_FILE_UNREACHED, {ev_num((int32_t)catalog->start_file)});
         return -2;
     }
     return 0;
@@ -83,7 +76,7 @@ static int32_t find_start_file(const Catalog* catalog, FileRecord** file) {
 // or -s#): its data from 0x200 on, as disk 1. 0, or -1 when the seek fails.
 static int32_t start_on_first_disk(int img, Catalog* catalog, int32_t* avail) {
     if (plat_seek(img, DATA_START, PLAT_SEEK_SET) != DATA_START) {
-        printf("\nfatal error seeking to start of file data at 0x200\n");
+        say(catalog->rep, EV_DATA_START_SEEK_FAILED);
         return -1;
     }
     catalog->cur_disk = 0;
@@ -103,15 +96,6 @@ static int32_t skip_to_start_file(int* img, Catalog* catalog, const FileRecord* 
     return stop;
 }
 
-static int ask_last_disk_choice(void) {
-    printf("\nenter one of 4 chars {'Y','N','L','A'} followed by 'Enter' to control operations");
-    printf("\n'Y' to just restore the complete files on this last catalog disk");
-    printf("\n'N' to start with 1st disk and try to restore all files");
-    printf("\n'L' to abort extraction, restoring no files, but changing mode to List for files on this Disk");
-    printf("\n'A' to abort and do nothing more");
-    return get_choice("YNLA");
-}
-
 // Extracting from the last disk of a multi-disk set: finds the first whole
 // file of this disk and lets the user choose: Y restores from it, N from
 // disk 1 (the image given is closed and *closed set; *img becomes disk 1's),
@@ -121,30 +105,28 @@ static int ask_last_disk_choice(void) {
 static int32_t start_on_last_disk(int* img, Catalog* catalog, FileRecord** file, int32_t* avail,
                                   int32_t num_disks, bool* closed) {
     catalog->cur_disk = (int32_t)((uint32_t)num_disks - 1u);
-    printf("\nThis is disk %d of a multi disk Dravik backup", (int)num_disks);
-    printf("\nfor a full restore of the total %ld files the other disks are required.",
-           (long)table_count(catalog, TBL_FILES));
+    say(catalog->rep, EV_LAST_DISK, {ev_num(num_disks), ev_num(table_count(catalog, TBL_FILES))});
 
     int32_t skip = 0;
     int32_t file_num = 0;
     *file = check_alloc(catalog, &skip, &file_num);
     if (skip < 0) {
-        printf("\nabort check_alloc() returned %ld which shouldn't be possible", (long)skip);
+        say(catalog->rep, EV_SKIP_IMPOSSIBLE, {ev_num(skip)});
         return -2;
     }
 
-    switch (ask_last_disk_choice()) {
-    case CHOICE_YES: {  // the whole files of this disk
+    const Dialogue* d = catalog->dialogue;
+    switch (d ? d->start_choice(d->ctx) : START_ABORT) {
+    case START_THIS_DISK: {  // the whole files of this disk
         int64_t start = (int64_t)DATA_START + skip;
         if (plat_seek(*img, start, PLAT_SEEK_SET) != start) {
-            printf("\nfatal error seeking to start of 2nd file data at 0x%ld\n",
-                   (long)(int32_t)(uint32_t)start);
+            say(catalog->rep, EV_LAST_DISK_SEEK_FAILED, {ev_num((int32_t)(uint32_t)start)});
             return -1;
         }
         *avail = (int32_t)(fh_cat_offs(catalog->header) - (uint32_t)start);
         return 0;
     }
-    case CHOICE_NO:  // everything, from disk 1
+    case START_FIRST_DISK:  // everything, from disk 1
         plat_close(*img);
         *closed = true;
         catalog->cur_disk = 0;
@@ -152,7 +134,7 @@ static int32_t start_on_last_disk(int* img, Catalog* catalog, FileRecord** file,
         if (*img < 0) return -3;
         *file = catalog->files;
         return 0;
-    case CHOICE_LIST:  // list this disk's files instead
+    case START_LIST:  // list this disk's files instead
         *catalog->options &= (uint16_t)~OPT_EXTRACT;
         *catalog->options |= OPT_LIST;
         return 0;
@@ -168,11 +150,11 @@ static int32_t start_on_last_disk(int* img, Catalog* catalog, FileRecord** file,
 static int32_t restore_file(int* img, Catalog* catalog, const FileRecord* file, char* path,
                             int32_t* avail) {
     if (file->name == NULL) {
-        printf("\nfile record %ld has no name, data skipped", (long)file->serial);
+        warn(catalog->rep, EV_NO_NAME_SKIPPED, {ev_num(file->serial)});
         return skip_file(img, catalog, file, avail);
     }
     if (!safe_component(file->name)) {
-        printf("\nunsafe file name, data skipped: %s", file->name);
+        warn(catalog->rep, EV_UNSAFE_NAME_SKIPPED, {ev_text(file->name)});
         return skip_file(img, catalog, file, avail);
     }
     fix_colons(path);
@@ -181,15 +163,15 @@ static int32_t restore_file(int* img, Catalog* catalog, const FileRecord* file, 
     case OUT_CREATED:
         break;
     case OUT_DUPLICATE:
-        printf("\nduplicate output name, data skipped: %s", path);
+        warn(catalog->rep, EV_DUPLICATE_SKIPPED, {ev_text(path)});
         return skip_file(img, catalog, file, avail);
     default:
-        printf("\nfailed to open output file: %s", file->name);
+        say(catalog->rep, EV_OUTPUT_OPEN_FAILED, {ev_text(file->name)});
         return -1;
     }
     int32_t result = file->comp != NULL ? xtract_comp(img, catalog, file, out.fd, avail)
                                         : xtract_stored(img, catalog, file, out.fd, avail);
-    if (result == 0) set_file_meta(catalog->out_tree, file, path);
+    if (result == 0) set_file_meta(catalog->out_tree, catalog->rep, file, path);
     return result;
 }
 
@@ -198,11 +180,11 @@ static int32_t restore_file(int* img, Catalog* catalog, const FileRecord* file, 
 // Gives back the stop result, WALK_CUT_SHORT when the disk count ended it.
 static int32_t walk_files(int* img, Catalog* catalog, FileRecord* file, int32_t* avail,
                           int32_t num_disks, int32_t stop) {
-    printf("\ncatalog Files listing:\n");
+    say(catalog->rep, EV_LISTING_BEGIN);
     const char* filter = catalog->path_filter;
     size_t filter_len = 0;
     if (filter != NULL) {
-        printf("using path string: %s\n", filter);
+        say(catalog->rep, EV_PATH_FILTER, {ev_text(filter)});
         filter_len = strlen(filter);
     }
 
@@ -222,8 +204,8 @@ static int32_t walk_files(int* img, Catalog* catalog, FileRecord* file, int32_t*
     if (stop == 0 && file != NULL) stop = WALK_CUT_SHORT;
 
     if (filter != NULL && skipped > 0)
-        printf("\nskipped %ld files due to path comparision from -p<path>", (long)skipped);
-    printf("\n");
+        say(catalog->rep, EV_FILTERED_OUT, {ev_num(skipped)});
+    say(catalog->rep, EV_LISTING_END);
     return stop;
 }
 

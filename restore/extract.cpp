@@ -21,6 +21,7 @@
 
 #include "container/fields.h"
 #include "platform/platform.h"
+#include "restore/events.h"
 #include "restore/restore.h"
 #include "restore/staging.h"
 
@@ -49,9 +50,9 @@ static const char* name_of(const FileRecord* file) {
 // leftover data space when it is not 0 (the extracting operations do this,
 // skip_file does not). Gives back the new handle, negative when none.
 static int change_disk(int* image, Catalog* catalog, int32_t* avail, bool warn_avail) {
-    printf("\ndisk change");
+    report(catalog->rep, EVENT_PROGRESS, EV_DISK_CHANGE);
     plat_close(*image);
-    if (warn_avail && *avail != 0) printf(" - warning avail = %ld, should be zero", (long)*avail);
+    if (warn_avail && *avail != 0) warn(catalog->rep, EV_DISK_LEFT_OVER, {ev_num(*avail)});
     catalog->cur_disk = to_i32((uint32_t)catalog->cur_disk + 1u);
     *image = get_disk(catalog, avail);
     return *image;
@@ -67,7 +68,7 @@ int32_t skip_file(int* image, Catalog* catalog, const FileRecord* file, int32_t*
             int64_t old_pos = plat_seek(*image, 0, PLAT_SEEK_CUR);
             int64_t new_pos = plat_seek(*image, count, PLAT_SEEK_CUR);
             if (old_pos < 0 || new_pos != old_pos + count) {
-                printf("\nseek error in skip_file()");
+                say(catalog->rep, EV_SKIP_SEEK_FAILED);
                 result = -2;
             }
             count = 0;
@@ -100,7 +101,7 @@ int32_t xtract_stored(int* image, Catalog* catalog, const FileRecord* file, int 
             int32_t got = plat_read(*image, stored_buf, chunk);
             int32_t whole = got == chunk ? chunk : got > 0 ? got / CHUNK * CHUNK : 0;
             if ((whole > 0 && plat_write(out, stored_buf, whole) != whole) || got != chunk) {
-                printf("\nio error writing file %s", name_of(file));
+                say(catalog->rep, EV_STORED_IO_ERROR, {ev_text(name_of(file))});
                 result = -1;
                 break;
             }
@@ -114,7 +115,8 @@ int32_t xtract_stored(int* image, Catalog* catalog, const FileRecord* file, int 
     return result;
 }
 
-int32_t raw_inflate(int out, unsigned char* data, int32_t* length, uint32_t* crc) {
+int32_t raw_inflate(const Reporter* rep, int out, unsigned char* data, int32_t* length,
+                    uint32_t* crc) {
     *crc = 0;
     z_stream zs;
     zs.next_in = data;
@@ -128,8 +130,7 @@ int32_t raw_inflate(int out, unsigned char* data, int32_t* length, uint32_t* crc
 
     int ret = inflateInit2(&zs, -15);
     if (ret != Z_OK) {
-        printf("\nerror %d in inflateInit2", ret);
-        if (zs.msg) printf("\n%s", zs.msg);
+        say(rep, EV_INFLATE_INIT_FAILED, {ev_num(ret), EventArg{zs.msg, 0}});
         return ret;
     }
 
@@ -146,7 +147,7 @@ int32_t raw_inflate(int out, unsigned char* data, int32_t* length, uint32_t* crc
             if (put != have) ret = -10;
         }
     }
-    if (ret == -10) printf("\nerror writing output wrote %d of %d bytes", (int)put, (int)have);
+    if (ret == -10) say(rep, EV_OUTPUT_SHORT_WRITE, {ev_num(put), ev_num(have)});
 
     // The stream is ended on every path (also the impossible Z_NEED_DICT of
     // a raw stream), so zlib's state is never leaked.
@@ -154,8 +155,7 @@ int32_t raw_inflate(int out, unsigned char* data, int32_t* length, uint32_t* crc
     int end = inflateEnd(&zs);
     if (ret == Z_STREAM_END && end != Z_OK) ret = end;
     if (ret == Z_STREAM_END) return 1;
-    printf("\nerror %d in raw inflate()", ret);
-    if (zs.msg) printf("\n%s", zs.msg);
+    say(rep, EV_INFLATE_FAILED, {ev_num(ret), EventArg{zs.msg, 0}});
     return ret;
 }
 
@@ -190,7 +190,7 @@ static int32_t gather_group(int* image, Catalog* catalog, const FileRecord* file
     unsigned char* buf = size < 0 ? nullptr : (unsigned char*)malloc(cap > 0 ? (size_t)cap : 1);
     *group_buf = buf;
     if (!buf) {
-        printf("\nfatal error allocating decompression buffer");
+        say(catalog->rep, EV_GROUP_NO_MEMORY);
         return -4;
     }
     int32_t result = 0;
@@ -200,7 +200,7 @@ static int32_t gather_group(int* image, Catalog* catalog, const FileRecord* file
         if (here > 0) {
             int32_t step = here < CHUNK ? here : CHUNK;      // what the CHUNK loop reads next
             if (!grow_group_buf(&buf, &cap, filled + step, size)) {
-                printf("\nfatal error allocating decompression buffer");
+                say(catalog->rep, EV_GROUP_NO_MEMORY);
                 return -4;
             }
             *group_buf = buf;
@@ -208,7 +208,7 @@ static int32_t gather_group(int* image, Catalog* catalog, const FileRecord* file
             missing -= chunk;
             *avail -= chunk;
             if (plat_read(*image, buf + filled, chunk) != chunk) {
-                printf("\nio error reading file %s", name_of(file));
+                say(catalog->rep, EV_GROUP_READ_ERROR, {ev_text(name_of(file))});
                 return -10;
             }
             filled += chunk;
@@ -223,13 +223,14 @@ static int32_t gather_group(int* image, Catalog* catalog, const FileRecord* file
 // (CHUNK bytes, the last one shorter), so that a short write is met at the
 // same byte and reported with the same counts and messages. Gives back 1,
 // or -10 after a short write.
-static int32_t put_staged(int out, const unsigned char* data, int32_t length) {
+static int32_t put_staged(const Reporter* rep, int out, const unsigned char* data,
+                          int32_t length) {
     for (int32_t at = 0; at < length; at += CHUNK) {
         int32_t have = length - at < CHUNK ? length - at : CHUNK;
         int32_t put = plat_write(out, data + at, have);
         if (put != have) {
-            printf("\nerror writing output wrote %d of %d bytes", (int)put, (int)have);
-            printf("\nerror %d in raw inflate()", -10);
+            say(rep, EV_OUTPUT_SHORT_WRITE, {ev_num(put), ev_num(have)});
+            say(rep, EV_INFLATE_FAILED, {ev_num(-10), EventArg{nullptr, 0}});
             return -10;
         }
     }
@@ -257,7 +258,7 @@ static int32_t put_group(int out, const Catalog* catalog, const CompRecord* grou
                          unsigned char* buf, int32_t size, uint32_t* written) {
     if (group->COMP_LVL != 4) {
         if (plat_write(out, buf, size) != size) {
-            printf("\nraw write error");
+            say(catalog->rep, EV_RAW_WRITE_ERROR);
             return -11;
         }
         *written += (uint32_t)size;
@@ -271,24 +272,21 @@ static int32_t put_group(int out, const Catalog* catalog, const CompRecord* grou
     if (staged) {
         length = group->ORGSIZE;
         crc = ~(uint32_t)group->CHK_SUM;
-        r = put_staged(out, staged, length);
+        r = put_staged(catalog->rep, out, staged, length);
     } else {
-        r = raw_inflate(out, buf, &length, &crc);
+        r = raw_inflate(catalog->rep, out, buf, &length, &crc);
     }
     if (r != 1) {
-        printf("\nfatal decompression error");
+        say(catalog->rep, EV_DECOMPRESSION_FATAL);
         return r;
     }
     *written += (uint32_t)length;
     if (verbose_on(catalog))
-        printf("\nend of compressed bitstream, wrote %ld bytes", (long)length);
+        say(catalog->rep, EV_GROUP_INFLATED, {ev_num(length)});
     if (group->ORGSIZE != length)
-        printf("\nwarning decompressed block data length mismatch! %ld != %ld",
-               (long)group->ORGSIZE, (long)length);
+        warn(catalog->rep, EV_GROUP_LENGTH_MISMATCH, {ev_num(group->ORGSIZE), ev_num(length)});
     if ((uint32_t)group->CHK_SUM + crc != 0xFFFFFFFFu)
-        printf("\nwarning decompressed data crc=0x%lx+chksum in file =0x%lx for "
-               "block != -1",
-               (unsigned long)crc, (unsigned long)(uint32_t)group->CHK_SUM);
+        warn(catalog->rep, EV_GROUP_CRC_MISMATCH, {ev_num(crc), ev_num((uint32_t)group->CHK_SUM)});
     return 0;
 }
 
@@ -302,19 +300,19 @@ int32_t xtract_comp(int* image, Catalog* catalog, const FileRecord* file, int ou
     bool last = false;
     do {
         if (!group) {
-            printf("\nfatal error, end Comp records for file %s", name_of(file));
+            say(catalog->rep, EV_RUN_ENDED, {ev_text(name_of(file))});
             result = -3;
             break;
         }
         int32_t level = group->COMP_LVL;
         if (level != -1 && level != 4) {
-            printf("\nfatal error comp_lvl = %ld unknown", (long)level);
+            say(catalog->rep, EV_UNKNOWN_LEVEL, {ev_num(level)});
             result = -4;
             break;
         }
         if (verbose_on(catalog))
-            printf("\ngroup %d offs_lo 0x%lx comp_lvl %ld", (int)group_num + 1,
-                   (unsigned long)(uint32_t)group->OFFS_LO, (long)level);
+            say(catalog->rep, EV_GROUP_TRACE,
+                {ev_num(group_num + 1), ev_num((uint32_t)group->OFFS_LO), ev_num(level)});
         last = closes_run(group);
 
         int32_t size = level == 4 ? group->COMPSIZE : group->ORGSIZE;
@@ -328,8 +326,8 @@ int32_t xtract_comp(int* image, Catalog* catalog, const FileRecord* file, int ou
         if (result == 0) result = put_group(out, catalog, group, buf, size, &written);
 
         if (last && (uint32_t)file->size_lo != written)
-            printf("\nwarning output file length mismatch after extraction! %ld != %ld",
-                   (long)file->size_lo, (long)to_i32(written));
+            warn(catalog->rep, EV_FILE_LENGTH_MISMATCH,
+                 {ev_num(file->size_lo), ev_num(to_i32(written))});
         free(buf);
         group = group->next;
     } while (result == 0 && !last);

@@ -17,25 +17,33 @@
 #include "restore/display.h"
 #include "restore/outtree.h"
 #include "restore/restore.h"
+#include "restore/unbak_dialogue.h"
 #include "restore/unbak_words.h"
 
-// Run state, owned here and handed down through the Catalog: the option
+// A run's state, made by unbak_main and released at its end: the option
 // word (read by every layer through catalog.options, changed by the
-// driver's choice L), the Catalog itself, the image's header and the region
-// table. The run's Reporter, unbak's words on stdout, goes down as
-// catalog.rep. Reset at the start of every run so unbak_main can be called
-// more than once in a process.
-static uint16_t opt_flags;
-static Catalog catalog;
-static FileHeader header;
-static RegionInfo regions[REGION_COUNT];
-static OutTree out_tree;
+// driver's choice L), the Catalog, the image's header and the region
+// table, the output tree, and the Reporter (unbak's words on stdout, with
+// the tally behind exit status 9) and Dialogue that go down with the
+// Catalog.
+struct UnbakRun {
+    uint16_t options;
+    Catalog catalog;
+    FileHeader header;
+    RegionInfo regions[REGION_COUNT];
+    OutTree tree;
+    UnbakTally tally;
+    Reporter rep;
+};
 
 // Status of a run that failed for a reason other than the table reads: no
 // header, no catalog for -x or -l, regions not all found and accepted in
 // catalog mode, a catalog file not written whole, or a listing or
 // extraction that did not reach its end. Above every table failure count.
 enum { RUN_FAILED = 8 };
+// Status of a listing or restore that went to its end with something not
+// restored as recorded (see UnbakTally).
+enum { RUN_NOT_AS_RECORDED = 9 };
 
 // What the command line asks for beyond the option word.
 struct Request {
@@ -73,54 +81,61 @@ static void show_usage(void) {
     printf("\n-vs# verbose mode to just list structure data for # where 1 <= # <= 7\n");
 }
 
-static void reset_run(void) {
+static void start_run(UnbakRun* run) {
     plat_close_all();
-    catalog_free(&catalog);
-    free(header.name);
-    memset(&header, 0, sizeof header);
-    memset(regions, 0, sizeof regions);
-    opt_flags = 0;
-    catalog_init(&catalog, &opt_flags);
-    catalog.rep = &UNBAK_REPORTER;
-    out_tree_free(&out_tree);
-    out_tree_init(&out_tree, PLAT_CWD, NULL);
-    catalog.out_tree = &out_tree;
+    memset(run, 0, sizeof *run);
+    catalog_init(&run->catalog, &run->options);
+    run->rep.event = unbak_print_event;
+    run->rep.ctx = &run->tally;
+    run->catalog.rep = &run->rep;
+    run->catalog.dialogue = &UNBAK_DIALOGUE;
+    out_tree_init(&run->tree, PLAT_CWD, NULL);
+    run->catalog.out_tree = &run->tree;
+    run->catalog.regions = run->regions;
     regions_reset();
+}
+
+// Releases everything the run opened or allocated.
+static void end_run(UnbakRun* run) {
+    plat_close_all();
+    catalog_free(&run->catalog);
+    free(run->header.name);
+    out_tree_free(&run->tree);
 }
 
 // Parses the options (from the second argument on) into the option word
 // and the Catalog. "\nbad argument %s\n" comes out here, before the banner.
-static Request parse_args(int argc, char** argv) {
+static Request parse_args(UnbakRun* run, int argc, char** argv) {
     Request req = {-1, false};
     for (int i = 2; i < argc; i++) {
         const char* arg = argv[i];
         if (match_option(arg, 'X')) {
-            opt_flags |= OPT_EXTRACT;
+            run->options |= OPT_EXTRACT;
             req.catalog_mode = true;
         } else if (match_option(arg, 'F')) {
-            opt_flags |= OPT_FIND_REGIONS;
+            run->options |= OPT_FIND_REGIONS;
         } else if (match_option(arg, 'L')) {
-            opt_flags |= OPT_LIST;
+            run->options |= OPT_LIST;
             req.catalog_mode = true;
         } else if (match_option(arg, 'P')) {
-            catalog.path_filter = arg + 2;
+            run->catalog.path_filter = arg + 2;
         } else if (match_option(arg, 'V')) {
             char third = (char)toupper((unsigned char)arg[2]);
             if (third == 'V') {
-                opt_flags |= OPT_VERY_VERBOSE;
+                run->options |= OPT_VERY_VERBOSE;
             } else if (third == 'S' && arg[3] >= '1' && arg[3] <= '7') {
                 req.show_table = arg[3] - '1';
                 req.catalog_mode = true;
             } else {
-                opt_flags |= OPT_VERBOSE;
+                run->options |= OPT_VERBOSE;
             }
         } else if (match_option(arg, 'C')) {
-            opt_flags |= OPT_SAVE_CATALOG;
+            run->options |= OPT_SAVE_CATALOG;
         } else if (match_option(arg, 'S')) {
             uint32_t n;
             if (scan_ulong(arg + 2, arg_room(arg + 2), &n)) {
-                catalog.start_file = n;
-                opt_flags |= OPT_START_FILE;
+                run->catalog.start_file = n;
+                run->options |= OPT_START_FILE;
             } else {
                 printf("\nbad argument %s\n", arg);
             }
@@ -134,18 +149,21 @@ static Request parse_args(int argc, char** argv) {
 // Catalog mode reads, links, lists or extracts and displays the catalog;
 // every mode but -f may save it. *image is -1 on return when a disk change
 // closed it. True when a step failed; *errors counts the failed table reads.
-static bool run_catalog(int* image, const Request& req, int* errors) {
+static bool run_catalog(UnbakRun* run, int* image, const Request& req, int* errors) {
+    Catalog* catalog = &run->catalog;
     bool failed = false;
-    uint32_t cat_offs = fh_cat_offs(&header);
-    int32_t located = locate_regions(*image, cat_offs, regions,
-                                     req.catalog_mode ? catalog.schemas : NULL, catalog.rep);
+    uint32_t cat_offs = fh_cat_offs(&run->header);
+    run->tally.locating = true;
+    int32_t located = locate_regions(*image, cat_offs, run->regions,
+                                     req.catalog_mode ? catalog->schemas : NULL, catalog->rep);
+    run->tally.locating = false;
     if (req.catalog_mode && located == REGION_COUNT) {
-        *errors = read_catalog(*image, &catalog, req.show_table, show_table_read, NULL, 0);
+        *errors = read_catalog(*image, catalog, req.show_table, show_table_read, NULL, 0);
         if (*errors == 0) {
-            link_data(&catalog, regions[TBL_COMP].count);
-            if (has_option(&catalog, OPT_LIST | OPT_EXTRACT)) {
-                if (has_option(&catalog, OPT_EXTRACT)) mk_dirs(&catalog, true);
-                if (xtract_files(image, &catalog) != 0) failed = true;
+            link_data(catalog, run->regions[TBL_COMP].count);
+            if (has_option(catalog, OPT_LIST | OPT_EXTRACT)) {
+                if (has_option(catalog, OPT_EXTRACT)) mk_dirs(catalog, true);
+                if (xtract_files(image, catalog) != 0) failed = true;
             }
         } else {
             printf("\ncan not continue, error parsing catalog\n");
@@ -153,33 +171,35 @@ static bool run_catalog(int* image, const Request& req, int* errors) {
     } else if (req.catalog_mode) {
         failed = true;  // locate_regions has said why
     }
-    if (*errors == 0 && has_option(&catalog, OPT_SAVE_CATALOG) && save_cat(*image, &catalog) != 0)
+    if (*errors == 0 && has_option(catalog, OPT_SAVE_CATALOG) && save_cat(*image, catalog) != 0)
         failed = true;
-    if (req.catalog_mode) disp_catalog(&catalog);
+    if (req.catalog_mode) disp_catalog(catalog);
     return failed;
 }
 
 // Everything after the banner for the image at path. True when a step
 // failed; *errors counts the failed table reads.
-static bool run_image(const char* path, const Request& req, int* errors) {
+static bool run_image(UnbakRun* run, const char* path, const Request& req, int* errors) {
+    Catalog* catalog = &run->catalog;
+    FileHeader* header = &run->header;
     bool failed = false;
-    int image = get_fhead(path, &header, catalog.rep);
+    int image = get_fhead(path, header, catalog->rep);
     if (image < 0) {
         printf("\nfailed to read a valid Tarnel Backup file header from target file\n");
         failed = true;
-    } else if (has_option(&catalog, OPT_EXTRACT | OPT_LIST) && fh_cat_offs(&header) == 0) {
+    } else if (has_option(catalog, OPT_EXTRACT | OPT_LIST) && fh_cat_offs(header) == 0) {
         printf("\nabort: to extract or list files, must start with the last disk in the series which contains the catalog\n");
         failed = true;
-    } else if (fh_cat_offs(&header) != 0) {
-        catalog.image_path = path;
-        catalog.header = &header;
+    } else if (fh_cat_offs(header) != 0) {
+        catalog->image_path = path;
+        catalog->header = header;
         printf("\nattempt to step through catalog and locate structure definition regions");
-        if (has_option(&catalog, OPT_FIND_REGIONS)) {
-            int32_t n = walk_regions(image, fh_cat_offs(&header), has_option(&catalog, OPT_VERBOSE),
-                                     catalog.rep);
+        if (has_option(catalog, OPT_FIND_REGIONS)) {
+            int32_t n = walk_regions(image, fh_cat_offs(header), has_option(catalog, OPT_VERBOSE),
+                                     catalog->rep);
             printf("\nfound %d structure definition regions\n", (int)n);
         } else {
-            failed = run_catalog(&image, req, errors);
+            failed = run_catalog(run, &image, req, errors);
         }
     }
     if (image >= 0) plat_close(image);
@@ -187,9 +207,11 @@ static bool run_image(const char* path, const Request& req, int* errors) {
 }
 
 int unbak_main(int argc, char** argv) {
-    reset_run();
-    Request req = parse_args(argc, argv);
-    catalog.regions = regions;
+    UnbakRun state;
+    UnbakRun* run = &state;
+    start_run(run);
+    Request req = parse_args(run, argc, argv);
+    bool lists_files = has_option(&run->catalog, OPT_LIST | OPT_EXTRACT);
 
     printf("\nunbak version %s compiled for %s", "1.02", "WIN32");
     printf("\n       using: zlib version %s with raw decompression\n", zlibVersion());
@@ -200,10 +222,13 @@ int unbak_main(int argc, char** argv) {
         show_usage();  // a request for help, not a failure
     } else {
         show_source(argv[1]);
-        failed = run_image(argv[1], req, &errors);
+        failed = run_image(run, argv[1], req, &errors);
     }
     printf("\n");
     fflush(stdout);
+    bool not_as_recorded = lists_files && run->tally.not_as_recorded;
+    end_run(run);
     if (errors > 0) return errors;
-    return failed ? RUN_FAILED : 0;
+    if (failed) return RUN_FAILED;
+    return not_as_recorded ? RUN_NOT_AS_RECORDED : 0;
 }

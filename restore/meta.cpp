@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "restore/events.h"
 #include "restore/outtree.h"
 
 enum {
@@ -78,12 +79,9 @@ int32_t apply_file_meta(OutTree* tree, const FileRecord* file, const char* path)
     return result;
 }
 
-int32_t set_file_meta(OutTree* tree, const FileRecord* file, const char* path) {
+int32_t set_file_meta(OutTree* tree, const Reporter* rep, const FileRecord* file,
+                      const char* path) {
     int32_t result = apply_file_meta(tree, file, path);
-    if (result != 0) {
-        printf("\nerror setting file: ");
-        if (result & META_TIMES_FAILED) printf("timestamp ");
-        if (result & META_WRITABLE_FAILED) printf("attributes");
-    }
+    if (result != 0) warn(rep, EV_META_FAILED, {ev_num(result)});
     return result;
 }

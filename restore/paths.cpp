@@ -1,35 +1,33 @@
-// Output directories: every directory of the catalog is created below the
-// current directory before an extraction, its path built by mk_path_str
+// Output directories: every directory of the catalog is created in the
+// run's output tree before an extraction, its path built by mk_path_str
 // (catalog/dir_path.h) with each drive's colon turned into '_'.
 #include "restore/restore.h"
 
-#include <stdio.h>
 #include <string.h>
 
-#include "platform/platform.h"
+#include "restore/events.h"
+#include "restore/outtree.h"
 
 void fix_colons(char* path) {
-    for (char* p = path; *p; p++)
-        if (*p == ':') *p = '_';
+    out_fix_colons(path);
 }
 
-int mk_dir(char* path) {
+int mk_dir(const Catalog* catalog, char* path) {
     fix_colons(path);
     size_t len = strlen(path);
     if (len >= 2 && path[len - 1] == '\\') path[len - 1] = '\0';
 
-    switch (plat_path_status(path)) {
-    case PLAT_PATH_NONE:
-        if (plat_mkdir(path) != 0) {
-            printf("\nfailed to create directory");
-            return -1;
-        }
+    switch (out_make_dir(catalog->out_tree, path)) {
+    case OUT_DIR_MADE:
         return 0;
-    case PLAT_PATH_DIR:
-        printf("\nWarning directory already exists");
+    case OUT_DIR_FAILED:
+        say(catalog->rep, EV_DIR_CREATE_FAILED);
+        return -1;
+    case OUT_DIR_EXISTED:
+        say(catalog->rep, EV_DIR_EXISTS);
         return 0;
     default:
-        // Something else has the name: leave it alone.
+        // Something else has the name, a link among them: leave it alone.
         return -1;
     }
 }

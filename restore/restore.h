@@ -7,6 +7,7 @@
 #ifndef RESTORE_RESTORE_H
 #define RESTORE_RESTORE_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <time.h>
 
@@ -19,7 +20,8 @@ enum { DATA_START = 0x200 };
 
 // Output directories (the paths themselves: catalog/dir_path.h).
 void fix_colons(char* path);
-int mk_dir(char* path);
+// Makes one directory of the output tree (colons mapped first, in place).
+int mk_dir(const Catalog* catalog, char* path);
 void mk_dirs(const Catalog* catalog, bool create);
 
 // File data extraction. image and avail travel together, by address.
@@ -29,7 +31,8 @@ int32_t xtract_stored(int* image, Catalog* catalog, const FileRecord* file, int 
                       int32_t* avail);
 int32_t xtract_comp(int* image, Catalog* catalog, const FileRecord* file, int out,
                     int32_t* avail);
-int32_t raw_inflate(int out, unsigned char* data, int32_t* length, uint32_t* crc);
+int32_t raw_inflate(const Reporter* rep, int out, unsigned char* data, int32_t* length,
+                    uint32_t* crc);
 
 // Restored file metadata.
 struct OutTree;
@@ -42,13 +45,31 @@ bool file_writable(const FileRecord* file);
 // message.
 int32_t apply_file_meta(OutTree* tree, const FileRecord* file, const char* path);
 // apply_file_meta, and the message naming what could not be set.
-int32_t set_file_meta(OutTree* tree, const FileRecord* file, const char* path);
+int32_t set_file_meta(OutTree* tree, const Reporter* rep, const FileRecord* file,
+                      const char* path);
+
+// How the engine asks the person (or script) running it; the front end
+// answers, in its own words.
+enum StartChoice {
+    START_THIS_DISK,   // the whole files of the last disk
+    START_FIRST_DISK,  // everything, from disk 1
+    START_LIST,        // list the last disk's files instead
+    START_ABORT,
+};
+struct Dialogue {
+    // The image of disk `disk` (from 1): its name into name (size bytes).
+    // False when none is given: the walk ends.
+    bool (*next_image)(void* ctx, int32_t disk, char* name, size_t size);
+    // Where an extraction that began on the last disk of a set starts.
+    StartChoice (*start_choice)(void* ctx);
+    void* ctx;
+};
 
 // Multi-disk sets.
 FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num);
+// Asks the run's Dialogue for the next disk's image until one of the set
+// is given: its handle, with its data space in *avail; negative when none.
 int get_disk(Catalog* catalog, int32_t* avail);
-int get_choice(const char* allowed);
-int read_reply(void);
 
 // The list-and-extract driver. *image is the catalog image's handle; when a
 // disk change closed it, *image is set to -1 on return. Gives back 0 when the

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "platform/platform.h"
+#include "restore/events.h"
 #include "restore/restore.h"
 
 enum {
@@ -47,7 +48,7 @@ int32_t save_cat(int image, Catalog* catalog) {
     make_cat_name(catalog->image_path, work_buf);
     int out = plat_same_file(work_buf, catalog->image_path) ? -1 : plat_create(work_buf);
     if (out < 0) {
-        printf("\nerror opening %s for catalog file output", work_buf);
+        say(catalog->rep, EV_CATALOG_FILE_OPEN_FAILED, {ev_text(work_buf)});
         return -1;
     }
 
@@ -67,7 +68,7 @@ int32_t save_cat(int image, Catalog* catalog) {
                      write_all(out, header->name, name_len) && write_all(out, work_buf, room);
     fh_set_cat_offs(header, cat_offs);
     if (!header_ok) {
-        printf("\nfailed to write new header in save_cat()");
+        say(catalog->rep, EV_CATALOG_HEADER_WRITE_FAILED);
         plat_close(out);
         return -4;
     }
@@ -89,7 +90,7 @@ int32_t save_cat(int image, Catalog* catalog) {
     int64_t end = image >= 0 ? plat_seek(image, 0, PLAT_SEEK_END) : -1;
     if (image < 0 || cat_start < 0 || end < 0 ||
         plat_seek(image, cat_start, PLAT_SEEK_SET) != cat_start) {
-        printf("\nseek to catalog start at 0x%lx failed", (unsigned long)cat_offs);
+        say(catalog->rep, EV_CATALOG_SEEK_FAILED, {ev_num(cat_offs)});
         if (reopened)
             plat_close(image);
         else if (resume >= 0)
@@ -108,7 +109,7 @@ int32_t save_cat(int image, Catalog* catalog) {
         }
         left -= got;
     }
-    if (errors) printf("\nerror saving catalog file");
+    if (errors) say(catalog->rep, EV_CATALOG_COPY_FAILED);
 
     if (reopened)
         plat_close(image);

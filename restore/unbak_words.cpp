@@ -8,10 +8,13 @@
 #include "restore/unbak_words.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include "catalog/events.h"
 #include "container/events.h"
 #include "restore/event_text.h"
+#include "restore/events.h"
+#include "restore/restore.h"
 
 namespace {
 
@@ -126,7 +129,70 @@ const Words WORDS[] = {
     {EV_LINK_NOTHING, "\nabort either no path data or no file data"},
     {EV_LINK_GROUPS_RAN_OUT, "\nreached end of comp chain while there is still file data"},
     {EV_LINKED, "\nlink_data() %d files  %d comp groups  cum data size %lu"},
+
+    // The walk
+    {EV_LISTING_BEGIN, "\ncatalog Files listing:\n"},
+    {EV_PATH_FILTER, "using path string: %s\n"},
+    // "comparision" as it always was.
+    {EV_FILTERED_OUT, "\nskipped %ld files due to path comparision from -p<path>"},
+    {EV_LISTING_END, "\n"},
+    // "0x%ld": a decimal number behind a hex prefix, as it always was.
+    {EV_FILE_GROUP, "\n     compsize %ld chksum 0x%lx offs_lo 0x%ld"},
+    {EV_START_FILE_UNREACHED, "\nfatal error, could not step ahead to file record # %ld"},
+    {EV_DATA_START_SEEK_FAILED, "\nfatal error seeking to start of file data at 0x200\n"},
+    {EV_LAST_DISK, "\nThis is disk %d of a multi disk Dravik backup"
+                   "\nfor a full restore of the total %ld files the other disks are required."},
+    {EV_SKIP_IMPOSSIBLE, "\nabort check_alloc() returned %ld which shouldn't be possible"},
+    {EV_LAST_DISK_SEEK_FAILED, "\nfatal error seeking to start of 2nd file data at 0x%ld\n"},
+    {EV_NO_NAME_SKIPPED, "\nfile record %ld has no name, data skipped"},
+    {EV_UNSAFE_NAME_SKIPPED, "\nunsafe file name, data skipped: %s"},
+    {EV_DUPLICATE_SKIPPED, "\nduplicate output name, data skipped: %s"},
+    {EV_OUTPUT_OPEN_FAILED, "\nfailed to open output file: %s"},
+
+    // The disk set
+    {EV_DISK_DATA_SPACE, "\n%ld files uncompressed data space %lu used data space %lu"},
+    {EV_DISK_ROOM, "\n%ld data bytes available for data storage on this disk"},
+    {EV_SPAN_IN_GROUP, "\ntother = %ld on file %ld comp rec %d, in middle of group"},
+    {EV_SKIP_LEADING,
+     "\n must skip first %ld data bytes on this media disk as previous file spans 2 disks"},
+    {EV_DISK_MISMATCH, "\nnew header data does not match catalog header"},
+    {EV_LAST_DISK_ACCEPTED, "\nDisk %d is last disk in set with 0x%lx bytes available"},
+    {EV_DISK_ACCEPTED, "\nDisk %d with out of %d with 0x%lx bytes available"},
+    {EV_DISK_END_UNKNOWN, "\n seek error reaching EOF to establish available data space"},
+
+    // The data steps
+    {EV_DISK_CHANGE, "\ndisk change"},
+    {EV_DISK_LEFT_OVER, " - warning avail = %ld, should be zero"},
+    {EV_SKIP_SEEK_FAILED, "\nseek error in skip_file()"},
+    {EV_STORED_IO_ERROR, "\nio error writing file %s"},
+    {EV_OUTPUT_SHORT_WRITE, "\nerror writing output wrote %d of %d bytes"},
+    {EV_GROUP_NO_MEMORY, "\nfatal error allocating decompression buffer"},
+    {EV_GROUP_READ_ERROR, "\nio error reading file %s"},
+    {EV_RAW_WRITE_ERROR, "\nraw write error"},
+    {EV_DECOMPRESSION_FATAL, "\nfatal decompression error"},
+    {EV_GROUP_INFLATED, "\nend of compressed bitstream, wrote %ld bytes"},
+    {EV_GROUP_LENGTH_MISMATCH, "\nwarning decompressed block data length mismatch! %ld != %ld"},
+    {EV_GROUP_CRC_MISMATCH,
+     "\nwarning decompressed data crc=0x%lx+chksum in file =0x%lx for block != -1"},
+    {EV_RUN_ENDED, "\nfatal error, end Comp records for file %s"},
+    {EV_UNKNOWN_LEVEL, "\nfatal error comp_lvl = %ld unknown"},
+    {EV_GROUP_TRACE, "\ngroup %d offs_lo 0x%lx comp_lvl %ld"},
+    {EV_FILE_LENGTH_MISMATCH, "\nwarning output file length mismatch after extraction! %ld != %ld"},
+
+    // The output tree
+    {EV_DIR_CREATE_FAILED, "\nfailed to create directory"},
+    {EV_DIR_EXISTS, "\nWarning directory already exists"},
+
+    // The catalog save
+    {EV_CATALOG_FILE_OPEN_FAILED, "\nerror opening %s for catalog file output"},
+    {EV_CATALOG_HEADER_WRITE_FAILED, "\nfailed to write new header in save_cat()"},
+    {EV_CATALOG_SEEK_FAILED, "\nseek to catalog start at 0x%lx failed"},
+    {EV_CATALOG_COPY_FAILED, "\nerror saving catalog file"},
 };
+
+// Events unbak composes from several texts.
+const int32_t COMPOSED[] = {EV_HEADER,          EV_FILE_LISTED, EV_FIRST_WHOLE_FILE,
+                            EV_INFLATE_INIT_FAILED, EV_INFLATE_FAILED, EV_META_FAILED};
 
 const char* words_for(int32_t code) {
     for (const Words& w : WORDS)
@@ -152,19 +218,107 @@ void put_header(FILE* out, const Event* ev) {
         put_event_text(out, "\nno Catalog on this disk", &offset);
 }
 
+// The event with only its values from `from` on.
+Event tail_of(const Event* ev, int32_t from) {
+    Event rest = *ev;
+    rest.argc = 0;
+    for (int32_t k = from; k < ev->argc; k++) rest.args[rest.argc++] = ev->args[k];
+    return rest;
+}
+
+// A listing line: the path column is 40 wide; a longer path pushes the
+// date onto a line of its own.
+void put_listed(FILE* out, const Event* ev) {
+    put_event_text(out, "\n%3ld: %-40s  ", ev);
+    if (ev->argc > 1 && ev->args[1].text && strlen(ev->args[1].text) > 40) fputs("\n    ", out);
+    Event rest = tail_of(ev, 2);
+    put_event_text(out, "%s len %8ld", &rest);
+}
+
+// A zlib failure: its result, then zlib's own message when it gave one.
+void put_zlib_failure(FILE* out, const char* fmt, const Event* ev) {
+    put_event_text(out, fmt, ev);
+    if (ev->argc > 1 && ev->args[1].text) {
+        Event msg = tail_of(ev, 1);
+        put_event_text(out, "\n%s", &msg);
+    }
+}
+
+void put_composed(FILE* out, const Event* ev) {
+    switch (ev->code) {
+    case EV_HEADER:
+        put_header(out, ev);
+        break;
+    case EV_FILE_LISTED:
+        put_listed(out, ev);
+        break;
+    case EV_FIRST_WHOLE_FILE:
+        put_event_text(out, "\n1st full file on disk %ld  ", ev);
+        if (ev->argc > 1 && ev->args[1].text) {
+            Event name = tail_of(ev, 1);
+            put_event_text(out, " => %s", &name);
+        } else {
+            fputs("\nthis disk just contains continuation data from a prior file and the catalog",
+                  out);
+        }
+        break;
+    case EV_INFLATE_INIT_FAILED:
+        put_zlib_failure(out, "\nerror %d in inflateInit2", ev);
+        break;
+    case EV_INFLATE_FAILED:
+        put_zlib_failure(out, "\nerror %d in raw inflate()", ev);
+        break;
+    case EV_META_FAILED: {
+        int64_t bits = ev->argc > 0 ? ev->args[0].num : 0;
+        fputs("\nerror setting file: ", out);
+        if (bits & META_TIMES_FAILED) fputs("timestamp ", out);
+        if (bits & META_WRITABLE_FAILED) fputs("attributes", out);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+bool is_composed(int32_t code) {
+    for (int32_t c : COMPOSED)
+        if (c == code) return true;
+    return false;
+}
+
+// What makes a finished listing or restore "not as recorded" (exit 9).
+bool not_as_recorded(int32_t code) {
+    switch (code) {
+    case EV_NO_NAME_SKIPPED:
+    case EV_UNSAFE_NAME_SKIPPED:
+    case EV_DUPLICATE_SKIPPED:
+    case EV_GROUP_LENGTH_MISMATCH:
+    case EV_GROUP_CRC_MISMATCH:
+    case EV_FILE_LENGTH_MISMATCH:
+    case EV_META_FAILED:
+        return true;
+    default:
+        return false;
+    }
+}
+
 }  // namespace
 
 void unbak_print_event(void* ctx, const Event* ev) {
-    (void)ctx;
-    if (ev->code == EV_HEADER) {
-        put_header(stdout, ev);
-        return;
+    if (ctx) {
+        UnbakTally* tally = (UnbakTally*)ctx;
+        if (not_as_recorded(ev->code) ||
+            (tally->locating && ev->code == EV_RECORD_COUNT_MISMATCH))
+            tally->not_as_recorded = true;
     }
-    if (const char* fmt = words_for(ev->code)) put_event_text(stdout, fmt, ev);
+    if (is_composed(ev->code))
+        put_composed(stdout, ev);
+    else if (const char* fmt = words_for(ev->code))
+        put_event_text(stdout, fmt, ev);
 }
 
 const Reporter UNBAK_REPORTER = {unbak_print_event, nullptr};
 
 bool unbak_has_words(int32_t code) {
-    return code == EV_HEADER || words_for(code) != nullptr;
+    return is_composed(code) || words_for(code) != nullptr;
 }

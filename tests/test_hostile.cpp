@@ -542,7 +542,9 @@ TEST(HostileCounts, NegativeAndHugeCountsAndIndices) {
                         fmt("%ld", (long)regions[i].records.size());
         }
         EXPECT_EQ(r.out, head + c.after_tables);
-        EXPECT_EQ(r.status, 0);
+        // A count that disagrees is a restore not as recorded.
+        bool disagrees = head.find("\nwarning num") != std::string::npos;
+        EXPECT_EQ(r.status, disagrees ? 9 : 0);
         EXPECT_EQ(s.restored(), c.restored);
         EXPECT_EQ(s.outside(), s.before);
     }

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "restore/outtree.h"
 #include "restore/restore.h"
 #include "restore/unbak_words.h"
 #include "tests/support/harness.h"
@@ -35,6 +36,7 @@ struct Tree {
     std::vector<DirRecord> dirs;
     std::deque<std::string> names;
     Catalog cat = {};
+    OutTree out = {};
 
     explicit Tree(const char* drive = "C:") { add_disk(drive); }
 
@@ -59,6 +61,8 @@ struct Tree {
     Catalog* catalog() {
         cat.options = &options;
         cat.rep = &UNBAK_REPORTER;
+        out_tree_init(&out, PLAT_CWD, nullptr);
+        cat.out_tree = &out;
         cat.disks = disks.empty() ? nullptr : disks.data();
         cat.dirs = dirs.empty() ? nullptr : dirs.data();
         regions[TBL_DISKS].count = (int32_t)disks.size();
@@ -242,25 +246,26 @@ TEST(FixColons, ReplacesEveryColon) {
 TEST(MkDir, CreatesOneLevelAndReportsWhatItFinds) {
     TempDir tmp;
     tmp.write("F_", "a file");
+    Tree cwd;
     in_dir(tmp.path, [&] {
         char root[] = "C:\\";
-        EXPECT_EQ(capture([&] { mk_dir(root); }), "");
+        EXPECT_EQ(capture([&] { mk_dir(cwd.catalog(), root); }), "");
         EXPECT_STREQ(root, "C_");
         EXPECT_TRUE(tmp.exists("C_"));
 
         char again[] = "C:\\";
-        EXPECT_EQ(capture([&] { mk_dir(again); }), "\nWarning directory already exists");
+        EXPECT_EQ(capture([&] { mk_dir(cwd.catalog(), again); }), "\nWarning directory already exists");
 
         char sub[] = "C:\\Data\\";
-        EXPECT_EQ(capture([&] { mk_dir(sub); }), "");
+        EXPECT_EQ(capture([&] { mk_dir(cwd.catalog(), sub); }), "");
         EXPECT_STREQ(sub, "C_\\Data");
 
         char file[] = "F:";
-        EXPECT_EQ(capture([&] { mk_dir(file); }), "");
+        EXPECT_EQ(capture([&] { mk_dir(cwd.catalog(), file); }), "");
         EXPECT_EQ(tmp.read("F_"), "a file");
 
         char orphan[] = "X:\\Y\\";
-        EXPECT_EQ(capture([&] { mk_dir(orphan); }), "\nfailed to create directory");
+        EXPECT_EQ(capture([&] { mk_dir(cwd.catalog(), orphan); }), "\nfailed to create directory");
     });
     EXPECT_TRUE(tmp.exists("C_/Data"));
     EXPECT_FALSE(tmp.exists("X_"));

@@ -11,6 +11,7 @@
 
 #include "platform/platform.h"
 #include "restore/restore.h"
+#include "restore/unbak_words.h"
 #include "tests/support/harness.h"
 #include "tools/imgwriter.h"
 
@@ -257,6 +258,7 @@ struct SaveCatRun {
 
     explicit SaveCatRun(const std::string& image_path) : path(image_path) {
         catalog_init(&catalog, &options);
+        catalog.rep = &UNBAK_REPORTER;
         catalog.image_path = path.c_str();
         catalog.header = &header;
         testing::internal::CaptureStdout();

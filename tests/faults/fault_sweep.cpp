@@ -87,6 +87,18 @@ const char* const TABLE_FAILURE_TEXTS[] = {
 const char* const TABLE_ERROR_NAMES[] = {" reading Disks", " reading Dirs", " reading Files",
                                          " reading Comp, can't decompress data", " reading Paths"};
 
+// What makes a listing or restore that went to its end "not as recorded":
+// status 9 instead of 0.
+const char* const NOT_AS_RECORDED_TEXTS[] = {
+    "\nerror setting file: ",
+    "\nwarning decompressed block data length mismatch! ",
+    "\nwarning decompressed data crc=",
+    "\nwarning output file length mismatch after extraction! ",
+    "\nunsafe file name, data skipped: ",
+    "\nduplicate output name, data skipped: ",
+    " has no name, data skipped",
+};
+
 // Failures after which the run does not do what was asked: status 8.
 const char* const STOP_TEXTS[] = {
     // the image header (of the catalog disk, or of a disk typed at the prompt)
@@ -772,7 +784,11 @@ void judge(const RunPlan& plan, const std::string& where, int kind, const Outcom
     int tables = table_failures(o.out);
     bool stopped = has_any(o.out, 0, STOP_TEXTS) ||
                    (plan.catalog_mode && has_any(o.out, 0, REGION_STOP_TEXTS));
-    int want = tables > 0 ? tables : stopped ? 8 : 0;
+    bool lists = false;
+    for (const std::string& a : plan.args)
+        if (a == "-x" || a == "-l") lists = true;
+    bool not_as_recorded = lists && has_any(o.out, 0, NOT_AS_RECORDED_TEXTS);
+    int want = tables > 0 ? tables : stopped ? 8 : not_as_recorded ? 9 : 0;
     if (o.status != want)
         find(STATUS, "status " + std::to_string(o.status) + ", the output calls for " +
                          std::to_string(want));
