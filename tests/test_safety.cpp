@@ -158,6 +158,24 @@ TEST(ExitStatus, AFileSizeLimitIsAShortWrite) {
     EXPECT_LT(got.size(), 300000u);
     EXPECT_TRUE(got == noise(300000, 7).substr(0, got.size()));
 }
+
+// mkbak holds to the same two rules: a file-size limit fails the image write
+// with a message, and a summary that never arrived fails the run.
+TEST(ExitStatus, MkbakFailsOnAFileSizeLimitOrAFullStdout) {
+    TempDir t;
+    t.mkdir("src");
+    t.write("src/big.bin", noise(300000, 3));
+    RunResult r = run_program(
+        "/bin/sh", {"-c", std::string("ulimit -f 100; exec '") + MKBAK_EXE + "' src set 2>err"}, "",
+        t.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(t.read("err").find("mkbak: cannot write set.001"), std::string::npos);
+    r = run_program("/bin/sh",
+                    {"-c", std::string("exec '") + MKBAK_EXE + "' src set2 >/dev/full 2>err"}, "",
+                    t.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(t.read("err"), "mkbak: error writing standard output\n");
+}
 #endif
 
 }  // namespace

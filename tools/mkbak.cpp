@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <stdint.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -151,6 +152,9 @@ bool parse_number(const char* text, int64_t min, int64_t* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // An image write that reaches the file-size limit fails (and is
+    // reported) instead of ending the process.
+    signal(SIGXFSZ, SIG_IGN);
     imgw::SetOptions opt;
     bool set_id_given = false;
     std::vector<std::string> args;
@@ -238,5 +242,11 @@ int main(int argc, char** argv) {
            !opt.compressed ? "stored" : opt.comp_lvl == 4 ? "compressed" : "stored groups",
            images.size(), images.size() == 1 ? "" : "s");
     printf("set id %08x%08x\n", (unsigned)opt.set_id1, (unsigned)opt.set_id2);
+    // A summary that never arrived (a full disk behind a redirect) fails
+    // the run like an image that could not be written.
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "mkbak: error writing standard output\n");
+        return 1;
+    }
     return 0;
 }
