@@ -5,12 +5,13 @@
 #   scripts/check-examples.sh [-v] FILE...
 #
 # FILE is a Markdown file (README.md) or a manual page (man/*.1). The
-# programs are the ones first on PATH: ctest puts the build directory first
-# (tests/CMakeLists.txt, tests Examples.*). Each example runs in a scratch
-# directory of its own, holding the sets it names, written by mkbak from
-# the bundled example tree. -v prints every example as it runs. The status
-# is 0 when every example passed, 1 when one failed or a marker is wrong, 2
-# on bad usage.
+# programs are the ones first on PATH: ctest puts the build's first (tests
+# Examples.<file> in tests/CMakeLists.txt; Examples.Runner checks this
+# script with tests/examples/check_runner.sh). Each example runs in a
+# scratch directory of its own, holding the sets it names, written by mkbak
+# from the bundled example tree. -v prints every example as it runs. The
+# status is 0 when every example passed, 1 when one failed or a marker is
+# wrong, 2 on bad usage.
 #
 # Markers. An example is marked by a comment line in front of it:
 #
@@ -329,6 +330,27 @@ output_matches() {
     ' "$1" "$2"
 }
 
+# The lines of expected output $1 that match no line of output $2 (the
+# first five), for the message of a mismatch.
+lines_not_printed() {
+    awk '
+        function clean(s) { sub(/[ \t\r]+$/, "", s); return s }
+        FILENAME == ARGV[1] { if (clean($0) != "" && clean($0) != "...") e[++ne] = clean($0); next }
+        { a[++na] = clean($0) }
+        END {
+            for (i = 1; i <= ne && shown < 5; i++) {
+                p = e[i]
+                prefix = length(p) > 3 && substr(p, length(p) - 2) == "..."
+                if (prefix) p = substr(p, 1, length(p) - 3)
+                found = 0
+                for (j = 1; j <= na && !found; j++)
+                    found = prefix ? substr(a[j], 1, length(p)) == p : a[j] == p
+                if (!found) { print e[i]; shown++ }
+            }
+        }
+    ' "$1" "$2"
+}
+
 # Runs example N; prints what went wrong and returns 1 when it fails.
 run_example() {
     local n=$1 where opts body
@@ -380,12 +402,12 @@ run_example() {
             cat "$dir"/cmd.* >"$dir/script"
             script=$dir/script
         fi
+        local path fail=0
         if ! bash -n "$script" 2>"$dir/err"; then
             echo "$where: not valid bash:"
-            cat "$dir/err"
-            return 1
+            sed 's/^/    /' "$dir/err"
+            fail=1
         fi
-        local path fail=0
         for path in $(grep -oE '(^|[^A-Za-z0-9_./-])scripts/[A-Za-z0-9_.-]+' "$script" |
                       sed 's/^[^s]*//'); do
             if [ ! -f "$src_dir/$path" ]; then
@@ -443,7 +465,9 @@ run_example() {
     local fail=0 want_status
     for ((i = 1; i <= k; i++)); do
         local cmd
-        cmd=$(tr '\n' ' ' <"$dir/cmd.$i")
+        # The command's first line, for the messages.
+        cmd=$(head -n 1 "$dir/cmd.$i")
+        [ "$(wc -l <"$dir/cmd.$i")" -gt 1 ] && cmd="$cmd ..."
         if [ ! -f "$dir/status.$i" ]; then
             echo "$where: \$ $cmd: did not run (an earlier command ended the shell)"
             fail=1
@@ -456,8 +480,10 @@ run_example() {
             fail=1
         fi
         if [ "$output" != ignore ] && ! output_matches "$dir/want.$i" "$dir/got.$i" "$output"; then
-            echo "$where: \$ $cmd: output differs (output=$output); shown, then printed:"
-            diff "$dir/want.$i" "$dir/got.$i" | sed 's/^/    /'
+            echo "$where: \$ $cmd: output not as shown (output=$output)"
+            lines_not_printed "$dir/want.$i" "$dir/got.$i" | sed 's/^/    shown, never printed: /'
+            echo "    printed:"
+            head -n 60 "$dir/got.$i" | sed 's/^/    | /'
             fail=1
         fi
     done
