@@ -499,7 +499,9 @@ for file in "$@"; do
         fail=1
         continue
     fi
-    rm -rf "$scratch/ex"
+    # The examples of the file before, and the directories they ran in.
+    chmod -R u+w "$scratch/ex" "$scratch/run" 2>/dev/null
+    rm -rf "$scratch/ex" "$scratch/run"
     mkdir -p "$scratch/ex"
     case $file in
         *.md) errors=$(extract_markdown "$file") ;;

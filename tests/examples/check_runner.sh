@@ -83,6 +83,10 @@ plain output, no marker needed
 ```
 DOC
 run good.md 0 "good.md: 4 examples passed, 0 failed"
+# Each file's examples start afresh (the mkdir of the first would fail).
+cp "$tmp/good.md" "$tmp/again.md"
+out=$(bash "$runner" "$tmp/good.md" "$tmp/again.md" 2>&1) ||
+    { printf 'good.md and again.md in one run failed:\n%s\n' "$out"; fail=1; }
 
 # The README's one-liner as it once was: the last disk left out.
 cat >"$tmp/status.md" <<'DOC'
