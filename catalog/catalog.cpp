@@ -10,7 +10,6 @@ void catalog_init(Catalog* catalog, uint16_t* options) {
     catalog->options = options;
     catalog->image_path = "?";
     catalog->cur_disk = -1;
-    catalog->schemas = TABLE_SCHEMAS;
 }
 
 void free_files(FileRecord* f) {

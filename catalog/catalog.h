@@ -119,7 +119,6 @@ struct Catalog {
     int32_t cur_disk;         // from 0; advanced by every disk change
     uint32_t start_file;      // -s#, counted from 1
     uint32_t cum_dat;
-    const TableSchema* schemas;
     FileHeader* header;       // the catalog image's header
     DiskRecord* disks;
     DirRecord* dirs;
@@ -134,8 +133,8 @@ struct Catalog {
 };
 
 // Sets every member to its start value (options -> the given word,
-// image_path "?", cur_disk -1, schemas -> TABLE_SCHEMAS, the rest 0 or
-// null: no Reporter until the front end sets one).
+// image_path "?", cur_disk -1, the rest 0 or null: no Reporter until the
+// front end sets one).
 void catalog_init(Catalog* catalog, uint16_t* options);
 
 // True when any of the option bits is set.

@@ -219,8 +219,7 @@ static int load_set(Run* run) {
         cat = &run->given[run->catalog_given];
         run->catalog.header = &run->header;
         run->catalog.image_path = cat->path;
-        located = locate_regions(cat->image, cat->cat_offs, run->regions, run->catalog.schemas,
-                                 nullptr);
+        located = locate_regions(cat->image, cat->cat_offs, run->regions, true, nullptr);
         if (located == REGION_COUNT) {
             read_catalog(cat->image, &run->catalog, -1, nullptr, failed, sizeof failed);
             if (!failed[0] && run->catalog.files)

@@ -175,8 +175,8 @@ int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields
     return (int32_t)(length + 1u);
 }
 
-int32_t locate_regions(int image, uint32_t cat_offs, RegionInfo* regions,
-                       const TableSchema* schemas, const Reporter* rep) {
+int32_t locate_regions(int image, uint32_t cat_offs, RegionInfo* regions, bool validate,
+                       const Reporter* rep) {
     uint32_t pos = cat_offs;
     for (int32_t i = 1; i <= REGION_COUNT; i++) {
         pos += (uint32_t)REGION_GAP[i - 1];
@@ -208,7 +208,7 @@ int32_t locate_regions(int image, uint32_t cat_offs, RegionInfo* regions,
         r->count = count;
         pos = (uint32_t)offset + (uint32_t)length;
 
-        if (schemas && validate_region(schemas, i - 1, nfields, ent_sz, lengths, types, rep) != 0) {
+        if (validate && validate_region(i - 1, nfields, ent_sz, lengths, types, rep) != 0) {
             say(rep, EV_REGION_INVALID, {ev_num(i)});
             return -1;
         }

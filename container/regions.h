@@ -44,9 +44,9 @@ extern char work_buf[REGION_BUF_SIZE];
 int32_t find_serial(int image, int32_t start, int32_t* skipped, const Reporter* rep);
 int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields,
                     int32_t* lengths, char* types, const Reporter* rep);
-// schemas is null outside catalog mode (no validation).
-int32_t locate_regions(int image, uint32_t cat_offs, RegionInfo* regions,
-                       const TableSchema* schemas, const Reporter* rep);
+// validate checks each region against its table's shape (catalog mode).
+int32_t locate_regions(int image, uint32_t cat_offs, RegionInfo* regions, bool validate,
+                       const Reporter* rep);
 // verbose reports every descriptor of every region (-f -v).
 int32_t walk_regions(int image, uint32_t cat_offs, bool verbose, const Reporter* rep);
 

@@ -154,8 +154,7 @@ static bool run_catalog(UnbakRun* run, int* image, const Request& req, int* erro
     bool failed = false;
     uint32_t cat_offs = fh_cat_offs(&run->header);
     run->tally.locating = true;
-    int32_t located = locate_regions(*image, cat_offs, run->regions,
-                                     req.catalog_mode ? catalog->schemas : NULL, catalog->rep);
+    int32_t located = locate_regions(*image, cat_offs, run->regions, req.catalog_mode, catalog->rep);
     run->tally.locating = false;
     if (req.catalog_mode && located == REGION_COUNT) {
         *errors = read_catalog(*image, catalog, req.show_table, show_table_read, NULL, 0);

@@ -136,7 +136,7 @@ CatalogRead read_all(const std::string& path, const Reporter* rep) {
     int image = get_fhead(path.c_str(), &header, rep);
     EXPECT_GE(image, 0);
     if (image < 0) return r;
-    r.located = locate_regions(image, fh_cat_offs(&header), regions, catalog.schemas, rep);
+    r.located = locate_regions(image, fh_cat_offs(&header), regions, true, rep);
     r.errors = read_catalog(image, &catalog, -1, nullptr, nullptr, 0);
     r.linked = link_data(&catalog, regions[TBL_COMP].count);
     plat_close(image);

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "catalog/catalog.h"
 #include "container/regions.h"
 #include "container/scan.h"
 #include "container/schema.h"
@@ -538,11 +537,8 @@ TEST(RegionFunctions, RegionTableHoldsTrueOffsetsAndRecordedCounts) {
     ImageFile f(image_of(r));
     ASSERT_GE(f.fd, 0);
     RegionInfo info[7] = {};
-    uint16_t options = 0;
-    Catalog cat;
-    catalog_init(&cat, &options);
     testing::internal::CaptureStdout();
-    int32_t got = locate_regions(f.fd, CAT_OFFS, info, cat.schemas, &UNBAK_REPORTER);
+    int32_t got = locate_regions(f.fd, CAT_OFFS, info, true, &UNBAK_REPORTER);
     fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(got, 7) << out;
@@ -644,17 +640,17 @@ TEST(SchemaCheck, StandardDescriptorsMatchEveryTable) {
         int32_t ent_sz = imgw::ent_size(Region{f, {}});
         EXPECT_EQ(TABLE_SCHEMAS[t].name, std::string(REGION_LABELS[t]));
         testing::internal::CaptureStdout();
-        EXPECT_EQ(validate_region(TABLE_SCHEMAS, t, (int32_t)f.size(), ent_sz, lengths.data(), types.data(), &UNBAK_REPORTER), 0);
+        EXPECT_EQ(validate_region(t, (int32_t)f.size(), ent_sz, lengths.data(), types.data(), &UNBAK_REPORTER), 0);
         // A type letter other than C and N is not checked.
         std::string odd(types.size(), 'X');
-        EXPECT_EQ(validate_region(TABLE_SCHEMAS, t, (int32_t)f.size(), ent_sz, lengths.data(), odd.data(), &UNBAK_REPORTER), 0);
+        EXPECT_EQ(validate_region(t, (int32_t)f.size(), ent_sz, lengths.data(), odd.data(), &UNBAK_REPORTER), 0);
         fflush(stdout);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     }
     int32_t len = 12;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(validate_region(TABLE_SCHEMAS, 7, 1, 13, &len, "N", &UNBAK_REPORTER), -1);
-    EXPECT_EQ(validate_region(TABLE_SCHEMAS, -1, 1, 13, &len, "N", &UNBAK_REPORTER), -1);
+    EXPECT_EQ(validate_region(7, 1, 13, &len, "N", &UNBAK_REPORTER), -1);
+    EXPECT_EQ(validate_region(-1, 1, 13, &len, "N", &UNBAK_REPORTER), -1);
     fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\nvalidation error: structure index 7 out of range\nvalidation error: structure index -1 out of range");
