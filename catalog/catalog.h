@@ -7,8 +7,9 @@
 // The front end (restore/frontend.cpp) owns the one Catalog of a run and the
 // option word it refers to, and hands the Catalog down: every option bit is
 // read through catalog->options, and the driver's choice L changes the word
-// through it. What the catalog layer has to say goes to catalog->rep, the
-// run's Reporter (catalog/events.h).
+// through it. What the catalog layer has to say goes to catalog->io.rep, the
+// run's Reporter (catalog/events.h), and its tables are read through
+// catalog->io's work buffer.
 #ifndef CATALOG_CATALOG_H
 #define CATALOG_CATALOG_H
 
@@ -16,8 +17,8 @@
 #include <stdint.h>
 
 #include "container/header.h"
+#include "container/io_state.h"
 #include "container/regions.h"
-#include "container/report.h"
 #include "container/schema.h"
 
 // Bits of the run's option word.
@@ -129,12 +130,14 @@ struct Catalog {
     SessionRecord* sessions;
     const char* path_filter;  // -p, into the argument text; null when none
     RegionInfo* regions;      // the run's region table; counts of the tables
-    const Reporter* rep;      // where the catalog layer's events go; null: nowhere
+    // The run's Reporter (io.rep: where the catalog and restore layers'
+    // events go; null: nowhere) and its one work buffer.
+    IoState io;
 };
 
 // Sets every member to its start value (options -> the given word,
-// image_path "?", cur_disk -1, the rest 0 or null: no Reporter until the
-// front end sets one).
+// image_path "?", cur_disk -1, the rest 0 or null: a cleared work buffer,
+// no Reporter until the front end sets one).
 void catalog_init(Catalog* catalog, uint16_t* options);
 
 // True when any of the option bits is set.
@@ -155,15 +158,15 @@ void free_files(FileRecord* f);
 void free_paths(PathNode* p);
 void free_comp(CompRecord* c);
 
-// Table readers (status: count read, or a negative code). Each reports why
-// it failed to rep.
-DiskRecord* read_disks(int file, int32_t offset, int32_t* status, const Reporter* rep);
-DirRecord* read_dirs(int file, int32_t offset, int32_t* status, const Reporter* rep);
-FileRecord* read_files(int file, int32_t offset, int32_t* status, const Reporter* rep);
-PathNode* read_paths(int file, int32_t offset, int32_t* status, const Reporter* rep);
-CompRecord* read_comp(int file, int32_t offset, int32_t* status, const Reporter* rep);
-JobRecord* get_job(int file, int32_t offset, const Reporter* rep);
-SessionRecord* get_sess(int file, int32_t offset, int32_t* count, const Reporter* rep);
+// Table readers (status: count read, or a negative code). Each reads
+// through io's work buffer and reports why it failed to io->rep.
+DiskRecord* read_disks(int file, int32_t offset, int32_t* status, IoState* io);
+DirRecord* read_dirs(int file, int32_t offset, int32_t* status, IoState* io);
+FileRecord* read_files(int file, int32_t offset, int32_t* status, IoState* io);
+PathNode* read_paths(int file, int32_t offset, int32_t* status, IoState* io);
+CompRecord* read_comp(int file, int32_t offset, int32_t* status, IoState* io);
+JobRecord* get_job(int file, int32_t offset, IoState* io);
+SessionRecord* get_sess(int file, int32_t offset, int32_t* count, IoState* io);
 
 // A front end's display of one table (a TBL_ index) of the Catalog.
 typedef void (*TableDisplay)(const Catalog* catalog, int table);
@@ -171,7 +174,7 @@ typedef void (*TableDisplay)(const Catalog* catalog, int table);
 // Reads the seven tables in their fixed order (Disks, Dirs, Files, Job, Comp
 // only for compressed data, Paths, Session) into the Catalog, from the
 // regions in catalog->regions, whose counts become the records read. Every
-// table is tried; each failure is reported to catalog->rep, and its name is
+// table is tried; each failure is reported to catalog->io.rep, and its name is
 // added to failed (", "-separated; may be null). When show is not null it
 // is called for the table show_table (a TBL_ index, -1 for none) right
 // after that table's read (-vs#). Gives back the failures.

@@ -23,7 +23,7 @@ bool safe_component(const char* name) {
 char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length) {
     *length = 0;
     if (ndx == 0) {
-        say(catalog->rep, EV_DIR_INDEX_ZERO);
+        say(catalog->io.rep, EV_DIR_INDEX_ZERO);
         return NULL;
     }
     int32_t ndirs = catalog->dirs ? table_count(catalog, TBL_DIRS) : 0;
@@ -35,7 +35,7 @@ char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length) {
     int32_t cur = ndx;
     for (;;) {
         if (cur < 1 || cur > ndirs) {
-            say(catalog->rep, EV_DIR_INDEX_OUT_OF_RANGE, {ev_num(cur)});
+            say(catalog->io.rep, EV_DIR_INDEX_OUT_OF_RANGE, {ev_num(cur)});
             return NULL;
         }
         chain[depth++] = cur;
@@ -47,7 +47,7 @@ char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length) {
     int32_t drive = (int32_t)((uint32_t)catalog->dirs[ndx - 1].disk - 1u);
     int32_t ndisks = catalog->disks ? table_count(catalog, TBL_DISKS) : 0;
     if (drive < 0 || drive >= ndisks) {
-        say(catalog->rep, EV_DRIVE_INDEX_OUT_OF_RANGE, {ev_num(drive)});
+        say(catalog->io.rep, EV_DRIVE_INDEX_OUT_OF_RANGE, {ev_num(drive)});
         return NULL;
     }
 
@@ -56,7 +56,7 @@ char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length) {
         const DirRecord* dir = &catalog->dirs[chain[i] - 1];
         const char* comp = dir->name ? dir->name : catalog->disks[drive].drive;
         if (!safe_component(comp)) {
-            say(catalog->rep, EV_DIR_NAME_UNSAFE, {ev_num(ndx)});
+            say(catalog->io.rep, EV_DIR_NAME_UNSAFE, {ev_num(ndx)});
             return NULL;
         }
         size_t len = strlen(comp);
@@ -72,7 +72,7 @@ char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length) {
 
 void list_dir_paths(const Catalog* catalog, int (*make)(const Catalog* catalog, char* path)) {
     if (catalog->disks == NULL || catalog->dirs == NULL) {
-        say(catalog->rep, EV_DIR_TABLES_MISSING);
+        say(catalog->io.rep, EV_DIR_TABLES_MISSING);
         return;
     }
     int32_t ndirs = table_count(catalog, TBL_DIRS);
@@ -80,10 +80,10 @@ void list_dir_paths(const Catalog* catalog, int (*make)(const Catalog* catalog, 
         int32_t length;
         char* path = mk_path_str(catalog, i, &length);
         if (path == NULL) {
-            say(catalog->rep, EV_DIR_PATH_FAILED, {ev_num(i)});
+            say(catalog->io.rep, EV_DIR_PATH_FAILED, {ev_num(i)});
             continue;
         }
         if (make) make(catalog, path);
-        say(catalog->rep, EV_DIR_PATH, {ev_num(i), ev_text(path)});
+        say(catalog->io.rep, EV_DIR_PATH, {ev_num(i), ev_text(path)});
     }
 }

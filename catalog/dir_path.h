@@ -37,7 +37,7 @@ extern char path_buf[PATH_BUF_SIZE];
 // in path_buf; its length in *length. Null (and *length 0) when the index or
 // a parent or disk index on its chain is out of range, a component is
 // unsafe, the chain is too deep or the part would not fit; most of these
-// are reported to catalog->rep.
+// are reported to catalog->io.rep.
 char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length);
 
 // True when a name may be used as one path component: not empty, "." or
@@ -47,7 +47,7 @@ bool safe_component(const char* name);
 // Every directory's path in index order: make (when not null) is called on
 // it first, then EV_DIR_PATH reports the path as make left it; a path that
 // cannot be built gives EV_DIR_PATH_FAILED instead. Needs the Disks and
-// Dirs tables. Events go to catalog->rep.
+// Dirs tables. Events go to catalog->io.rep.
 void list_dir_paths(const Catalog* catalog, int (*make)(const Catalog* catalog, char* path));
 
 #endif

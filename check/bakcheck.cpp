@@ -74,7 +74,7 @@ static void open_images(Run* run) {
         GivenImage* g = &run->given[i];
         FileHeader h;
         memset(&h, 0, sizeof h);
-        g->image = get_fhead(g->path, &h, nullptr);
+        g->image = get_fhead(g->path, &h, &run->catalog.io);
         if (g->image < 0) {
             g->left_out = "not a readable backup image";
             continue;
@@ -219,7 +219,7 @@ static int load_set(Run* run) {
         cat = &run->given[run->catalog_given];
         run->catalog.header = &run->header;
         run->catalog.image_path = cat->path;
-        located = locate_regions(cat->image, cat->cat_offs, run->regions, true, nullptr);
+        located = locate_regions(cat->image, cat->cat_offs, run->regions, true, &run->catalog.io);
         if (located == REGION_COUNT) {
             read_catalog(cat->image, &run->catalog, -1, nullptr, failed, sizeof failed);
             if (!failed[0] && run->catalog.files)
@@ -306,8 +306,6 @@ int bakcheck_main(int argc, char** argv) {
     memset(&run, 0, sizeof run);
     run.out_root = -1;
     catalog_init(&run.catalog, &run.options);
-    // The shared layers' state of an earlier in-process run.
-    regions_reset();
     run.catalog.regions = run.regions;
     run.catalog_given = -1;
     run.text_out = {true, -1, false};

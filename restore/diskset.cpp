@@ -27,9 +27,9 @@ FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num
         data_total += stream_bytes(f);
         *file_num = to_i32((uint32_t)*file_num + 1u);
     }
-    say(catalog->rep, EV_DISK_DATA_SPACE,
+    say(catalog->io.rep, EV_DISK_DATA_SPACE,
         {ev_num(*file_num), ev_num(stored_total), ev_num(data_total)});
-    say(catalog->rep, EV_DISK_ROOM, {ev_num(space)});
+    say(catalog->io.rep, EV_DISK_ROOM, {ev_num(space)});
 
     bool compressed = catalog->comp != nullptr;
     int32_t excess = to_i32((compressed ? data_total : stored_total) - (uint32_t)space);
@@ -55,7 +55,7 @@ FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num
                 if (excess <= 0 && !reported) {
                     reported = true;
                     if (has_option(catalog, OPT_VERBOSE))
-                        say(catalog->rep, EV_SPAN_IN_GROUP,
+                        say(catalog->io.rep, EV_SPAN_IN_GROUP,
                             {ev_num(excess), ev_num(to_i32(counter)), ev_num(pos)});
                 }
             }
@@ -69,20 +69,20 @@ FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num
         *skip = to_i32(0u - (uint32_t)excess);
         *file_num = to_i32(counter);
     }
-    say(catalog->rep, EV_FIRST_WHOLE_FILE,
+    say(catalog->io.rep, EV_FIRST_WHOLE_FILE,
         {ev_num(to_i32(counter)), file ? ev_text(file->name) : EventArg{nullptr, 0}});
-    if (*skip > 0) say(catalog->rep, EV_SKIP_LEADING, {ev_num(*skip)});
+    if (*skip > 0) say(catalog->io.rep, EV_SKIP_LEADING, {ev_num(*skip)});
     return file;
 }
 
 // Opens the named image when its header makes it disk `disk` of the set
 // whose catalog image has the header ref: the same set ids and job number.
 // The open handle, or a negative value with the image closed.
-static int open_set_disk(const char* name, const FileHeader* ref, int32_t disk,
-                         const Reporter* rep) {
+static int open_set_disk(const char* name, const FileHeader* ref, int32_t disk, IoState* io) {
+    const Reporter* rep = io->rep;
     FileHeader header;
     memset(&header, 0, sizeof header);
-    int image = get_fhead(name, &header, rep);
+    int image = get_fhead(name, &header, io);
     if (image < 0) return image;
     bool same = ref && fh_set_id1(&header) == fh_set_id1(ref) &&
                 fh_set_id2(&header) == fh_set_id2(ref) && fh_job_num(&header) == fh_job_num(ref) &&
@@ -136,8 +136,8 @@ int get_disk(Catalog* catalog, int32_t* avail) {
     for (;;) {
         // No answer (the input ended, or an empty name): the walk ends here.
         if (!d || !d->next_image(d->ctx, disk, name, sizeof name)) return result;
-        result = open_set_disk(name, catalog->header, disk, catalog->rep);
+        result = open_set_disk(name, catalog->header, disk, &catalog->io);
         if (result >= 0)
-            return measure_disk(result, disk, num_disks, catalog->header, avail, catalog->rep);
+            return measure_disk(result, disk, num_disks, catalog->header, avail, catalog->io.rep);
     }
 }

@@ -43,14 +43,14 @@ static char* build_path(const Catalog* catalog, const FileRecord* file) {
 }
 
 static void list_file(const Catalog* catalog, const FileRecord* file, const char* path) {
-    say(catalog->rep, EV_FILE_LISTED,
+    say(catalog->io.rep, EV_FILE_LISTED,
         {ev_num(file->serial), ev_text(path), ev_text(file->date), ev_num(file->size_lo)});
 
     const CompRecord* first = file->comp;
     if (has_option(catalog, OPT_VERBOSE) && first != NULL && first->CHK_SUM != 0) {
         for (const CompRecord* g = run_first(first, RUN_CLOSES_ON_NONZERO); g;
              g = run_next(g, RUN_CLOSES_ON_NONZERO))
-            say(catalog->rep, EV_FILE_GROUP,
+            say(catalog->io.rep, EV_FILE_GROUP,
                 {ev_num(g->COMPSIZE), ev_num((uint32_t)g->CHK_SUM), ev_num(g->OFFS_LO)});
     }
 }
@@ -66,7 +66,7 @@ static int32_t find_start_file(const Catalog* catalog, FileRecord** file) {
         position++;
     }
     if (position != catalog->start_file) {
-        say(catalog->rep, EV_START_FILE_UNREACHED, {ev_num((int32_t)catalog->start_file)});
+        say(catalog->io.rep, EV_START_FILE_UNREACHED, {ev_num((int32_t)catalog->start_file)});
         return -2;
     }
     return 0;
@@ -76,7 +76,7 @@ static int32_t find_start_file(const Catalog* catalog, FileRecord** file) {
 // or -s#): its data from 0x200 on, as disk 1. 0, or -1 when the seek fails.
 static int32_t start_on_first_disk(int img, Catalog* catalog, int32_t* avail) {
     if (plat_seek(img, DATA_START, PLAT_SEEK_SET) != DATA_START) {
-        say(catalog->rep, EV_DATA_START_SEEK_FAILED);
+        say(catalog->io.rep, EV_DATA_START_SEEK_FAILED);
         return -1;
     }
     catalog->cur_disk = 0;
@@ -105,13 +105,13 @@ static int32_t skip_to_start_file(int* img, Catalog* catalog, const FileRecord* 
 static int32_t start_on_last_disk(int* img, Catalog* catalog, FileRecord** file, int32_t* avail,
                                   int32_t num_disks, bool* closed) {
     catalog->cur_disk = (int32_t)((uint32_t)num_disks - 1u);
-    say(catalog->rep, EV_LAST_DISK, {ev_num(num_disks), ev_num(table_count(catalog, TBL_FILES))});
+    say(catalog->io.rep, EV_LAST_DISK, {ev_num(num_disks), ev_num(table_count(catalog, TBL_FILES))});
 
     int32_t skip = 0;
     int32_t file_num = 0;
     *file = check_alloc(catalog, &skip, &file_num);
     if (skip < 0) {
-        say(catalog->rep, EV_SKIP_IMPOSSIBLE, {ev_num(skip)});
+        say(catalog->io.rep, EV_SKIP_IMPOSSIBLE, {ev_num(skip)});
         return -2;
     }
 
@@ -120,7 +120,7 @@ static int32_t start_on_last_disk(int* img, Catalog* catalog, FileRecord** file,
     case START_THIS_DISK: {  // the whole files of this disk
         int64_t start = (int64_t)DATA_START + skip;
         if (plat_seek(*img, start, PLAT_SEEK_SET) != start) {
-            say(catalog->rep, EV_LAST_DISK_SEEK_FAILED, {ev_num((int32_t)(uint32_t)start)});
+            say(catalog->io.rep, EV_LAST_DISK_SEEK_FAILED, {ev_num((int32_t)(uint32_t)start)});
             return -1;
         }
         *avail = (int32_t)(fh_cat_offs(catalog->header) - (uint32_t)start);
@@ -150,11 +150,11 @@ static int32_t start_on_last_disk(int* img, Catalog* catalog, FileRecord** file,
 static int32_t restore_file(int* img, Catalog* catalog, const FileRecord* file, char* path,
                             int32_t* avail) {
     if (file->name == NULL) {
-        warn(catalog->rep, EV_NO_NAME_SKIPPED, {ev_num(file->serial)});
+        warn(catalog->io.rep, EV_NO_NAME_SKIPPED, {ev_num(file->serial)});
         return skip_file(img, catalog, file, avail);
     }
     if (!safe_component(file->name)) {
-        warn(catalog->rep, EV_UNSAFE_NAME_SKIPPED, {ev_text(file->name)});
+        warn(catalog->io.rep, EV_UNSAFE_NAME_SKIPPED, {ev_text(file->name)});
         return skip_file(img, catalog, file, avail);
     }
     fix_colons(path);
@@ -163,15 +163,15 @@ static int32_t restore_file(int* img, Catalog* catalog, const FileRecord* file, 
     case OUT_CREATED:
         break;
     case OUT_DUPLICATE:
-        warn(catalog->rep, EV_DUPLICATE_SKIPPED, {ev_text(path)});
+        warn(catalog->io.rep, EV_DUPLICATE_SKIPPED, {ev_text(path)});
         return skip_file(img, catalog, file, avail);
     default:
-        say(catalog->rep, EV_OUTPUT_OPEN_FAILED, {ev_text(file->name)});
+        say(catalog->io.rep, EV_OUTPUT_OPEN_FAILED, {ev_text(file->name)});
         return -1;
     }
     int32_t result = file->comp != NULL ? xtract_comp(img, catalog, file, out.fd, avail)
                                         : xtract_stored(img, catalog, file, out.fd, avail);
-    if (result == 0) set_file_meta(catalog->out_tree, catalog->rep, file, path);
+    if (result == 0) set_file_meta(catalog->out_tree, catalog->io.rep, file, path);
     return result;
 }
 
@@ -180,11 +180,11 @@ static int32_t restore_file(int* img, Catalog* catalog, const FileRecord* file, 
 // Gives back the stop result, WALK_CUT_SHORT when the disk count ended it.
 static int32_t walk_files(int* img, Catalog* catalog, FileRecord* file, int32_t* avail,
                           int32_t num_disks, int32_t stop) {
-    say(catalog->rep, EV_LISTING_BEGIN);
+    say(catalog->io.rep, EV_LISTING_BEGIN);
     const char* filter = catalog->path_filter;
     size_t filter_len = 0;
     if (filter != NULL) {
-        say(catalog->rep, EV_PATH_FILTER, {ev_text(filter)});
+        say(catalog->io.rep, EV_PATH_FILTER, {ev_text(filter)});
         filter_len = strlen(filter);
     }
 
@@ -204,8 +204,8 @@ static int32_t walk_files(int* img, Catalog* catalog, FileRecord* file, int32_t*
     if (stop == 0 && file != NULL) stop = WALK_CUT_SHORT;
 
     if (filter != NULL && skipped > 0)
-        say(catalog->rep, EV_FILTERED_OUT, {ev_num(skipped)});
-    say(catalog->rep, EV_LISTING_END);
+        say(catalog->io.rep, EV_FILTERED_OUT, {ev_num(skipped)});
+    say(catalog->io.rep, EV_LISTING_END);
     return stop;
 }
 

@@ -12,7 +12,7 @@
 // arrive, so a hostile COMPSIZE cannot make us allocate more than the media
 // actually holds. A gathered level 4 group is first inflated whole
 // (restore/staging.h); only when that is not accepted does raw_inflate run,
-// through the shared 1024-byte work buffer.
+// through its own 1024-byte window.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,7 +26,12 @@
 #include "restore/staging.h"
 
 enum {
-    CHUNK = REGION_BUF_SIZE,
+    // The unit of the copy and inflate loops whose results and messages
+    // these keep: a stored file and a group were read a CHUNK at a time.
+    CHUNK = 1024,
+    // raw_inflate's output window: it inflates and writes at most this many
+    // bytes at a time, and a staged group is written in the same pieces.
+    INFLATE_WINDOW = 1024,
     // First size of a group buffer; it doubles from here up to the group's
     // size while the group is read.
     GROUP_BUF_START = 64 * 1024,
@@ -50,9 +55,9 @@ static const char* name_of(const FileRecord* file) {
 // leftover data space when it is not 0 (the extracting operations do this,
 // skip_file does not). Gives back the new handle, negative when none.
 static int change_disk(int* image, Catalog* catalog, int32_t* avail, bool warn_avail) {
-    report(catalog->rep, EVENT_PROGRESS, EV_DISK_CHANGE);
+    report(catalog->io.rep, EVENT_PROGRESS, EV_DISK_CHANGE);
     plat_close(*image);
-    if (warn_avail && *avail != 0) warn(catalog->rep, EV_DISK_LEFT_OVER, {ev_num(*avail)});
+    if (warn_avail && *avail != 0) warn(catalog->io.rep, EV_DISK_LEFT_OVER, {ev_num(*avail)});
     catalog->cur_disk = to_i32((uint32_t)catalog->cur_disk + 1u);
     *image = get_disk(catalog, avail);
     return *image;
@@ -68,7 +73,7 @@ int32_t skip_file(int* image, Catalog* catalog, const FileRecord* file, int32_t*
             int64_t old_pos = plat_seek(*image, 0, PLAT_SEEK_CUR);
             int64_t new_pos = plat_seek(*image, count, PLAT_SEEK_CUR);
             if (old_pos < 0 || new_pos != old_pos + count) {
-                say(catalog->rep, EV_SKIP_SEEK_FAILED);
+                say(catalog->io.rep, EV_SKIP_SEEK_FAILED);
                 result = -2;
             }
             count = 0;
@@ -101,7 +106,7 @@ int32_t xtract_stored(int* image, Catalog* catalog, const FileRecord* file, int 
             int32_t got = plat_read(*image, stored_buf, chunk);
             int32_t whole = got == chunk ? chunk : got > 0 ? got / CHUNK * CHUNK : 0;
             if ((whole > 0 && plat_write(out, stored_buf, whole) != whole) || got != chunk) {
-                say(catalog->rep, EV_STORED_IO_ERROR, {ev_text(name_of(file))});
+                say(catalog->io.rep, EV_STORED_IO_ERROR, {ev_text(name_of(file))});
                 result = -1;
                 break;
             }
@@ -118,11 +123,12 @@ int32_t xtract_stored(int* image, Catalog* catalog, const FileRecord* file, int 
 int32_t raw_inflate(const Reporter* rep, int out, unsigned char* data, int32_t* length,
                     uint32_t* crc) {
     *crc = 0;
+    unsigned char window[INFLATE_WINDOW];
     z_stream zs;
     zs.next_in = data;
     zs.avail_in = *length > 0 ? (uInt)*length : 0;
-    zs.next_out = (Bytef*)work_buf;
-    zs.avail_out = CHUNK;
+    zs.next_out = window;
+    zs.avail_out = INFLATE_WINDOW;
     zs.zalloc = Z_NULL;
     zs.zfree = Z_NULL;
     zs.opaque = Z_NULL;
@@ -138,12 +144,12 @@ int32_t raw_inflate(const Reporter* rep, int out, unsigned char* data, int32_t* 
     ret = Z_OK;
     while (ret == Z_OK) {
         ret = inflate(&zs, Z_NO_FLUSH);
-        have = CHUNK - (int32_t)zs.avail_out;
-        zs.next_out = (Bytef*)work_buf;
-        zs.avail_out = CHUNK;
-        *crc = (uint32_t)crc32(*crc, (const Bytef*)work_buf, (uInt)have);
+        have = INFLATE_WINDOW - (int32_t)zs.avail_out;
+        zs.next_out = window;
+        zs.avail_out = INFLATE_WINDOW;
+        *crc = (uint32_t)crc32(*crc, window, (uInt)have);
         if ((ret == Z_OK || ret == Z_STREAM_END) && have > 0) {
-            put = plat_write(out, work_buf, have);
+            put = plat_write(out, window, have);
             if (put != have) ret = -10;
         }
     }
@@ -190,7 +196,7 @@ static int32_t gather_group(int* image, Catalog* catalog, const FileRecord* file
     unsigned char* buf = size < 0 ? nullptr : (unsigned char*)malloc(cap > 0 ? (size_t)cap : 1);
     *group_buf = buf;
     if (!buf) {
-        say(catalog->rep, EV_GROUP_NO_MEMORY);
+        say(catalog->io.rep, EV_GROUP_NO_MEMORY);
         return -4;
     }
     int32_t result = 0;
@@ -200,7 +206,7 @@ static int32_t gather_group(int* image, Catalog* catalog, const FileRecord* file
         if (here > 0) {
             int32_t step = here < CHUNK ? here : CHUNK;      // what the CHUNK loop reads next
             if (!grow_group_buf(&buf, &cap, filled + step, size)) {
-                say(catalog->rep, EV_GROUP_NO_MEMORY);
+                say(catalog->io.rep, EV_GROUP_NO_MEMORY);
                 return -4;
             }
             *group_buf = buf;
@@ -208,7 +214,7 @@ static int32_t gather_group(int* image, Catalog* catalog, const FileRecord* file
             missing -= chunk;
             *avail -= chunk;
             if (plat_read(*image, buf + filled, chunk) != chunk) {
-                say(catalog->rep, EV_GROUP_READ_ERROR, {ev_text(name_of(file))});
+                say(catalog->io.rep, EV_GROUP_READ_ERROR, {ev_text(name_of(file))});
                 return -10;
             }
             filled += chunk;
@@ -220,13 +226,13 @@ static int32_t gather_group(int* image, Catalog* catalog, const FileRecord* file
 }
 
 // Writes a staged group in the pieces raw_inflate writes its output in
-// (CHUNK bytes, the last one shorter), so that a short write is met at the
-// same byte and reported with the same counts and messages. Gives back 1,
-// or -10 after a short write.
+// (INFLATE_WINDOW bytes, the last one shorter), so that a short write is met
+// at the same byte and reported with the same counts and messages. Gives
+// back 1, or -10 after a short write.
 static int32_t put_staged(const Reporter* rep, int out, const unsigned char* data,
                           int32_t length) {
-    for (int32_t at = 0; at < length; at += CHUNK) {
-        int32_t have = length - at < CHUNK ? length - at : CHUNK;
+    for (int32_t at = 0; at < length; at += INFLATE_WINDOW) {
+        int32_t have = length - at < INFLATE_WINDOW ? length - at : INFLATE_WINDOW;
         int32_t put = plat_write(out, data + at, have);
         if (put != have) {
             say(rep, EV_OUTPUT_SHORT_WRITE, {ev_num(put), ev_num(have)});
@@ -244,21 +250,21 @@ static int32_t put_staged(const Reporter* rep, int out, const unsigned char* dat
 // A level 4 group is first inflated whole by stage_group, which accepts
 // only a deflate stream that ends after exactly ORGSIZE bytes whose CRC-32
 // plus CHK_SUM is 0xFFFFFFFF. For such a stream raw_inflate too inflates
-// those ORGSIZE bytes, writes them in CHUNKs from the first byte on, stops
-// at the end of the stream (ignoring the bytes behind it) and returns 1, and
-// the checks below find nothing to warn about: so writing the staged bytes
-// in the same CHUNKs and reporting ORGSIZE and the verified CRC prints and
-// writes exactly what raw_inflate would have (staging.cpp tells the one
-// kind of damaged stream where libdeflate and zlib part). Every other group
-// (an error, another length, a stream that does not end, a checksum
-// mismatch, an ORGSIZE beyond the cap) has had nothing written for it and
-// goes through raw_inflate, whose messages, warnings and partial output are
-// the rule.
+// those ORGSIZE bytes, writes them a window at a time from the first byte
+// on, stops at the end of the stream (ignoring the bytes behind it) and
+// returns 1, and the checks below find nothing to warn about: so writing the
+// staged bytes in the same pieces and reporting ORGSIZE and the verified
+// CRC prints and writes exactly what raw_inflate would have (staging.cpp
+// tells the one kind of damaged stream where libdeflate and zlib part).
+// Every other group (an error, another length, a stream that does not end,
+// a checksum mismatch, an ORGSIZE beyond the cap) has had nothing written
+// for it and goes through raw_inflate, whose messages, warnings and partial
+// output are the rule.
 static int32_t put_group(int out, const Catalog* catalog, const CompRecord* group,
                          unsigned char* buf, int32_t size, uint32_t* written) {
     if (group->COMP_LVL != 4) {
         if (plat_write(out, buf, size) != size) {
-            say(catalog->rep, EV_RAW_WRITE_ERROR);
+            say(catalog->io.rep, EV_RAW_WRITE_ERROR);
             return -11;
         }
         *written += (uint32_t)size;
@@ -272,21 +278,21 @@ static int32_t put_group(int out, const Catalog* catalog, const CompRecord* grou
     if (staged) {
         length = group->ORGSIZE;
         crc = ~(uint32_t)group->CHK_SUM;
-        r = put_staged(catalog->rep, out, staged, length);
+        r = put_staged(catalog->io.rep, out, staged, length);
     } else {
-        r = raw_inflate(catalog->rep, out, buf, &length, &crc);
+        r = raw_inflate(catalog->io.rep, out, buf, &length, &crc);
     }
     if (r != 1) {
-        say(catalog->rep, EV_DECOMPRESSION_FATAL);
+        say(catalog->io.rep, EV_DECOMPRESSION_FATAL);
         return r;
     }
     *written += (uint32_t)length;
     if (verbose_on(catalog))
-        say(catalog->rep, EV_GROUP_INFLATED, {ev_num(length)});
+        say(catalog->io.rep, EV_GROUP_INFLATED, {ev_num(length)});
     if (group->ORGSIZE != length)
-        warn(catalog->rep, EV_GROUP_LENGTH_MISMATCH, {ev_num(group->ORGSIZE), ev_num(length)});
+        warn(catalog->io.rep, EV_GROUP_LENGTH_MISMATCH, {ev_num(group->ORGSIZE), ev_num(length)});
     if ((uint32_t)group->CHK_SUM + crc != 0xFFFFFFFFu)
-        warn(catalog->rep, EV_GROUP_CRC_MISMATCH, {ev_num(crc), ev_num((uint32_t)group->CHK_SUM)});
+        warn(catalog->io.rep, EV_GROUP_CRC_MISMATCH, {ev_num(crc), ev_num((uint32_t)group->CHK_SUM)});
     return 0;
 }
 
@@ -300,18 +306,18 @@ int32_t xtract_comp(int* image, Catalog* catalog, const FileRecord* file, int ou
     bool last = false;
     do {
         if (!group) {
-            say(catalog->rep, EV_RUN_ENDED, {ev_text(name_of(file))});
+            say(catalog->io.rep, EV_RUN_ENDED, {ev_text(name_of(file))});
             result = -3;
             break;
         }
         int32_t level = group->COMP_LVL;
         if (level != -1 && level != 4) {
-            say(catalog->rep, EV_UNKNOWN_LEVEL, {ev_num(level)});
+            say(catalog->io.rep, EV_UNKNOWN_LEVEL, {ev_num(level)});
             result = -4;
             break;
         }
         if (verbose_on(catalog))
-            say(catalog->rep, EV_GROUP_TRACE,
+            say(catalog->io.rep, EV_GROUP_TRACE,
                 {ev_num(group_num + 1), ev_num((uint32_t)group->OFFS_LO), ev_num(level)});
         last = closes_run(group);
 
@@ -326,7 +332,7 @@ int32_t xtract_comp(int* image, Catalog* catalog, const FileRecord* file, int ou
         if (result == 0) result = put_group(out, catalog, group, buf, size, &written);
 
         if (last && (uint32_t)file->size_lo != written)
-            warn(catalog->rep, EV_FILE_LENGTH_MISMATCH,
+            warn(catalog->io.rep, EV_FILE_LENGTH_MISMATCH,
                  {ev_num(file->size_lo), ev_num(to_i32(written))});
         free(buf);
         group = group->next;

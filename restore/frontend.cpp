@@ -22,8 +22,9 @@
 
 // A run's state, made by unbak_main and released at its end: the option
 // word (read by every layer through catalog.options, changed by the
-// driver's choice L), the Catalog, the image's header and the region
-// table, the output tree, and the Reporter (unbak's words on stdout, with
+// driver's choice L), the Catalog (and in it the work buffer every header,
+// descriptor and record is read through), the image's header and the
+// region table, the output tree, and the Reporter (unbak's words on stdout, with
 // the tally behind exit status 9) and Dialogue that go down with the
 // Catalog.
 struct UnbakRun {
@@ -87,12 +88,11 @@ static void start_run(UnbakRun* run) {
     catalog_init(&run->catalog, &run->options);
     run->rep.event = unbak_print_event;
     run->rep.ctx = &run->tally;
-    run->catalog.rep = &run->rep;
+    run->catalog.io.rep = &run->rep;
     run->catalog.dialogue = &UNBAK_DIALOGUE;
     out_tree_init(&run->tree, PLAT_CWD, NULL);
     run->catalog.out_tree = &run->tree;
     run->catalog.regions = run->regions;
-    regions_reset();
 }
 
 // Releases everything the run opened or allocated.
@@ -154,7 +154,7 @@ static bool run_catalog(UnbakRun* run, int* image, const Request& req, int* erro
     bool failed = false;
     uint32_t cat_offs = fh_cat_offs(&run->header);
     run->tally.locating = true;
-    int32_t located = locate_regions(*image, cat_offs, run->regions, req.catalog_mode, catalog->rep);
+    int32_t located = locate_regions(*image, cat_offs, run->regions, req.catalog_mode, &catalog->io);
     run->tally.locating = false;
     if (req.catalog_mode && located == REGION_COUNT) {
         *errors = read_catalog(*image, catalog, req.show_table, show_table_read, NULL, 0);
@@ -182,7 +182,7 @@ static bool run_image(UnbakRun* run, const char* path, const Request& req, int* 
     Catalog* catalog = &run->catalog;
     FileHeader* header = &run->header;
     bool failed = false;
-    int image = get_fhead(path, header, catalog->rep);
+    int image = get_fhead(path, header, &catalog->io);
     if (image < 0) {
         printf("\nfailed to read a valid Tarnel Backup file header from target file\n");
         failed = true;
@@ -195,7 +195,7 @@ static bool run_image(UnbakRun* run, const char* path, const Request& req, int* 
         printf("\nattempt to step through catalog and locate structure definition regions");
         if (has_option(catalog, OPT_FIND_REGIONS)) {
             int32_t n = walk_regions(image, fh_cat_offs(header), has_option(catalog, OPT_VERBOSE),
-                                     catalog->rep);
+                                     &catalog->io);
             printf("\nfound %d structure definition regions\n", (int)n);
         } else {
             failed = run_catalog(run, &image, req, errors);

@@ -70,7 +70,7 @@ struct Lists {
             comp[i].next = i + 1 < is_last.size() ? &comp[i + 1] : nullptr;
         }
         catalog_init(&catalog, &options);
-        catalog.rep = &UNBAK_REPORTER;
+        catalog.io.rep = &UNBAK_REPORTER;
         catalog.files = files.empty() ? nullptr : &files[0];
         catalog.comp = comp.empty() ? nullptr : &comp[0];
         catalog.paths = &path;

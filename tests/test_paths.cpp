@@ -60,7 +60,7 @@ struct Tree {
     }
     Catalog* catalog() {
         cat.options = &options;
-        cat.rep = &UNBAK_REPORTER;
+        cat.io.rep = &UNBAK_REPORTER;
         out_tree_init(&out, PLAT_CWD, nullptr);
         cat.out_tree = &out;
         cat.disks = disks.empty() ? nullptr : disks.data();

@@ -258,11 +258,11 @@ struct SaveCatRun {
 
     explicit SaveCatRun(const std::string& image_path) : path(image_path) {
         catalog_init(&catalog, &options);
-        catalog.rep = &UNBAK_REPORTER;
+        catalog.io.rep = &UNBAK_REPORTER;
         catalog.image_path = path.c_str();
         catalog.header = &header;
         testing::internal::CaptureStdout();
-        image = get_fhead(path.c_str(), &header, nullptr);
+        image = get_fhead(path.c_str(), &header, &catalog.io);
         fflush(stdout);
         testing::internal::GetCapturedStdout();
     }
