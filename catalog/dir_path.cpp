@@ -6,8 +6,6 @@
 
 #include "catalog/events.h"
 
-char path_buf[PATH_BUF_SIZE];
-
 // The directory part, backslashes included, stays below this many
 // characters with its terminator and one more separator.
 static const int32_t DIR_PART_LIMIT = 256;
@@ -20,7 +18,7 @@ bool safe_component(const char* name) {
     return strpbrk(name, "/\\") == NULL;
 }
 
-char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length) {
+char* mk_path_str(const Catalog* catalog, int32_t ndx, char* path, int32_t* length) {
     *length = 0;
     if (ndx == 0) {
         say(catalog->io.rep, EV_DIR_INDEX_ZERO);
@@ -61,13 +59,13 @@ char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length) {
         }
         size_t len = strlen(comp);
         if (len + (size_t)pos + 2 >= (size_t)DIR_PART_LIMIT) return NULL;
-        memcpy(path_buf + pos, comp, len);
+        memcpy(path + pos, comp, len);
         pos += (int32_t)len;
-        path_buf[pos++] = '\\';
+        path[pos++] = '\\';
     }
-    path_buf[pos] = '\0';
+    path[pos] = '\0';
     *length = pos;
-    return path_buf;
+    return path;
 }
 
 void list_dir_paths(const Catalog* catalog, int (*make)(const Catalog* catalog, char* path)) {
@@ -76,9 +74,10 @@ void list_dir_paths(const Catalog* catalog, int (*make)(const Catalog* catalog, 
         return;
     }
     int32_t ndirs = table_count(catalog, TBL_DIRS);
+    char buf[PATH_BUF_SIZE];
     for (int32_t i = 1; i <= ndirs; i++) {
         int32_t length;
-        char* path = mk_path_str(catalog, i, &length);
+        char* path = mk_path_str(catalog, i, buf, &length);
         if (path == NULL) {
             say(catalog->io.rep, EV_DIR_PATH_FAILED, {ev_num(i)});
             continue;

@@ -100,9 +100,10 @@ static bool build_dir_paths(Run* run) {
     run->ndirs = run->catalog.dirs ? run->regions[TBL_DIRS].count : 0;
     run->dir_paths = (char**)calloc((size_t)run->ndirs + 1, sizeof(char*));
     if (!run->dir_paths) return false;
+    char buf[PATH_BUF_SIZE];
     for (int32_t i = 1; i <= run->ndirs; i++) {
         int32_t length = 0;
-        const char* p = mk_path_str(&run->catalog, i, &length);
+        const char* p = mk_path_str(&run->catalog, i, buf, &length);
         if (p) {
             run->dir_paths[i] = (char*)malloc((size_t)length + 1);
             if (!run->dir_paths[i]) return false;

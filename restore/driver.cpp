@@ -23,23 +23,23 @@
 // result of the extraction operations.
 static const int32_t WALK_CUT_SHORT = -20;
 
-// The file's output path in path_buf: its directory part followed by its
-// name, or the bare name when the directory part cannot be built. A file
-// without a name yields its directory part (or the empty text).
-static char* build_path(const Catalog* catalog, const FileRecord* file) {
+// The file's output path into path (PATH_BUF_SIZE bytes): its directory
+// part followed by its name, or the bare name when the directory part
+// cannot be built. A file without a name yields its directory part (or the
+// empty text).
+static void build_path(const Catalog* catalog, const FileRecord* file, char* path) {
     const char* name = file->name ? file->name : "";
     size_t name_len = strlen(name);
     int32_t length;
-    char* dir_part = mk_path_str(catalog, file->dir, &length);
+    char* dir_part = mk_path_str(catalog, file->dir, path, &length);
     size_t pos = dir_part ? (size_t)length : 0;
     // A directory part (at most 254) and a name (its field is 240 wide)
     // always fit with the NUL. The checks only keep the copy inside the
     // buffer should that ever change: the bare name then, never a cut path.
     if (pos + name_len + 1 > PATH_BUF_SIZE) pos = 0;
     if (name_len + 1 > PATH_BUF_SIZE) name_len = PATH_BUF_SIZE - 1;
-    memcpy(path_buf + pos, name, name_len);
-    path_buf[pos + name_len] = '\0';
-    return path_buf;
+    memcpy(path + pos, name, name_len);
+    path[pos + name_len] = '\0';
 }
 
 static void list_file(const Catalog* catalog, const FileRecord* file, const char* path) {
@@ -189,8 +189,9 @@ static int32_t walk_files(int* img, Catalog* catalog, FileRecord* file, int32_t*
     }
 
     int32_t skipped = 0;
+    char path[PATH_BUF_SIZE];  // the file's, until the next file
     while (stop == 0 && file != NULL && catalog->cur_disk < num_disks) {
-        char* path = build_path(catalog, file);
+        build_path(catalog, file, path);
         bool extract = has_option(catalog, OPT_EXTRACT);
         if (filter != NULL && strncmp(path, filter, filter_len) != 0) {
             skipped++;

@@ -81,8 +81,9 @@ struct PathResult {
 
 PathResult path_of(Tree& t, int32_t ndx) {
     PathResult r{false, "", -1, ""};
+    char buf[PATH_BUF_SIZE];
     char* p = nullptr;
-    r.out = capture([&] { p = mk_path_str(t.catalog(), ndx, &r.length); });
+    r.out = capture([&] { p = mk_path_str(t.catalog(), ndx, buf, &r.length); });
     r.ok = p != nullptr;
     if (p) r.path = p;
     return r;
