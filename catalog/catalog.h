@@ -107,15 +107,17 @@ struct SessionRecord {
     char date[15];
 };
 
-// The restore's output tree (restore/outtree.h) and its dialogue with the
-// user (restore/restore.h), which the catalog layer only carries.
+// The restore's output tree (restore/outtree.h), its dialogue with the user
+// and its buffers (restore/restore.h), which the catalog layer only carries.
 struct OutTree;
 struct Dialogue;
+struct ExtractBuffers;
 
 struct Catalog {
     uint16_t* options;        // the run's option word (OPT_*), never null
     OutTree* out_tree;        // where files are restored; null when none are
     const Dialogue* dialogue;  // answers the restore's questions; null: none
+    ExtractBuffers* buffers;  // the extraction's; null when none are restored
     const char* image_path;
     int32_t cur_disk;         // from 0; advanced by every disk change
     uint32_t start_file;      // -s#, counted from 1

@@ -284,6 +284,7 @@ static void walk_files(Run* run) {
 
 static void release(Run* run) {
     verify_release();
+    staging_release(&run->staging);
     for (int32_t i = 0; i < run->ngiven; i++)
         if (run->given[i].image >= 0) plat_close(run->given[i].image);
     if (run->text_file.open) plat_close(run->text_file.fd);

@@ -6,16 +6,17 @@
 // runs out inside a file they change to the next disk image through
 // get_disk. The restored bytes and messages are those of a copy and an
 // inflate that go 1024 bytes (CHUNK) at a time; the data moves in larger
-// pieces where nothing can tell: a stored file is copied through its own
-// large buffer, a group is gathered whole into its own buffer before it is
-// inflated or written, and that buffer grows only as the group's bytes
-// arrive, so a hostile COMPSIZE cannot make us allocate more than the media
-// actually holds. A gathered level 4 group is first inflated whole
+// pieces where nothing can tell: a stored file is copied through the run's
+// large copy buffer, a group is gathered whole into its own buffer before
+// it is inflated or written, and that buffer grows only as the group's
+// bytes arrive, so a hostile COMPSIZE cannot make us allocate more than the
+// media actually holds. A gathered level 4 group is first inflated whole
 // (restore/staging.h); only when that is not accepted does raw_inflate run,
 // through its own 1024-byte window.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <zlib.h>
 
@@ -35,13 +36,24 @@ enum {
     // First size of a group buffer; it doubles from here up to the group's
     // size while the group is read.
     GROUP_BUF_START = 64 * 1024,
-    // Piece of a stored file's copy: a whole number of CHUNKs, large enough
-    // that the OS layer reads and writes it without buffering.
-    STORED_PIECE = 1024 * 1024,
+    // Piece of a stored file's copy, the copy buffer's size: a whole number
+    // of CHUNKs, large enough that the OS layer reads and writes it without
+    // buffering.
+    STORED_PIECE = COPY_BUF_SIZE,
 };
+static_assert(STORED_PIECE % CHUNK == 0, "a piece is a whole number of CHUNKs");
 
-// The copy buffer of xtract_stored; its contents last for one piece.
-static unsigned char stored_buf[STORED_PIECE];
+bool make_extract_buffers(ExtractBuffers* buffers) {
+    memset(buffers, 0, sizeof *buffers);
+    buffers->copy_buf = (unsigned char*)malloc(COPY_BUF_SIZE);
+    return buffers->copy_buf != nullptr;
+}
+
+void release_extract_buffers(ExtractBuffers* buffers) {
+    free(buffers->copy_buf);
+    buffers->copy_buf = nullptr;
+    staging_release(&buffers->staging);
+}
 
 static bool verbose_on(const Catalog* catalog) {
     return has_option(catalog, OPT_VERBOSE);
@@ -98,14 +110,15 @@ int32_t xtract_stored(int* image, Catalog* catalog, const FileRecord* file, int 
     // have written them and failed at the next read. A short write leaves
     // what the OS took of the bytes in order, as the same writes in CHUNKs
     // would have.
+    unsigned char* piece = catalog->buffers->copy_buf;  // its contents last for one piece
     int32_t result = 0;
     while (remaining > 0 && result == 0) {
         int32_t chunk = remaining < STORED_PIECE ? remaining : STORED_PIECE;
         if (*avail <= chunk) chunk = *avail;
         if (chunk > 0) {
-            int32_t got = plat_read(*image, stored_buf, chunk);
+            int32_t got = plat_read(*image, piece, chunk);
             int32_t whole = got == chunk ? chunk : got > 0 ? got / CHUNK * CHUNK : 0;
-            if ((whole > 0 && plat_write(out, stored_buf, whole) != whole) || got != chunk) {
+            if ((whole > 0 && plat_write(out, piece, whole) != whole) || got != chunk) {
                 say(catalog->io.rep, EV_STORED_IO_ERROR, {ev_text(name_of(file))});
                 result = -1;
                 break;
@@ -273,8 +286,8 @@ static int32_t put_group(int out, const Catalog* catalog, const CompRecord* grou
     int32_t length = size;
     uint32_t crc = 0;
     int32_t r;
-    const unsigned char* staged =
-        stage_group(buf, size, group->ORGSIZE, (uint32_t)group->CHK_SUM);
+    const unsigned char* staged = stage_group(&catalog->buffers->staging, buf, size,
+                                              group->ORGSIZE, (uint32_t)group->CHK_SUM);
     if (staged) {
         length = group->ORGSIZE;
         crc = ~(uint32_t)group->CHK_SUM;

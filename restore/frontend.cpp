@@ -24,23 +24,25 @@
 // word (read by every layer through catalog.options, changed by the
 // driver's choice L), the Catalog (and in it the work buffer every header,
 // descriptor and record is read through), the image's header and the
-// region table, the output tree, and the Reporter (unbak's words on stdout, with
-// the tally behind exit status 9) and Dialogue that go down with the
-// Catalog.
+// region table, the output tree, the extraction's buffers (on the heap,
+// made with the run), and the Reporter (unbak's words on stdout, with the
+// tally behind exit status 9) and Dialogue that go down with the Catalog.
 struct UnbakRun {
     uint16_t options;
     Catalog catalog;
     FileHeader header;
     RegionInfo regions[REGION_COUNT];
     OutTree tree;
+    ExtractBuffers buffers;
     UnbakTally tally;
     Reporter rep;
 };
 
 // Status of a run that failed for a reason other than the table reads: no
-// header, no catalog for -x or -l, regions not all found and accepted in
-// catalog mode, a catalog file not written whole, or a listing or
-// extraction that did not reach its end. Above every table failure count.
+// memory for its copy buffer, no header, no catalog for -x or -l, regions
+// not all found and accepted in catalog mode, a catalog file not written
+// whole, or a listing or extraction that did not reach its end. Above every
+// table failure count.
 enum { RUN_FAILED = 8 };
 // Status of a listing or restore that went to its end with something not
 // restored as recorded (see UnbakTally).
@@ -82,7 +84,8 @@ static void show_usage(void) {
     printf("\n-vs# verbose mode to just list structure data for # where 1 <= # <= 7\n");
 }
 
-static void start_run(UnbakRun* run) {
+// Sets the run up; false when its buffers cannot be had.
+static bool start_run(UnbakRun* run, bool fast_inflate) {
     plat_close_all();
     memset(run, 0, sizeof *run);
     catalog_init(&run->catalog, &run->options);
@@ -93,6 +96,10 @@ static void start_run(UnbakRun* run) {
     out_tree_init(&run->tree, PLAT_CWD, NULL);
     run->catalog.out_tree = &run->tree;
     run->catalog.regions = run->regions;
+    run->catalog.buffers = &run->buffers;
+    bool made = make_extract_buffers(&run->buffers);
+    run->buffers.staging.exact_only = !fast_inflate;
+    return made;
 }
 
 // Releases everything the run opened or allocated.
@@ -101,6 +108,7 @@ static void end_run(UnbakRun* run) {
     catalog_free(&run->catalog);
     free(run->header.name);
     out_tree_free(&run->tree);
+    release_extract_buffers(&run->buffers);
 }
 
 // Parses the options (from the second argument on) into the option word
@@ -205,10 +213,11 @@ static bool run_image(UnbakRun* run, const char* path, const Request& req, int* 
     return failed;
 }
 
-int unbak_main(int argc, char** argv) {
+// The run, with whole groups inflated the fast way or not.
+static int run_unbak(int argc, char** argv, bool fast_inflate) {
     UnbakRun state;
     UnbakRun* run = &state;
-    start_run(run);
+    bool ready = start_run(run, fast_inflate);
     Request req = parse_args(run, argc, argv);
     bool lists_files = has_option(&run->catalog, OPT_LIST | OPT_EXTRACT);
 
@@ -216,7 +225,10 @@ int unbak_main(int argc, char** argv) {
     printf("\n       using: zlib version %s with raw decompression\n", zlibVersion());
     int errors = 0;
     bool failed = false;
-    if (argc < 2) {
+    if (!ready) {
+        printf("\nfailed to allocate %d bytes for the copy buffer\n", (int)COPY_BUF_SIZE);
+        failed = true;
+    } else if (argc < 2) {
         printf("\nabort: target path to archive is required as the first argument");
         show_usage();  // a request for help, not a failure
     } else {
@@ -230,4 +242,12 @@ int unbak_main(int argc, char** argv) {
     if (errors > 0) return errors;
     if (failed) return RUN_FAILED;
     return not_as_recorded ? RUN_NOT_AS_RECORDED : 0;
+}
+
+int unbak_main(int argc, char** argv) {
+    return run_unbak(argc, argv, true);
+}
+
+int unbak_main_exact(int argc, char** argv) {
+    return run_unbak(argc, argv, false);
 }

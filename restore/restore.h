@@ -14,6 +14,7 @@
 #include "catalog/catalog.h"
 #include "catalog/dir_path.h"
 #include "catalog/group_run.h"
+#include "restore/staging.h"
 
 // Where the data stream begins on every disk image, behind the header.
 enum { DATA_START = 0x200 };
@@ -23,6 +24,19 @@ void fix_colons(char* path);
 // Makes one directory of the output tree (colons mapped first, in place).
 int mk_dir(const Catalog* catalog, char* path);
 void mk_dirs(const Catalog* catalog, bool create);
+
+// What the extraction keeps between files, the run's: the copy buffer of
+// stored files, through which a file goes a piece of COPY_BUF_SIZE bytes at
+// a time, and the staging of whole groups. The front end makes them for a
+// run (false when the copy buffer cannot be had) and releases them at its
+// end; an extraction needs them in catalog->buffers.
+enum { COPY_BUF_SIZE = 1024 * 1024 };
+struct ExtractBuffers {
+    unsigned char* copy_buf;
+    Staging staging;
+};
+bool make_extract_buffers(ExtractBuffers* buffers);
+void release_extract_buffers(ExtractBuffers* buffers);
 
 // File data extraction. image and avail travel together, by address.
 int32_t skip_file(int* image, Catalog* catalog, const FileRecord* file, int32_t* avail);
@@ -82,8 +96,11 @@ int32_t xtract_files(int* image, Catalog* catalog);
 int32_t save_cat(int image, Catalog* catalog);
 
 // The whole unbak run, in-process: parses argv, runs every step and gives
-// back the exit status. Resets all run state first, so it may be called
-// repeatedly (tests, fuzzing).
+// back the exit status. The run's state is made at its start and released
+// at its end, so it may be called repeatedly (tests, fuzzing).
 int unbak_main(int argc, char** argv);
+// unbak_main with every group taking the 1024-byte way, none inflated whole
+// (restore/staging.h): for tests that compare the two ways.
+int unbak_main_exact(int argc, char** argv);
 
 #endif
