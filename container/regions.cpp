@@ -16,7 +16,10 @@
 #include "container/table_format.h"
 #include "platform/platform.h"
 
-const int32_t REGION_GAP[REGION_COUNT] = {0x10D0, 0x1E20, 0x1820, 0x1820, 0x1820, 0xC20, 0x1220};
+// Distance from the end of the previous region (or cat_offs) to where the
+// search for each region's first descriptor starts.
+static const int32_t REGION_GAP[REGION_COUNT] = {0x10D0, 0x1E20, 0x1820, 0x1820,
+                                                 0x1820, 0xC20, 0x1220};
 
 enum {
     MIN_ENT_SZ = FIELDDEF_SIZE - 1,           // the count record must fill the 0x0D block

@@ -27,10 +27,6 @@ struct RegionInfo {
     int32_t count;    // from the count record; later the entries read
 };
 
-// Distance from the end of the previous region (or cat_offs) to where the
-// search for each region's first descriptor starts.
-extern const int32_t REGION_GAP[REGION_COUNT];
-
 // Each step reads through io's work buffer and reports to io->rep what it
 // finds and why it stops (container/events.h).
 int32_t find_serial(int image, int32_t start, int32_t* skipped, IoState* io);

@@ -133,8 +133,12 @@ int32_t xtract_stored(int* image, Catalog* catalog, const FileRecord* file, int 
     return result;
 }
 
-int32_t raw_inflate(const Reporter* rep, int out, unsigned char* data, int32_t* length,
-                    uint32_t* crc) {
+// Inflates the raw deflate stream in data[0, *length) to out, a window at a
+// time, and gives back 1 at the end of the stream; *length becomes the bytes
+// inflated and *crc their CRC-32. A failure gives back zlib's result, or -10
+// when a write came short, after its message.
+static int32_t raw_inflate(const Reporter* rep, int out, unsigned char* data, int32_t* length,
+                           uint32_t* crc) {
     *crc = 0;
     unsigned char window[INFLATE_WINDOW];
     z_stream zs;

@@ -45,15 +45,11 @@ int32_t xtract_stored(int* image, Catalog* catalog, const FileRecord* file, int 
                       int32_t* avail);
 int32_t xtract_comp(int* image, Catalog* catalog, const FileRecord* file, int out,
                     int32_t* avail);
-int32_t raw_inflate(const Reporter* rep, int out, unsigned char* data, int32_t* length,
-                    uint32_t* crc);
 
 // Restored file metadata.
 struct OutTree;
 int64_t date_to_secs(const char* date);
 enum { META_TIMES_FAILED = 1, META_WRITABLE_FAILED = 2 };
-// True when the file's attribute keeps it writable.
-bool file_writable(const FileRecord* file);
 // Sets the file's recorded time and read-only state on the file written at
 // path in the tree; the META_ bits of what could not be set, without a
 // message.
