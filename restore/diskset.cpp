@@ -77,7 +77,7 @@ FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num
 
 // Opens the named image when its header makes it disk `disk` of the set
 // whose catalog image has the header ref: the same set ids and job number.
-// The open handle, or a negative value with the image closed.
+// The open handle, or -1 with the image closed.
 static int open_set_disk(const char* name, const FileHeader* ref, int32_t disk, IoState* io) {
     const Reporter* rep = io->rep;
     FileHeader header;
@@ -98,14 +98,14 @@ static int open_set_disk(const char* name, const FileHeader* ref, int32_t disk, 
 
 // The data space of disk `disk`'s image into *avail: up to the catalog on
 // the last disk, else up to the image's end, where the image is then put
-// back at the data start. The image, or -2 with the image closed when its
-// end cannot be found.
-static int measure_disk(int image, int32_t disk, int32_t num_disks, const FileHeader* ref,
-                        int32_t* avail, const Reporter* rep) {
+// back at the data start. False, with the image closed, when its end
+// cannot be found.
+static bool measure_disk(int image, int32_t disk, int32_t num_disks, const FileHeader* ref,
+                         int32_t* avail, const Reporter* rep) {
     if (disk == num_disks) {
         *avail = to_i32(fh_cat_offs(ref) - (uint32_t)DATA_START);
         say(rep, EV_LAST_DISK_ACCEPTED, {ev_num(disk), ev_num((uint32_t)*avail)});
-        return image;
+        return true;
     }
     // The data space is counted in 32 bits: an image whose data does not
     // fit cannot belong to a set and is refused like one whose end is not
@@ -120,24 +120,26 @@ static int measure_disk(int image, int32_t disk, int32_t num_disks, const FileHe
     if (!ok) {
         say(rep, EV_DISK_END_UNKNOWN);
         plat_close(image);
-        return -2;
     }
-    return image;
+    return ok;
 }
 
-int get_disk(Catalog* catalog, int32_t* avail) {
+DiskResult get_disk(Catalog* catalog, int* image, int32_t* avail) {
+    *image = -1;
     int32_t disk = to_i32((uint32_t)catalog->cur_disk + 1u);
     int32_t num_disks = catalog->job ? catalog->job->num_disks : 0;
     // The name has a buffer of its own: get_fhead reads the header through
     // the work buffer.
     char name[NAME_LINE_SIZE];
-    int result = -2;
     const Dialogue* d = catalog->dialogue;
     for (;;) {
         // No answer (the input ended, or an empty name): the walk ends here.
-        if (!d || !d->next_image(d->ctx, disk, name, sizeof name)) return result;
-        result = open_set_disk(name, catalog->header, disk, &catalog->io);
-        if (result >= 0)
-            return measure_disk(result, disk, num_disks, catalog->header, avail, catalog->io.rep);
+        if (!d || !d->next_image(d->ctx, disk, name, sizeof name)) return DISK_NOT_GIVEN;
+        int opened = open_set_disk(name, catalog->header, disk, &catalog->io);
+        if (opened < 0) continue;  // asked again
+        if (!measure_disk(opened, disk, num_disks, catalog->header, avail, catalog->io.rep))
+            return DISK_END_UNKNOWN;
+        *image = opened;
+        return DISK_READY;
     }
 }

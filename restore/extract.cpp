@@ -63,42 +63,42 @@ static const char* name_of(const FileRecord* file) {
     return file->name ? file->name : "";
 }
 
-// Closes the exhausted image and opens the next one. warn_avail prints the
-// leftover data space when it is not 0 (the extracting operations do this,
-// skip_file does not). Gives back the new handle, negative when none.
-static int change_disk(int* image, Catalog* catalog, int32_t* avail, bool warn_avail) {
+// Closes the exhausted image and opens the next one into *image (-1 when
+// none). warn_avail prints the leftover data space when it is not 0 (the
+// extracting operations do this, skip_file does not). True when the next
+// image came.
+static bool change_disk(int* image, Catalog* catalog, int32_t* avail, bool warn_avail) {
     report(catalog->io.rep, EVENT_PROGRESS, EV_DISK_CHANGE);
     plat_close(*image);
     if (warn_avail && *avail != 0) warn(catalog->io.rep, EV_DISK_LEFT_OVER, {ev_num(*avail)});
     catalog->cur_disk = to_i32((uint32_t)catalog->cur_disk + 1u);
-    *image = get_disk(catalog, avail);
-    return *image;
+    return get_disk(catalog, image, avail) == DISK_READY;
 }
 
-int32_t skip_file(int* image, Catalog* catalog, const FileRecord* file, int32_t* avail) {
+RestoreResult skip_file(int* image, Catalog* catalog, const FileRecord* file, int32_t* avail) {
     int32_t count = stream_step(file);
 
-    int32_t result = 0;
-    while (result == 0 && count > 0) {
+    RestoreResult result = RESTORE_OK;
+    while (result == RESTORE_OK && count > 0) {
         if (count <= *avail) {
             *avail -= count;
             int64_t old_pos = plat_seek(*image, 0, PLAT_SEEK_CUR);
             int64_t new_pos = plat_seek(*image, count, PLAT_SEEK_CUR);
             if (old_pos < 0 || new_pos != old_pos + count) {
                 say(catalog->io.rep, EV_SKIP_SEEK_FAILED);
-                result = -2;
+                result = RESTORE_SKIP_SEEK_FAILED;
             }
             count = 0;
         } else {
             if (*avail > 0) count -= *avail;
-            if (change_disk(image, catalog, avail, false) < 0) result = -3;
+            if (!change_disk(image, catalog, avail, false)) result = RESTORE_NO_NEXT_DISK;
         }
     }
     return result;
 }
 
-int32_t xtract_stored(int* image, Catalog* catalog, const FileRecord* file, int out,
-                      int32_t* avail) {
+RestoreResult xtract_stored(int* image, Catalog* catalog, const FileRecord* file, int out,
+                            int32_t* avail) {
     int32_t remaining = file->size_lo;
     // The copy goes a piece at a time where a CHUNK at a time would give the
     // same. On one image those CHUNKs start every 1024 bytes from where the
@@ -111,8 +111,8 @@ int32_t xtract_stored(int* image, Catalog* catalog, const FileRecord* file, int 
     // what the OS took of the bytes in order, as the same writes in CHUNKs
     // would have.
     unsigned char* piece = catalog->buffers->copy_buf;  // its contents last for one piece
-    int32_t result = 0;
-    while (remaining > 0 && result == 0) {
+    RestoreResult result = RESTORE_OK;
+    while (remaining > 0 && result == RESTORE_OK) {
         int32_t chunk = remaining < STORED_PIECE ? remaining : STORED_PIECE;
         if (*avail <= chunk) chunk = *avail;
         if (chunk > 0) {
@@ -120,25 +120,31 @@ int32_t xtract_stored(int* image, Catalog* catalog, const FileRecord* file, int 
             int32_t whole = got == chunk ? chunk : got > 0 ? got / CHUNK * CHUNK : 0;
             if ((whole > 0 && plat_write(out, piece, whole) != whole) || got != chunk) {
                 say(catalog->io.rep, EV_STORED_IO_ERROR, {ev_text(name_of(file))});
-                result = -1;
+                result = RESTORE_STORED_IO_ERROR;
                 break;
             }
             remaining -= chunk;
             *avail -= chunk;
         }
-        if (*avail <= 0 && remaining > 0 && change_disk(image, catalog, avail, true) < 0)
-            result = -3;
+        if (*avail <= 0 && remaining > 0 && !change_disk(image, catalog, avail, true))
+            result = RESTORE_NO_NEXT_DISK;
     }
     plat_close(out);
     return result;
 }
 
+// What an inflate of a group came to; a failure has been reported.
+enum InflateResult {
+    INFLATE_DONE,         // the stream ended
+    INFLATE_ZLIB_FAILED,  // zlib failed; its result went with the event
+    INFLATE_WRITE_SHORT,  // a write of the output came short
+};
+
 // Inflates the raw deflate stream in data[0, *length) to out, a window at a
-// time, and gives back 1 at the end of the stream; *length becomes the bytes
-// inflated and *crc their CRC-32. A failure gives back zlib's result, or -10
-// when a write came short, after its message.
-static int32_t raw_inflate(const Reporter* rep, int out, unsigned char* data, int32_t* length,
-                           uint32_t* crc) {
+// time, until the stream ends; *length becomes the bytes inflated and *crc
+// their CRC-32.
+static InflateResult raw_inflate(const Reporter* rep, int out, unsigned char* data,
+                                 int32_t* length, uint32_t* crc) {
     *crc = 0;
     unsigned char window[INFLATE_WINDOW];
     z_stream zs;
@@ -154,12 +160,13 @@ static int32_t raw_inflate(const Reporter* rep, int out, unsigned char* data, in
     int ret = inflateInit2(&zs, -15);
     if (ret != Z_OK) {
         say(rep, EV_INFLATE_INIT_FAILED, {ev_num(ret), EventArg{zs.msg, 0}});
-        return ret;
+        return INFLATE_ZLIB_FAILED;
     }
 
     int32_t have = 0, put = 0;
+    bool short_write = false;
     ret = Z_OK;
-    while (ret == Z_OK) {
+    while (ret == Z_OK && !short_write) {
         ret = inflate(&zs, Z_NO_FLUSH);
         have = INFLATE_WINDOW - (int32_t)zs.avail_out;
         zs.next_out = window;
@@ -167,19 +174,23 @@ static int32_t raw_inflate(const Reporter* rep, int out, unsigned char* data, in
         *crc = (uint32_t)crc32(*crc, window, (uInt)have);
         if ((ret == Z_OK || ret == Z_STREAM_END) && have > 0) {
             put = plat_write(out, window, have);
-            if (put != have) ret = -10;
+            short_write = put != have;
         }
     }
-    if (ret == -10) say(rep, EV_OUTPUT_SHORT_WRITE, {ev_num(put), ev_num(have)});
+    if (short_write) say(rep, EV_OUTPUT_SHORT_WRITE, {ev_num(put), ev_num(have)});
 
     // The stream is ended on every path (also the impossible Z_NEED_DICT of
     // a raw stream), so zlib's state is never leaked.
     *length = to_i32((uint32_t)zs.total_out);
     int end = inflateEnd(&zs);
+    if (short_write) {
+        say(rep, EV_INFLATE_WRITE_FAILED);
+        return INFLATE_WRITE_SHORT;
+    }
     if (ret == Z_STREAM_END && end != Z_OK) ret = end;
-    if (ret == Z_STREAM_END) return 1;
+    if (ret == Z_STREAM_END) return INFLATE_DONE;
     say(rep, EV_INFLATE_FAILED, {ev_num(ret), EventArg{zs.msg, 0}});
-    return ret;
+    return INFLATE_ZLIB_FAILED;
 }
 
 // Makes room for need bytes in a group buffer of *cap bytes, doubling it up
@@ -198,8 +209,8 @@ static bool grow_group_buf(unsigned char** buf, int32_t* cap, int32_t need, int3
 
 // Reads the size bytes of one group into a buffer of its own (*group_buf,
 // for the caller to free; null when even its first part could not be had),
-// across disk changes if need be. Gives back 0, -4 when the buffer cannot
-// be allocated, -10 after a short read or -12 when no next image came.
+// across disk changes if need be. Gives back RESTORE_OK,
+// RESTORE_GROUP_NO_MEMORY, RESTORE_GROUP_READ_ERROR or RESTORE_NO_NEXT_DISK.
 //
 // The result and messages are those of reading a CHUNK at a time and
 // growing the buffer whenever the next CHUNK does not fit, but the bytes of
@@ -207,24 +218,24 @@ static bool grow_group_buf(unsigned char** buf, int32_t* cap, int32_t need, int3
 // them when they fit, else the whole CHUNKs that fit. The buffer grows at
 // exactly the points where the CHUNK loop grew it, and no read spans such a
 // point, so a failed allocation and a short read are met in the same order.
-static int32_t gather_group(int* image, Catalog* catalog, const FileRecord* file, int32_t size,
-                            unsigned char** group_buf, int32_t* avail) {
+static RestoreResult gather_group(int* image, Catalog* catalog, const FileRecord* file,
+                                  int32_t size, unsigned char** group_buf, int32_t* avail) {
     int32_t cap = size < GROUP_BUF_START ? size : GROUP_BUF_START;
     unsigned char* buf = size < 0 ? nullptr : (unsigned char*)malloc(cap > 0 ? (size_t)cap : 1);
     *group_buf = buf;
     if (!buf) {
         say(catalog->io.rep, EV_GROUP_NO_MEMORY);
-        return -4;
+        return RESTORE_GROUP_NO_MEMORY;
     }
-    int32_t result = 0;
+    RestoreResult result = RESTORE_OK;
     int32_t missing = size, filled = 0;
-    while (missing > 0 && result == 0) {
+    while (missing > 0 && result == RESTORE_OK) {
         int32_t here = missing < *avail ? missing : *avail;  // the group's bytes on this image
         if (here > 0) {
             int32_t step = here < CHUNK ? here : CHUNK;      // what the CHUNK loop reads next
             if (!grow_group_buf(&buf, &cap, filled + step, size)) {
                 say(catalog->io.rep, EV_GROUP_NO_MEMORY);
-                return -4;
+                return RESTORE_GROUP_NO_MEMORY;
             }
             *group_buf = buf;
             int32_t chunk = here <= cap - filled ? here : (cap - filled) / CHUNK * CHUNK;
@@ -232,44 +243,43 @@ static int32_t gather_group(int* image, Catalog* catalog, const FileRecord* file
             *avail -= chunk;
             if (plat_read(*image, buf + filled, chunk) != chunk) {
                 say(catalog->io.rep, EV_GROUP_READ_ERROR, {ev_text(name_of(file))});
-                return -10;
+                return RESTORE_GROUP_READ_ERROR;
             }
             filled += chunk;
         }
-        if (*avail <= 0 && missing > 0 && change_disk(image, catalog, avail, true) < 0)
-            result = -12;
+        if (*avail <= 0 && missing > 0 && !change_disk(image, catalog, avail, true))
+            result = RESTORE_NO_NEXT_DISK;
     }
     return result;
 }
 
 // Writes a staged group in the pieces raw_inflate writes its output in
 // (INFLATE_WINDOW bytes, the last one shorter), so that a short write is met
-// at the same byte and reported with the same counts and messages. Gives
-// back 1, or -10 after a short write.
-static int32_t put_staged(const Reporter* rep, int out, const unsigned char* data,
-                          int32_t length) {
+// at the same byte and reported with the same counts and messages.
+static InflateResult put_staged(const Reporter* rep, int out, const unsigned char* data,
+                                int32_t length) {
     for (int32_t at = 0; at < length; at += INFLATE_WINDOW) {
         int32_t have = length - at < INFLATE_WINDOW ? length - at : INFLATE_WINDOW;
         int32_t put = plat_write(out, data + at, have);
         if (put != have) {
             say(rep, EV_OUTPUT_SHORT_WRITE, {ev_num(put), ev_num(have)});
-            say(rep, EV_INFLATE_FAILED, {ev_num(-10), EventArg{nullptr, 0}});
-            return -10;
+            say(rep, EV_INFLATE_WRITE_FAILED);
+            return INFLATE_WRITE_SHORT;
         }
     }
-    return 1;
+    return INFLATE_DONE;
 }
 
 // Inflates (level 4) or copies (level -1) one gathered group of size bytes
-// to out, adding what it wrote to *written. Gives back 0, or the failure
-// result of the group.
+// to out, adding what it wrote to *written. Gives back RESTORE_OK,
+// RESTORE_GROUP_WRITE_ERROR or RESTORE_INFLATE_FAILED.
 //
 // A level 4 group is first inflated whole by stage_group, which accepts
 // only a deflate stream that ends after exactly ORGSIZE bytes whose CRC-32
 // plus CHK_SUM is 0xFFFFFFFF. For such a stream raw_inflate too inflates
 // those ORGSIZE bytes, writes them a window at a time from the first byte
 // on, stops at the end of the stream (ignoring the bytes behind it) and
-// returns 1, and the checks below find nothing to warn about: so writing the
+// is done, and the checks below find nothing to warn about: so writing the
 // staged bytes in the same pieces and reporting ORGSIZE and the verified
 // CRC prints and writes exactly what raw_inflate would have (staging.cpp
 // tells the one kind of damaged stream where libdeflate and zlib part).
@@ -277,19 +287,19 @@ static int32_t put_staged(const Reporter* rep, int out, const unsigned char* dat
 // a checksum mismatch, an ORGSIZE beyond the cap) has had nothing written
 // for it and goes through raw_inflate, whose messages, warnings and partial
 // output are the rule.
-static int32_t put_group(int out, const Catalog* catalog, const CompRecord* group,
-                         unsigned char* buf, int32_t size, uint32_t* written) {
+static RestoreResult put_group(int out, const Catalog* catalog, const CompRecord* group,
+                               unsigned char* buf, int32_t size, uint32_t* written) {
     if (group->COMP_LVL != 4) {
         if (plat_write(out, buf, size) != size) {
             say(catalog->io.rep, EV_RAW_WRITE_ERROR);
-            return -11;
+            return RESTORE_GROUP_WRITE_ERROR;
         }
         *written += (uint32_t)size;
-        return 0;
+        return RESTORE_OK;
     }
     int32_t length = size;
     uint32_t crc = 0;
-    int32_t r;
+    InflateResult r;
     const unsigned char* staged = stage_group(&catalog->buffers->staging, buf, size,
                                               group->ORGSIZE, (uint32_t)group->CHK_SUM);
     if (staged) {
@@ -299,9 +309,9 @@ static int32_t put_group(int out, const Catalog* catalog, const CompRecord* grou
     } else {
         r = raw_inflate(catalog->io.rep, out, buf, &length, &crc);
     }
-    if (r != 1) {
+    if (r != INFLATE_DONE) {
         say(catalog->io.rep, EV_DECOMPRESSION_FATAL);
-        return r;
+        return RESTORE_INFLATE_FAILED;
     }
     *written += (uint32_t)length;
     if (verbose_on(catalog))
@@ -310,27 +320,27 @@ static int32_t put_group(int out, const Catalog* catalog, const CompRecord* grou
         warn(catalog->io.rep, EV_GROUP_LENGTH_MISMATCH, {ev_num(group->ORGSIZE), ev_num(length)});
     if ((uint32_t)group->CHK_SUM + crc != 0xFFFFFFFFu)
         warn(catalog->io.rep, EV_GROUP_CRC_MISMATCH, {ev_num(crc), ev_num((uint32_t)group->CHK_SUM)});
-    return 0;
+    return RESTORE_OK;
 }
 
-int32_t xtract_comp(int* image, Catalog* catalog, const FileRecord* file, int out,
-                    int32_t* avail) {
+RestoreResult xtract_comp(int* image, Catalog* catalog, const FileRecord* file, int out,
+                          int32_t* avail) {
     const CompRecord* group = file->comp;
 
-    int32_t result = 0;
+    RestoreResult result = RESTORE_OK;
     int32_t group_num = 0;
     uint32_t written = 0;
     bool last = false;
     do {
         if (!group) {
             say(catalog->io.rep, EV_RUN_ENDED, {ev_text(name_of(file))});
-            result = -3;
+            result = RESTORE_RUN_ENDED;
             break;
         }
         int32_t level = group->COMP_LVL;
         if (level != -1 && level != 4) {
             say(catalog->io.rep, EV_UNKNOWN_LEVEL, {ev_num(level)});
-            result = -4;
+            result = RESTORE_UNKNOWN_LEVEL;
             break;
         }
         if (verbose_on(catalog))
@@ -341,19 +351,21 @@ int32_t xtract_comp(int* image, Catalog* catalog, const FileRecord* file, int ou
         int32_t size = level == 4 ? group->COMPSIZE : group->ORGSIZE;
         unsigned char* buf = nullptr;
         result = gather_group(image, catalog, file, size, &buf, avail);
-        if (result == -4 || result == -12) {
+        // A read error still counts the group, and a last group's length is
+        // still checked.
+        if (result == RESTORE_GROUP_NO_MEMORY || result == RESTORE_NO_NEXT_DISK) {
             free(buf);
             break;
         }
         group_num++;
-        if (result == 0) result = put_group(out, catalog, group, buf, size, &written);
+        if (result == RESTORE_OK) result = put_group(out, catalog, group, buf, size, &written);
 
         if (last && (uint32_t)file->size_lo != written)
             warn(catalog->io.rep, EV_FILE_LENGTH_MISMATCH,
                  {ev_num(file->size_lo), ev_num(to_i32(written))});
         free(buf);
         group = group->next;
-    } while (result == 0 && !last);
+    } while (result == RESTORE_OK && !last);
 
     if (out >= 0) plat_close(out);
     return result;

@@ -170,7 +170,7 @@ static bool run_catalog(UnbakRun* run, int* image, const Request& req, int* erro
             link_data(catalog, run->regions[TBL_COMP].count);
             if (has_option(catalog, OPT_LIST | OPT_EXTRACT)) {
                 if (has_option(catalog, OPT_EXTRACT)) mk_dirs(catalog, true);
-                if (xtract_files(image, catalog) != 0) failed = true;
+                if (xtract_files(image, catalog) != RESTORE_OK) failed = true;
             }
         } else {
             printf("\ncan not continue, error parsing catalog\n");
@@ -178,7 +178,8 @@ static bool run_catalog(UnbakRun* run, int* image, const Request& req, int* erro
     } else if (req.catalog_mode) {
         failed = true;  // locate_regions has said why
     }
-    if (*errors == 0 && has_option(catalog, OPT_SAVE_CATALOG) && save_cat(*image, catalog) != 0)
+    if (*errors == 0 && has_option(catalog, OPT_SAVE_CATALOG) &&
+        save_cat(*image, catalog) != SAVE_DONE)
         failed = true;
     if (req.catalog_mode) disp_catalog(catalog);
     return failed;

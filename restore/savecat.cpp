@@ -36,11 +36,11 @@ static bool write_all(int out, const void* data, int32_t n) {
     return plat_write(out, data, n) == n;
 }
 
-int32_t save_cat(int image, Catalog* catalog) {
+SaveResult save_cat(int image, Catalog* catalog) {
     char* work_buf = catalog->io.work_buf;
     FileHeader* header = catalog->header;
     uint32_t cat_offs = fh_cat_offs(header);
-    if (cat_offs == 0) return -2;
+    if (cat_offs == 0) return SAVE_NO_CATALOG;
 
     // When the catalog file's name reaches the image itself (a saved catalog
     // given as the image, or a link to it), the create below would truncate
@@ -50,7 +50,7 @@ int32_t save_cat(int image, Catalog* catalog) {
     int out = plat_same_file(work_buf, catalog->image_path) ? -1 : plat_create(work_buf);
     if (out < 0) {
         say(catalog->io.rep, EV_CATALOG_FILE_OPEN_FAILED, {ev_text(work_buf)});
-        return -1;
+        return SAVE_OPEN_FAILED;
     }
 
     // The note fills what the name leaves of the 460-byte name area: cut to
@@ -71,7 +71,7 @@ int32_t save_cat(int image, Catalog* catalog) {
     if (!header_ok) {
         say(catalog->io.rep, EV_CATALOG_HEADER_WRITE_FAILED);
         plat_close(out);
-        return -4;
+        return SAVE_HEADER_WRITE_FAILED;
     }
 
     // After a disk change the catalog image's handle is gone: reach the
@@ -97,25 +97,25 @@ int32_t save_cat(int image, Catalog* catalog) {
         else if (resume >= 0)
             plat_seek(image, resume, PLAT_SEEK_SET);
         plat_close(out);
-        return -3;
+        return SAVE_SEEK_FAILED;
     }
 
-    int32_t errors = 0;
+    SaveResult result = SAVE_DONE;
     for (int64_t left = end > cat_start ? end - cat_start : 0; left > 0;) {
         int32_t block = left < CAT_COPY_BLOCK ? (int32_t)left : CAT_COPY_BLOCK;
         int32_t got = plat_read(image, work_buf, block);
         if (got <= 0 || !write_all(out, work_buf, got)) {
-            errors++;
+            result = SAVE_COPY_FAILED;
             break;
         }
         left -= got;
     }
-    if (errors) say(catalog->io.rep, EV_CATALOG_COPY_FAILED);
+    if (result == SAVE_COPY_FAILED) say(catalog->io.rep, EV_CATALOG_COPY_FAILED);
 
     if (reopened)
         plat_close(image);
     else if (resume >= 0)
         plat_seek(image, resume, PLAT_SEEK_SET);
     plat_close(out);
-    return errors;
+    return result;
 }

@@ -166,6 +166,8 @@ const Words WORDS[] = {
     {EV_SKIP_SEEK_FAILED, "\nseek error in skip_file()"},
     {EV_STORED_IO_ERROR, "\nio error writing file %s"},
     {EV_OUTPUT_SHORT_WRITE, "\nerror writing output wrote %d of %d bytes"},
+    // A short write has always been told as inflate's error -10.
+    {EV_INFLATE_WRITE_FAILED, "\nerror -10 in raw inflate()"},
     {EV_GROUP_NO_MEMORY, "\nfatal error allocating decompression buffer"},
     {EV_GROUP_READ_ERROR, "\nio error reading file %s"},
     {EV_RAW_WRITE_ERROR, "\nraw write error"},
