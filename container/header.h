@@ -1,5 +1,6 @@
 // The 512-byte image header: a 52-byte fixed part kept byte for byte (so it
-// can be written back unchanged but for cat_offs) and the backup name.
+// can be written back unchanged but for cat_offs) and the backup name. The
+// image's data follows it.
 #ifndef CONTAINER_HEADER_H
 #define CONTAINER_HEADER_H
 
@@ -10,6 +11,8 @@
 
 enum {
     HEADER_SIZE = 512,
+    // Where the data stream begins on every disk image, behind the header.
+    DATA_START = HEADER_SIZE,
     HEADER_FIXED_SIZE = 52,
     HEADER_NAME_AREA = 460,
     HEADER_SIGNATURE = 0xABCDABCDu,

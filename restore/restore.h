@@ -16,9 +16,6 @@
 #include "catalog/group_run.h"
 #include "restore/staging.h"
 
-// Where the data stream begins on every disk image, behind the header.
-enum { DATA_START = 0x200 };
-
 // Output directories (the paths themselves: catalog/dir_path.h).
 void fix_colons(char* path);
 // Makes one directory of the output tree (colons mapped first, in place).
