@@ -121,7 +121,6 @@ struct Catalog {
     const char* image_path;
     int32_t cur_disk;         // from 0; advanced by every disk change
     uint32_t start_file;      // -s#, counted from 1
-    uint32_t cum_dat;
     FileHeader* header;       // the catalog image's header
     DiskRecord* disks;
     DirRecord* dirs;
@@ -183,7 +182,9 @@ typedef void (*TableDisplay)(const Catalog* catalog, int table);
 int read_catalog(int image, Catalog* catalog, int show_table, TableDisplay show, char* failed,
                  size_t size);
 
-// Ties each file to the first data group of its run; sets cum_dat.
+// Ties each file to the first data group of its run and reports the files,
+// the runs and the total size of the data stream (EV_LINKED). Gives back
+// the files, or -1 when there are no files or no paths.
 int32_t link_data(Catalog* catalog, int32_t comp_count);
 
 #endif

@@ -55,6 +55,5 @@ int32_t link_data(Catalog* catalog, int32_t comp_count) {
     }
 
     say(catalog->io.rep, EV_LINKED, {ev_num(nfiles), ev_num(runs), ev_num(total)});
-    catalog->cum_dat = total;
     return nfiles;
 }

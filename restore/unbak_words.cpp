@@ -125,6 +125,7 @@ const Words WORDS[] = {
     {EV_DIR_PATH_FAILED, "\n%3d: error in mk_path_str()"},
 
     // link_data
+    // cum_dat, the stream total's old name, as it always was.
     {EV_LINK_TOTAL_WRAPPED, "\nwarning cum_dat wrapped in link_data()"},
     {EV_LINK_NOTHING, "\nabort either no path data or no file data"},
     {EV_LINK_GROUPS_RAN_OUT, "\nreached end of comp chain while there is still file data"},
