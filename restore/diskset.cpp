@@ -16,19 +16,19 @@ enum {
     NAME_LINE_SIZE = 512,  // 511 characters and the NUL
 };
 
-FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num) {
+FileRecord* find_first_whole_file(const Catalog* catalog, int32_t* skip) {
     *skip = 0;
-    *file_num = 0;
     int32_t space = to_i32(fh_cat_offs(catalog->header) - (uint32_t)DATA_START);
 
     uint32_t stored_total = 0, data_total = 0;
+    int32_t nfiles = 0;
     for (const FileRecord* f = catalog->files; f; f = f->next) {
         stored_total += (uint32_t)f->size_lo;
         data_total += stream_bytes(f);
-        *file_num = to_i32((uint32_t)*file_num + 1u);
+        nfiles = to_i32((uint32_t)nfiles + 1u);
     }
     say(catalog->io.rep, EV_DISK_DATA_SPACE,
-        {ev_num(*file_num), ev_num(stored_total), ev_num(data_total)});
+        {ev_num(nfiles), ev_num(stored_total), ev_num(data_total)});
     say(catalog->io.rep, EV_DISK_ROOM, {ev_num(space)});
 
     bool compressed = catalog->comp != nullptr;
@@ -65,10 +65,7 @@ FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num
         file = file->next;
         counter++;
     }
-    if (excess < 0) {
-        *skip = to_i32(0u - (uint32_t)excess);
-        *file_num = to_i32(counter);
-    }
+    if (excess < 0) *skip = to_i32(0u - (uint32_t)excess);
     say(catalog->io.rep, EV_FIRST_WHOLE_FILE,
         {ev_num(to_i32(counter)), file ? ev_text(file->name) : EventArg{nullptr, 0}});
     if (*skip > 0) say(catalog->io.rep, EV_SKIP_LEADING, {ev_num(*skip)});

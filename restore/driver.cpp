@@ -103,8 +103,7 @@ static RestoreResult start_on_last_disk(int* img, Catalog* catalog, FileRecord**
     say(catalog->io.rep, EV_LAST_DISK, {ev_num(num_disks), ev_num(table_count(catalog, TBL_FILES))});
 
     int32_t skip = 0;
-    int32_t file_num = 0;
-    *file = check_alloc(catalog, &skip, &file_num);
+    *file = find_first_whole_file(catalog, &skip);
     if (skip < 0) {
         say(catalog->io.rep, EV_SKIP_IMPOSSIBLE, {ev_num(skip)});
         return RESTORE_SKIP_IMPOSSIBLE;

@@ -99,7 +99,13 @@ struct Dialogue {
 };
 
 // Multi-disk sets.
-FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num);
+//
+// On the last disk of a set, from the catalog's sizes alone: the first file
+// whose data begins on this disk (null when none does) and, into *skip, the
+// bytes in front of it that belong to a file begun on an earlier disk. A
+// negative *skip: the data would all fit on this disk, which then cannot
+// be the last of several.
+FileRecord* find_first_whole_file(const Catalog* catalog, int32_t* skip);
 // What asking for the next disk's image came to.
 enum DiskResult {
     DISK_READY,        // an image of the set, open and measured

@@ -143,6 +143,7 @@ const Words WORDS[] = {
     {EV_DATA_START_SEEK_FAILED, "\nfatal error seeking to start of file data at 0x200\n"},
     {EV_LAST_DISK, "\nThis is disk %d of a multi disk Dravik backup"
                    "\nfor a full restore of the total %ld files the other disks are required."},
+    // check_alloc, find_first_whole_file's old name, as it always was.
     {EV_SKIP_IMPOSSIBLE, "\nabort check_alloc() returned %ld which shouldn't be possible"},
     {EV_LAST_DISK_SEEK_FAILED, "\nfatal error seeking to start of 2nd file data at 0x%ld\n"},
     {EV_NO_NAME_SKIPPED, "\nfile record %ld has no name, data skipped"},
