@@ -35,6 +35,7 @@ static const char* const TABLE_FILES[7] = {
 
 static void usage(void) {
     printf("\nusage: dbfscan ? [-d] [-f<filename>] [-o<offset>]");
+    // "maybe" and the blanks behind the colon as the usage always read.
     printf("\nwhere ? maybe '1' through '7' for one of *.dbf:\n      ");
     for (int i = 0; i < 7; i++) printf("\n  %d: %s", i + 1, TABLE_FILES[i]);
     printf("\n-f<filename> attempts to open a named file: <filename>");
@@ -228,6 +229,7 @@ int dbfscan_main(int argc, char** argv) {
     // descriptors' 0x0D byte.
     unsigned char scan_buf[BUFSZ];
     memset(scan_buf, 0, sizeof scan_buf);
+    // "WIN32" on every build: the banner has always read so.
     printf("\ndbfscan version 0.90 compiled for %s", "WIN32");
     bool dump = false;
     const char* file = NULL;

@@ -222,6 +222,7 @@ static int run_unbak(int argc, char** argv, bool fast_inflate) {
     Request req = parse_args(run, argc, argv);
     bool lists_files = has_option(&run->catalog, OPT_LIST | OPT_EXTRACT);
 
+    // "WIN32" on every build: the banner has always read so.
     printf("\nunbak version %s compiled for %s", "1.02", "WIN32");
     printf("\n       using: zlib version %s with raw decompression\n", zlibVersion());
     int errors = 0;
