@@ -1,5 +1,5 @@
-// The Catalog's start values, and the release of every table between
-// in-process runs (a normal run keeps its tables until exit).
+// The Catalog's start values, and the release of every table at the end of
+// a run.
 #include "catalog/catalog.h"
 
 #include <stdlib.h>

@@ -1,8 +1,8 @@
 // The Catalog: the run's settings and the seven catalog tables in memory.
 //
-// Tables are read once from the last disk's catalog and live until exit;
-// indices between tables count from 1 (a directory's disk and parent, a
-// file's dir), parent 0 marking a drive's root.
+// Tables are read once from the last disk's catalog and live until the run
+// ends (catalog_free); indices between tables count from 1 (a directory's
+// disk and parent, a file's dir), parent 0 marking a drive's root.
 //
 // The front end (restore/frontend.cpp) owns the one Catalog of a run and the
 // option word it refers to, and hands the Catalog down: every option bit is
@@ -152,8 +152,8 @@ static inline int32_t table_count(const Catalog* catalog, int table) {
     return catalog->regions ? catalog->regions[table].count : 0;
 }
 
-// Releases every table (used between in-process runs; a normal run keeps
-// its tables until exit). The Dirs count is taken from regions.
+// Releases every table, at the end of a run. The Dirs count is taken from
+// regions.
 void catalog_free(Catalog* catalog);
 void free_files(FileRecord* f);
 void free_paths(PathNode* p);

@@ -7,8 +7,8 @@
 // work buffer one at a time. A table that ends before its announced count
 // (its 0x1A, or the end of the image) is no error, a read that fails before
 // the image ends is; a table that holds no record comes back null (an empty
-// table is absent). Tables live until exit; nothing here frees a table it
-// hands back.
+// table is absent). Tables live until the run releases them (catalog_free);
+// nothing here frees a table it hands back.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>

@@ -11,15 +11,16 @@
 // Why an accepted group restores exactly as raw_inflate restores it: the
 // stream was decoded from its first byte through a final block, within the
 // group's bytes, into exactly ORGSIZE bytes with the recorded checksum.
-// raw_inflate decodes the same stream into the same bytes, in CHUNKs from
-// the first byte on (inflate fills its whole window each call while input
-// remains), returns 1 at the end of that final block whatever follows it,
-// and its caller then finds the length equal to ORGSIZE and the checksum
-// right, so it prints no warning. What can differ is only what the exact
-// way does on its own: a longer stream (more output, then the length
-// warning), a shorter one, one that does not end (a truncated group, for
-// which libdeflate fails where zlib gives Z_BUF_ERROR after writing part of
-// it), or a checksum mismatch. None of those is accepted here.
+// raw_inflate decodes the same stream into the same bytes, a window at a
+// time from the first byte on (inflate fills its whole window each call
+// while input remains), is done at the end of that final block whatever
+// follows it, and its caller then finds the length equal to ORGSIZE and
+// the checksum right, so it prints no warning. What can differ is only
+// what the exact way does on its own: a longer stream (more output, then
+// the length warning), a shorter one, one that does not end (a truncated
+// group, for which libdeflate fails where zlib gives Z_BUF_ERROR after
+// writing part of it), or a checksum mismatch. None of those is accepted
+// here.
 //
 // The zlib staging below is the very decoder raw_inflate uses, so the two
 // ways agree on every stream. libdeflate 1.14 agrees with zlib on every
