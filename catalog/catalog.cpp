@@ -1,5 +1,5 @@
-// The Catalog's start values, and the release of every table between
-// in-process runs (a normal run keeps its tables until exit).
+// The Catalog's start values, and the release of every table at the end of
+// a run.
 #include "catalog/catalog.h"
 
 #include <stdlib.h>
@@ -10,7 +10,6 @@ void catalog_init(Catalog* catalog, uint16_t* options) {
     catalog->options = options;
     catalog->image_path = "?";
     catalog->cur_disk = -1;
-    catalog->schemas = TABLE_SCHEMAS;
 }
 
 void free_files(FileRecord* f) {

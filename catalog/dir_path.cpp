@@ -6,8 +6,6 @@
 
 #include "catalog/events.h"
 
-char path_buf[PATH_BUF_SIZE];
-
 // The directory part, backslashes included, stays below this many
 // characters with its terminator and one more separator.
 static const int32_t DIR_PART_LIMIT = 256;
@@ -20,10 +18,10 @@ bool safe_component(const char* name) {
     return strpbrk(name, "/\\") == NULL;
 }
 
-char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length) {
+char* mk_path_str(const Catalog* catalog, int32_t ndx, char* path, int32_t* length) {
     *length = 0;
     if (ndx == 0) {
-        say(catalog->rep, EV_DIR_INDEX_ZERO);
+        say(catalog->io.rep, EV_DIR_INDEX_ZERO);
         return NULL;
     }
     int32_t ndirs = catalog->dirs ? table_count(catalog, TBL_DIRS) : 0;
@@ -35,7 +33,7 @@ char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length) {
     int32_t cur = ndx;
     for (;;) {
         if (cur < 1 || cur > ndirs) {
-            say(catalog->rep, EV_DIR_INDEX_OUT_OF_RANGE, {ev_num(cur)});
+            say(catalog->io.rep, EV_DIR_INDEX_OUT_OF_RANGE, {ev_num(cur)});
             return NULL;
         }
         chain[depth++] = cur;
@@ -47,7 +45,7 @@ char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length) {
     int32_t drive = (int32_t)((uint32_t)catalog->dirs[ndx - 1].disk - 1u);
     int32_t ndisks = catalog->disks ? table_count(catalog, TBL_DISKS) : 0;
     if (drive < 0 || drive >= ndisks) {
-        say(catalog->rep, EV_DRIVE_INDEX_OUT_OF_RANGE, {ev_num(drive)});
+        say(catalog->io.rep, EV_DRIVE_INDEX_OUT_OF_RANGE, {ev_num(drive)});
         return NULL;
     }
 
@@ -56,34 +54,35 @@ char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length) {
         const DirRecord* dir = &catalog->dirs[chain[i] - 1];
         const char* comp = dir->name ? dir->name : catalog->disks[drive].drive;
         if (!safe_component(comp)) {
-            say(catalog->rep, EV_DIR_NAME_UNSAFE, {ev_num(ndx)});
+            say(catalog->io.rep, EV_DIR_NAME_UNSAFE, {ev_num(ndx)});
             return NULL;
         }
         size_t len = strlen(comp);
         if (len + (size_t)pos + 2 >= (size_t)DIR_PART_LIMIT) return NULL;
-        memcpy(path_buf + pos, comp, len);
+        memcpy(path + pos, comp, len);
         pos += (int32_t)len;
-        path_buf[pos++] = '\\';
+        path[pos++] = '\\';
     }
-    path_buf[pos] = '\0';
+    path[pos] = '\0';
     *length = pos;
-    return path_buf;
+    return path;
 }
 
 void list_dir_paths(const Catalog* catalog, int (*make)(const Catalog* catalog, char* path)) {
     if (catalog->disks == NULL || catalog->dirs == NULL) {
-        say(catalog->rep, EV_DIR_TABLES_MISSING);
+        say(catalog->io.rep, EV_DIR_TABLES_MISSING);
         return;
     }
     int32_t ndirs = table_count(catalog, TBL_DIRS);
+    char buf[PATH_BUF_SIZE];
     for (int32_t i = 1; i <= ndirs; i++) {
         int32_t length;
-        char* path = mk_path_str(catalog, i, &length);
+        char* path = mk_path_str(catalog, i, buf, &length);
         if (path == NULL) {
-            say(catalog->rep, EV_DIR_PATH_FAILED, {ev_num(i)});
+            say(catalog->io.rep, EV_DIR_PATH_FAILED, {ev_num(i)});
             continue;
         }
         if (make) make(catalog, path);
-        say(catalog->rep, EV_DIR_PATH, {ev_num(i), ev_text(path)});
+        say(catalog->io.rep, EV_DIR_PATH, {ev_num(i), ev_text(path)});
     }
 }

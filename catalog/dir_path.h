@@ -1,5 +1,5 @@
 // Directory paths: a directory index of the catalog becomes a path such as
-// C:\Data\Sub\ in the shared path buffer.
+// C:\Data\Sub\ in a path buffer of the caller's.
 //
 // The builder lives with the catalog, not with the restore, because more
 // than one user needs it: unbak's Dirs display lists every directory's path
@@ -20,34 +20,31 @@
 #include "catalog/catalog.h"
 
 enum {
-    // Longest directory part (254) + longest file name (240) + NUL fits.
+    // A path buffer: the longest directory part (254) + the longest file
+    // name (240) + NUL fit. The driver's walk keeps one for the file it is
+    // at (the path serves its listing line, its extraction and its
+    // metadata), list_dir_paths one for the directory it is at.
     PATH_BUF_SIZE = 512,
     // Directories on one chain, the root included, before the climb gives up.
     DIR_CHAIN_SIZE = 20,
 };
 
-// The path buffer. mk_path_str writes a directory part into it; the driver
-// appends a file's name behind that part and the path then serves the
-// file's listing line, its extraction and its metadata, until the next file.
-// list_dir_paths hands each directory's path in it to its make step (which
-// may rewrite it) and reports it. Valid until the next mk_path_str.
-extern char path_buf[PATH_BUF_SIZE];
-
 // The directory part of dirs[ndx - 1] (from 1), with a trailing backslash,
-// in path_buf; its length in *length. Null (and *length 0) when the index or
-// a parent or disk index on its chain is out of range, a component is
-// unsafe, the chain is too deep or the part would not fit; most of these
-// are reported to catalog->rep.
-char* mk_path_str(const Catalog* catalog, int32_t ndx, int32_t* length);
+// into path (PATH_BUF_SIZE bytes); its length in *length. Gives back path,
+// or null (and *length 0) when the index or a parent or disk index on its
+// chain is out of range, a component is unsafe, the chain is too deep or
+// the part would not fit; most of these are reported to catalog->io.rep.
+char* mk_path_str(const Catalog* catalog, int32_t ndx, char* path, int32_t* length);
 
 // True when a name may be used as one path component: not empty, "." or
 // "..", and free of '/' and '\'.
 bool safe_component(const char* name);
 
-// Every directory's path in index order: make (when not null) is called on
-// it first, then EV_DIR_PATH reports the path as make left it; a path that
+// Every directory's path in index order, built in turn in a path buffer of
+// its own: make (when not null) is called on it first (and may rewrite it),
+// then EV_DIR_PATH reports the path as make left it; a path that
 // cannot be built gives EV_DIR_PATH_FAILED instead. Needs the Disks and
-// Dirs tables. Events go to catalog->rep.
+// Dirs tables. Events go to catalog->io.rep.
 void list_dir_paths(const Catalog* catalog, int (*make)(const Catalog* catalog, char* path));
 
 #endif

@@ -42,8 +42,8 @@ uint32_t stream_bytes(const FileRecord* file);
 
 // How far the stream position moves over a file that is stepped over:
 // stream_bytes as a signed 32-bit value (a group of -5 lowers it, a long
-// run wraps, as link_data and check_alloc count), and nothing when that is
-// 0 or less, so the position only ever moves forward.
+// run wraps, as link_data and find_first_whole_file count), and nothing
+// when that is 0 or less, so the position only ever moves forward.
 int32_t stream_step(const FileRecord* file);
 
 #endif

@@ -12,19 +12,21 @@
 #include "catalog/events.h"
 #include "catalog/table_io.h"
 #include "container/fields.h"
+#include "container/io_state.h"
 #include "container/regions.h"
 #include "container/scan.h"
 #include "container/schema.h"
 #include "container/table_format.h"
 #include "platform/platform.h"
 
-// Scans the Comp record in work_buf into v, one number per field, each
-// within its own characters. The fields are scanned from the last down, so a
+// Scans the Comp record at `record` into v, one number per field, each within
+// its own characters. The fields are scanned from the last down, so a
 // failure names the last field that holds no number; false after its event.
-static bool scan_comp_fields(const TableSchema* s, int32_t rec, int32_t* v, const Reporter* rep) {
+static bool scan_comp_fields(const TableSchema* s, const char* record, int32_t rec, int32_t* v,
+                             const Reporter* rep) {
     for (int32_t k = s->nfields - 1; k >= 0; k--) {
         const SchemaField* f = &s->fields[k];
-        if (!scan_int(work_buf + f->offset, f->length, SCAN_NO_WIDTH, &v[k])) {
+        if (!scan_int(record + f->offset, f->length, SCAN_NO_WIDTH, &v[k])) {
             say(rep, EV_COMP_FIELD_UNREADABLE, {ev_num(rec), ev_num(k)});
             return false;
         }
@@ -32,33 +34,34 @@ static bool scan_comp_fields(const TableSchema* s, int32_t rec, int32_t* v, cons
     return true;
 }
 
-CompRecord* read_comp(int file, int32_t offset, int32_t* status, const Reporter* rep) {
+CompRecord* read_comp(int file, int32_t offset, int32_t* status, IoState* io) {
+    const Reporter* rep = io->rep;
     const TableSchema* s = &TABLE_SCHEMAS[TBL_COMP];
     int32_t n = 0;
     int32_t i = 0;
     CompRecord* head = NULL;
     CompRecord* last = NULL;
 
-    *status = read_descriptors(file, offset, s, 0, CHECK_NAME | CHECK_LENGTH);
+    *status = read_descriptors(file, offset, s, 0, CHECK_NAME | CHECK_LENGTH, io);
 
     // A count record cut short by the end of the image leaves n at 0: an
     // empty table. One that the OS failed to read fails the table as a
     // descriptor block read short does.
     if (*status == 0) {
-        int32_t read = read_part(file, work_buf, s->ent_sz);
+        int32_t read = read_part(file, io->work_buf, s->ent_sz);
         if (read == READ_FAILED ||
-            (read == READ_WHOLE && !parse_count(work_buf, s->ent_sz, COUNT_AFTER_SERIAL, &n))) {
+            (read == READ_WHOLE && !parse_count(io->work_buf, s->ent_sz, COUNT_AFTER_SERIAL, &n))) {
             say(rep, EV_COMP_COUNT_UNREADABLE);
             *status = read == READ_FAILED ? -2 : -4;
         }
     }
 
     while (*status == 0 && i < n) {
-        int32_t read = next_record(file, s);
+        int32_t read = next_record(file, s, io);
         if (read == READ_FAILED) *status = -2;
         if (read != READ_WHOLE) break;
         int32_t v[MAX_FIELDS];
-        if (!scan_comp_fields(s, i, v, rep)) {
+        if (!scan_comp_fields(s, io->work_buf, i, v, rep)) {
             *status = -5;
             break;
         }
@@ -114,9 +117,11 @@ static bool convert_job(const TableSchema* s, const char* record, JobRecord* job
     return !no_memory_b && !no_memory_descr;
 }
 
-JobRecord* get_job(int file, int32_t offset, const Reporter* rep) {
+JobRecord* get_job(int file, int32_t offset, IoState* io) {
+    const Reporter* rep = io->rep;
+    const char* record = io->work_buf;
     const TableSchema* s = &TABLE_SCHEMAS[TBL_JOB];
-    int32_t checked = read_descriptors(file, offset, s, s->nfields - 1, CHECK_NAME);
+    int32_t checked = read_descriptors(file, offset, s, s->nfields - 1, CHECK_NAME, io);
     if (checked == -1 || checked == -2) {
         say(rep, EV_JOB_DESCRIPTORS_UNREADABLE);
         return NULL;
@@ -125,7 +130,7 @@ JobRecord* get_job(int file, int32_t offset, const Reporter* rep) {
         say(rep, EV_JOB_DESCRIPTORS_INVALID);
         return NULL;
     }
-    if (!read_record(file, s)) {
+    if (!read_record(file, s, io)) {
         say(rep, EV_JOB_COUNT_RECORD_UNREADABLE);
         return NULL;
     }
@@ -135,20 +140,20 @@ JobRecord* get_job(int file, int32_t offset, const Reporter* rep) {
         return NULL;
     }
     int32_t n = 0;
-    if (!parse_count(work_buf, s->ent_sz, COUNT_IN_FIELD, &n) || n < 2) {
+    if (!parse_count(record, s->ent_sz, COUNT_IN_FIELD, &n) || n < 2) {
         say(rep, EV_JOB_COUNT_INVALID);
         free(job);
         return NULL;
     }
     // The one data record and the byte behind it, which must end the table.
     int32_t with_end = s->ent_sz + 1;
-    if (plat_read(file, work_buf, with_end) != with_end || work_buf[s->ent_sz] != END_OF_DATA) {
+    if (plat_read(file, io->work_buf, with_end) != with_end || record[s->ent_sz] != END_OF_DATA) {
         say(rep, EV_JOB_RECORD_UNREADABLE);
         free(job);
         return NULL;
     }
     if (n != 2) warn(rep, EV_JOB_COUNT_UNEXPECTED, {ev_num(n)});
-    if (!convert_job(s, work_buf, job, rep)) {
+    if (!convert_job(s, record, job, rep)) {
         say(rep, EV_JOB_NO_MEMORY);
         free(job->text_b);
         free(job->descr);
@@ -169,10 +174,11 @@ static void convert_session(const TableSchema* s, const char* record, SessionRec
     take_copy(&r, sess->date, sizeof sess->date);
 }
 
-SessionRecord* get_sess(int file, int32_t offset, int32_t* count, const Reporter* rep) {
+SessionRecord* get_sess(int file, int32_t offset, int32_t* count, IoState* io) {
+    const Reporter* rep = io->rep;
     const TableSchema* s = &TABLE_SCHEMAS[TBL_SESSION];
     *count = 0;
-    int32_t checked = read_descriptors(file, offset, s, s->nfields - 1, CHECK_NAME);
+    int32_t checked = read_descriptors(file, offset, s, s->nfields - 1, CHECK_NAME, io);
     if (checked == -1 || checked == -2) {
         say(rep, EV_SESSION_DESCRIPTORS_UNREADABLE);
         return NULL;
@@ -181,12 +187,12 @@ SessionRecord* get_sess(int file, int32_t offset, int32_t* count, const Reporter
         say(rep, EV_SESSION_DESCRIPTORS_INVALID);
         return NULL;
     }
-    if (!read_record(file, s)) {
+    if (!read_record(file, s, io)) {
         say(rep, EV_SESSION_COUNT_RECORD_UNREADABLE);
         return NULL;
     }
     int32_t n = 0;
-    if (!parse_count(work_buf, s->ent_sz, COUNT_IN_FIELD, &n) || n < 2) {
+    if (!parse_count(io->work_buf, s->ent_sz, COUNT_IN_FIELD, &n) || n < 2) {
         say(rep, EV_SESSION_COUNT_INVALID);
         return NULL;
     }
@@ -203,8 +209,8 @@ SessionRecord* get_sess(int file, int32_t offset, int32_t* count, const Reporter
     }
     *count = n - 1;
     int32_t got = 0;
-    while (got < room && next_record(file, s) == READ_WHOLE)
-        convert_session(s, work_buf, &sessions[got++], rep);
+    while (got < room && next_record(file, s, io) == READ_WHOLE)
+        convert_session(s, io->work_buf, &sessions[got++], rep);
     if (got < n - 1) {
         say(rep, EV_SESSION_RECORDS_SHORT, {ev_num(n - 1)});
         free(sessions);

@@ -22,7 +22,7 @@ int32_t link_data(Catalog* catalog, int32_t comp_count) {
     bool compressed = group != nullptr;
 
     if (!files || !catalog->paths) {
-        say(catalog->rep, EV_LINK_NOTHING);
+        say(catalog->io.rep, EV_LINK_NOTHING);
         return -1;
     }
 
@@ -34,7 +34,7 @@ int32_t link_data(Catalog* catalog, int32_t comp_count) {
         if (compressed) {
             // A count of 0 or less leaves nothing to consume from the start.
             if (consumed >= comp_count) {
-                warn(catalog->rep, EV_LINK_GROUPS_RAN_OUT);
+                warn(catalog->io.rep, EV_LINK_GROUPS_RAN_OUT);
                 group = nullptr;
             }
             file->comp = group;
@@ -42,19 +42,18 @@ int32_t link_data(Catalog* catalog, int32_t comp_count) {
             // value is left, unconsumed, to begin the next file's run.
             for (const CompRecord* g = run_first(group, RUN_CLOSES_ON_ONE);
                  g && consumed < comp_count; g = run_next(g, RUN_CLOSES_ON_ONE)) {
-                add_to_total(&total, (uint32_t)g->COMPSIZE, catalog->rep);
+                add_to_total(&total, (uint32_t)g->COMPSIZE, catalog->io.rep);
                 group = g->next;
                 consumed++;
                 if (g->IS_LAST != 0) runs++;
             }
         } else {
             file->comp = nullptr;
-            add_to_total(&total, (uint32_t)file->size_lo, catalog->rep);
+            add_to_total(&total, (uint32_t)file->size_lo, catalog->io.rep);
         }
         nfiles++;
     }
 
-    say(catalog->rep, EV_LINKED, {ev_num(nfiles), ev_num(runs), ev_num(total)});
-    catalog->cum_dat = total;
+    say(catalog->io.rep, EV_LINKED, {ev_num(nfiles), ev_num(runs), ev_num(total)});
     return nfiles;
 }

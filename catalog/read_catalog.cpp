@@ -15,7 +15,7 @@
 
 static int32_t load_disks(int image, Catalog* c) {
     int32_t status = 0;
-    c->disks = read_disks(image, c->regions[TBL_DISKS].offset, &status, c->rep);
+    c->disks = read_disks(image, c->regions[TBL_DISKS].offset, &status, &c->io);
     if (status < 0) {
         free(c->disks);
         c->disks = NULL;
@@ -25,7 +25,7 @@ static int32_t load_disks(int image, Catalog* c) {
 
 static int32_t load_dirs(int image, Catalog* c) {
     int32_t status = 0;
-    c->dirs = read_dirs(image, c->regions[TBL_DIRS].offset, &status, c->rep);
+    c->dirs = read_dirs(image, c->regions[TBL_DIRS].offset, &status, &c->io);
     if (status < 0) {
         free(c->dirs);
         c->dirs = NULL;
@@ -35,7 +35,7 @@ static int32_t load_dirs(int image, Catalog* c) {
 
 static int32_t load_files(int image, Catalog* c) {
     int32_t status = 0;
-    c->files = read_files(image, c->regions[TBL_FILES].offset, &status, c->rep);
+    c->files = read_files(image, c->regions[TBL_FILES].offset, &status, &c->io);
     if (status < 0) {
         free_files(c->files);
         c->files = NULL;
@@ -46,13 +46,13 @@ static int32_t load_files(int image, Catalog* c) {
 // Also says whether the data is compressed. A compressed job's Comp count
 // is set to 0 until the Comp read gives it.
 static int32_t load_job(int image, Catalog* c) {
-    c->job = get_job(image, c->regions[TBL_JOB].offset, c->rep);
+    c->job = get_job(image, c->regions[TBL_JOB].offset, &c->io);
     if (!c->job) return -1;
     if (c->job->compressed != 0) {
-        say(c->rep, EV_DATA_COMPRESSED);
+        say(c->io.rep, EV_DATA_COMPRESSED);
         c->regions[TBL_COMP].count = 0;
     } else {
-        say(c->rep, EV_DATA_NOT_COMPRESSED);
+        say(c->io.rep, EV_DATA_NOT_COMPRESSED);
     }
     return 0;
 }
@@ -63,7 +63,7 @@ static bool data_compressed(const Catalog* c) {
 
 static int32_t load_comp(int image, Catalog* c) {
     int32_t status = 0;
-    c->comp = read_comp(image, c->regions[TBL_COMP].offset, &status, c->rep);
+    c->comp = read_comp(image, c->regions[TBL_COMP].offset, &status, &c->io);
     if (status < 0) {
         free_comp(c->comp);
         c->comp = NULL;
@@ -73,7 +73,7 @@ static int32_t load_comp(int image, Catalog* c) {
 
 static int32_t load_paths(int image, Catalog* c) {
     int32_t status = 0;
-    c->paths = read_paths(image, c->regions[TBL_PATHS].offset, &status, c->rep);
+    c->paths = read_paths(image, c->regions[TBL_PATHS].offset, &status, &c->io);
     if (status < 0) {
         free_paths(c->paths);
         c->paths = NULL;
@@ -83,7 +83,7 @@ static int32_t load_paths(int image, Catalog* c) {
 
 static int32_t load_sessions(int image, Catalog* c) {
     int32_t count = 0;
-    c->sessions = get_sess(image, c->regions[TBL_SESSION].offset, &count, c->rep);
+    c->sessions = get_sess(image, c->regions[TBL_SESSION].offset, &count, &c->io);
     return c->sessions ? count : -1;
 }
 
@@ -126,7 +126,7 @@ int read_catalog(int image, Catalog* catalog, int show_table, TableDisplay show,
         if (step.wanted && !step.wanted(catalog)) continue;
         int32_t status = step.load(image, catalog);
         if (status < 0) {
-            say(catalog->rep, step.failure, {ev_num(status)});
+            say(catalog->io.rep, step.failure, {ev_num(status)});
             note_failure(failed, size, step.name);
             errors++;
         } else if (step.counts) {

@@ -1,6 +1,6 @@
 // Reading steps shared by the catalog table readers (tables.cpp,
 // group_tables.cpp): the descriptor block and its checks against the
-// table's shape, record reads through the shared work buffer, the fields of
+// table's shape, record reads through the run's work buffer, the fields of
 // a record in the shape's order, and the bound that keeps a table array
 // within what the image can hold.
 #ifndef CATALOG_TABLE_IO_H
@@ -10,7 +10,7 @@
 #include <string.h>
 
 #include "container/fields.h"
-#include "container/regions.h"
+#include "container/io_state.h"
 #include "container/schema.h"
 #include "container/table_format.h"
 #include "platform/platform.h"
@@ -36,18 +36,19 @@ enum {
 };
 
 // Seeks to the region's first descriptor, reads the descriptor block (the
-// shape's descriptors and the closing byte) into work_buf and checks the
-// descriptors from `first` on as `what` says, and the closing 0x0D.
+// shape's descriptors and the closing byte) into the work buffer and checks
+// the descriptors from `first` on as `what` says, and the closing 0x0D.
 // 0, -1 when the seek misses, -2 when the block comes short, -3 when a check
 // fails.
 static inline int32_t read_descriptors(int file, int32_t offset, const TableSchema* s, int32_t first,
-                                       unsigned what) {
+                                       unsigned what, IoState* io) {
     if (offset < 0 || plat_seek(file, offset, PLAT_SEEK_SET) != offset) return -1;
     int32_t block = s->nfields * FIELDDEF_SIZE + 1;
-    if (plat_read(file, work_buf, block) != block) return -2;
-    bool ok = work_buf[s->nfields * FIELDDEF_SIZE] == END_OF_FIELDS;
+    const char* descs = io->work_buf;
+    if (plat_read(file, io->work_buf, block) != block) return -2;
+    bool ok = descs[s->nfields * FIELDDEF_SIZE] == END_OF_FIELDS;
     for (int32_t k = first; k < s->nfields; k++) {
-        const char* desc = work_buf + k * FIELDDEF_SIZE;
+        const char* desc = descs + k * FIELDDEF_SIZE;
         const unsigned char* udesc = (const unsigned char*)desc;
         const SchemaField* f = &s->fields[k];
         if ((what & CHECK_NAME) && !desc_name_is(desc, f->name)) ok = false;
@@ -57,10 +58,10 @@ static inline int32_t read_descriptors(int file, int32_t offset, const TableSche
     return ok ? 0 : -3;
 }
 
-// Reads one whole record of the table into work_buf; false when it comes
-// short.
-static inline bool read_record(int file, const TableSchema* s) {
-    return plat_read(file, work_buf, s->ent_sz) == s->ent_sz;
+// Reads one whole record of the table into the work buffer; false when it
+// comes short.
+static inline bool read_record(int file, const TableSchema* s, IoState* io) {
+    return plat_read(file, io->work_buf, s->ent_sz) == s->ent_sz;
 }
 
 // What a read inside a table's records gave.
@@ -82,12 +83,12 @@ static inline int32_t read_part(int file, void* buf, int32_t n) {
     return here >= 0 && plat_seek(file, 0, PLAT_SEEK_END) == here ? READ_AT_END : READ_FAILED;
 }
 
-// Reads the next record into work_buf: READ_WHOLE, READ_AT_END at the end
-// of the table (the 0x1A end byte, or the image ends within the record), or
-// READ_FAILED.
-static inline int32_t next_record(int file, const TableSchema* s) {
-    int32_t got = read_part(file, work_buf, s->ent_sz);
-    return got == READ_WHOLE && work_buf[0] == END_OF_DATA ? READ_AT_END : got;
+// Reads the next record into the work buffer: READ_WHOLE, READ_AT_END at
+// the end of the table (the 0x1A end byte, or the image ends within the
+// record), or READ_FAILED.
+static inline int32_t next_record(int file, const TableSchema* s, IoState* io) {
+    int32_t got = read_part(file, io->work_buf, s->ent_sz);
+    return got == READ_WHOLE && io->work_buf[0] == END_OF_DATA ? READ_AT_END : got;
 }
 
 // The fields of one record, taken in the shape's order, each as its kind

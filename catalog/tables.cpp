@@ -3,12 +3,12 @@
 // Each reader seeks to its region's first field descriptor, checks the
 // descriptors it depends on against the table's shape (container/schema.h),
 // takes the record count from the count record and converts every following
-// record, field by field in the shape's order. Records go through the shared
+// record, field by field in the shape's order. Records go through the run's
 // work buffer one at a time. A table that ends before its announced count
 // (its 0x1A, or the end of the image) is no error, a read that fails before
 // the image ends is; a table that holds no record comes back null (an empty
-// table is absent). Tables live until exit; nothing here frees a table it
-// hands back.
+// table is absent). Tables live until the run releases them (catalog_free);
+// nothing here frees a table it hands back.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,7 +17,7 @@
 #include "catalog/events.h"
 #include "catalog/table_io.h"
 #include "container/fields.h"
-#include "container/regions.h"
+#include "container/io_state.h"
 #include "container/schema.h"
 #include "container/table_format.h"
 #include "platform/platform.h"
@@ -40,17 +40,17 @@ static const TableReader FILES_READER = {&TABLE_SCHEMAS[TBL_FILES], EV_FILES_COU
 // descriptor, count record. Gives back 0 with the announced count in *n, or
 // the reader's negative status.
 static int32_t read_count(int file, int32_t offset, const TableReader* t, int32_t* n,
-                          const Reporter* rep) {
+                          IoState* io) {
     const TableSchema* s = t->schema;
-    int32_t status =
-        read_descriptors(file, offset, s, s->nfields - 1, CHECK_NAME | CHECK_TYPE | CHECK_LENGTH);
+    int32_t status = read_descriptors(file, offset, s, s->nfields - 1,
+                                      CHECK_NAME | CHECK_TYPE | CHECK_LENGTH, io);
     if (status < 0) return status;
-    if (!read_record(file, s)) {
-        say(rep, t->count_unreadable);
+    if (!read_record(file, s, io)) {
+        say(io->rep, t->count_unreadable);
         return -6;
     }
-    if (!parse_count(work_buf, s->ent_sz, COUNT_AFTER_SERIAL, n)) {
-        say(rep, t->count_unreadable);
+    if (!parse_count(io->work_buf, s->ent_sz, COUNT_AFTER_SERIAL, n)) {
+        say(io->rep, t->count_unreadable);
         return -4;
     }
     return 0;
@@ -62,12 +62,12 @@ static int32_t read_count(int file, int32_t offset, const TableReader* t, int32_
 // negative: -1 when the room could not be measured); else the array, with
 // *status 0 and its room in *room.
 static void* alloc_table(int file, int32_t offset, const TableReader* t, size_t rec_size,
-                         int64_t* room, int32_t* status, const Reporter* rep) {
+                         int64_t* room, int32_t* status, IoState* io) {
     int32_t n = 0;
-    *status = read_count(file, offset, t, &n, rep);
+    *status = read_count(file, offset, t, &n, io);
     if (*status < 0) return NULL;
     if (n < 1) {
-        say(rep, t->no_array);
+        say(io->rep, t->no_array);
         *status = -5;
         return NULL;
     }
@@ -77,7 +77,7 @@ static void* alloc_table(int file, int32_t offset, const TableReader* t, size_t 
     if (*room <= 0) return NULL;
     void* table = calloc((size_t)*room, rec_size);
     if (!table) {
-        say(rep, t->no_array);
+        say(io->rep, t->no_array);
         *status = -5;
     }
     return table;
@@ -134,16 +134,16 @@ static bool convert_file(const TableSchema* s, const char* record, FileRecord* f
 // descriptor block that came short); the records converted are dropped.
 enum { RECORD_READ_FAILED = -2 };
 
-DiskRecord* read_disks(int file, int32_t offset, int32_t* status, const Reporter* rep) {
+DiskRecord* read_disks(int file, int32_t offset, int32_t* status, IoState* io) {
     const TableReader* t = &DISKS_READER;
     int64_t room = 0;
     DiskRecord* disks =
-        (DiskRecord*)alloc_table(file, offset, t, sizeof(DiskRecord), &room, status, rep);
+        (DiskRecord*)alloc_table(file, offset, t, sizeof(DiskRecord), &room, status, io);
     if (!disks) return NULL;
     int32_t got = 0;
     int32_t read = READ_WHOLE;
-    while (got < room && (read = next_record(file, t->schema)) == READ_WHOLE)
-        convert_disk(t->schema, work_buf, &disks[got++], rep);
+    while (got < room && (read = next_record(file, t->schema, io)) == READ_WHOLE)
+        convert_disk(t->schema, io->work_buf, &disks[got++], io->rep);
     if (read == READ_FAILED) {
         *status = RECORD_READ_FAILED;
         free(disks);
@@ -157,16 +157,16 @@ DiskRecord* read_disks(int file, int32_t offset, int32_t* status, const Reporter
     return disks;
 }
 
-DirRecord* read_dirs(int file, int32_t offset, int32_t* status, const Reporter* rep) {
+DirRecord* read_dirs(int file, int32_t offset, int32_t* status, IoState* io) {
     const TableReader* t = &DIRS_READER;
     int64_t room = 0;
-    DirRecord* dirs = (DirRecord*)alloc_table(file, offset, t, sizeof(DirRecord), &room, status, rep);
+    DirRecord* dirs = (DirRecord*)alloc_table(file, offset, t, sizeof(DirRecord), &room, status, io);
     if (!dirs) return NULL;
     int32_t got = 0;
     int32_t read = READ_WHOLE;
-    while (got < room && (read = next_record(file, t->schema)) == READ_WHOLE) {
-        if (!convert_dir(t->schema, work_buf, &dirs[got++], rep)) {
-            say(rep, t->no_array);
+    while (got < room && (read = next_record(file, t->schema, io)) == READ_WHOLE) {
+        if (!convert_dir(t->schema, io->work_buf, &dirs[got++], io->rep)) {
+            say(io->rep, t->no_array);
             *status = -5;
             break;
         }
@@ -185,24 +185,24 @@ DirRecord* read_dirs(int file, int32_t offset, int32_t* status, const Reporter* 
     return dirs;
 }
 
-FileRecord* read_files(int file, int32_t offset, int32_t* status, const Reporter* rep) {
+FileRecord* read_files(int file, int32_t offset, int32_t* status, IoState* io) {
     const TableReader* t = &FILES_READER;
     int32_t n = 0;
-    *status = read_count(file, offset, t, &n, rep);
+    *status = read_count(file, offset, t, &n, io);
     if (*status < 0) return NULL;
     FileRecord* head = NULL;
     FileRecord* last = NULL;
     int32_t got = 0;
     int64_t want = (int64_t)n - 1;  // n may be any 32-bit value
     int32_t read = READ_WHOLE;
-    while (got < want && (read = next_record(file, t->schema)) == READ_WHOLE) {
+    while (got < want && (read = next_record(file, t->schema, io)) == READ_WHOLE) {
         FileRecord* f = (FileRecord*)calloc(1, sizeof(FileRecord));
-        if (f && !convert_file(t->schema, work_buf, f, rep)) {
+        if (f && !convert_file(t->schema, io->work_buf, f, io->rep)) {
             free(f);
             f = NULL;
         }
         if (!f) {
-            say(rep, EV_FILES_NO_MEMORY);
+            say(io->rep, EV_FILES_NO_MEMORY);
             *status = -5;
             return head;
         }
@@ -223,8 +223,9 @@ FileRecord* read_files(int file, int32_t offset, int32_t* status, const Reporter
 // repeats the one kept just before it. Records 0 to n are handled, n being
 // the DATATYPE of the count record. Each record is read in two parts: the
 // flag byte, SERIAL and DATATYPE into a buffer of its own, then DATATEXT into
-// work_buf.
-PathNode* read_paths(int file, int32_t offset, int32_t* status, const Reporter* rep) {
+// the work buffer.
+PathNode* read_paths(int file, int32_t offset, int32_t* status, IoState* io) {
+    const Reporter* rep = io->rep;
     enum { DATATEXT = 2 };
     const TableSchema* s = &TABLE_SCHEMAS[TBL_PATHS];
     const int32_t text_size = s->fields[DATATEXT].length;
@@ -234,13 +235,13 @@ PathNode* read_paths(int file, int32_t offset, int32_t* status, const Reporter* 
     PathNode* head = NULL;
     PathNode* last = NULL;
 
-    *status = read_descriptors(file, offset, s, 0, CHECK_NAME | CHECK_LENGTH);
+    *status = read_descriptors(file, offset, s, 0, CHECK_NAME | CHECK_LENGTH, io);
 
     // DATATYPE is the second field, where the count record holds its count.
     char head_buf[COUNT_FIELD_AT + COUNT_FIELD_LEN];
     while (*status == 0) {
         int32_t read = read_part(file, head_buf, sizeof head_buf);
-        if (read == READ_WHOLE) read = read_part(file, work_buf, text_size);
+        if (read == READ_WHOLE) read = read_part(file, io->work_buf, text_size);
         if (read == READ_FAILED) *status = RECORD_READ_FAILED;
         if (read != READ_WHOLE) break;
         if (head_buf[0] == END_OF_DATA || i > n) break;
@@ -254,7 +255,7 @@ PathNode* read_paths(int file, int32_t offset, int32_t* status, const Reporter* 
         if (i == 0) n = datatype;  // the count record's DATATYPE holds the count
         if (i > 0 && datatype == 1) {
             bool no_memory = false;  // no memory fails as a blank text does
-            char* text = dup_field(work_buf, text_size, &no_memory);
+            char* text = dup_field(io->work_buf, text_size, &no_memory);
             if (!text) {
                 say(rep, EV_PATHS_TEXT_NO_MEMORY);
                 *status = -5;

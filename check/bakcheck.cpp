@@ -74,7 +74,7 @@ static void open_images(Run* run) {
         GivenImage* g = &run->given[i];
         FileHeader h;
         memset(&h, 0, sizeof h);
-        g->image = get_fhead(g->path, &h, nullptr);
+        g->image = get_fhead(g->path, &h, &run->catalog.io);
         if (g->image < 0) {
             g->left_out = "not a readable backup image";
             continue;
@@ -100,9 +100,10 @@ static bool build_dir_paths(Run* run) {
     run->ndirs = run->catalog.dirs ? run->regions[TBL_DIRS].count : 0;
     run->dir_paths = (char**)calloc((size_t)run->ndirs + 1, sizeof(char*));
     if (!run->dir_paths) return false;
+    char buf[PATH_BUF_SIZE];
     for (int32_t i = 1; i <= run->ndirs; i++) {
         int32_t length = 0;
-        const char* p = mk_path_str(&run->catalog, i, &length);
+        const char* p = mk_path_str(&run->catalog, i, buf, &length);
         if (p) {
             run->dir_paths[i] = (char*)malloc((size_t)length + 1);
             if (!run->dir_paths[i]) return false;
@@ -219,8 +220,7 @@ static int load_set(Run* run) {
         cat = &run->given[run->catalog_given];
         run->catalog.header = &run->header;
         run->catalog.image_path = cat->path;
-        located = locate_regions(cat->image, cat->cat_offs, run->regions, run->catalog.schemas,
-                                 nullptr);
+        located = locate_regions(cat->image, cat->cat_offs, run->regions, true, &run->catalog.io);
         if (located == REGION_COUNT) {
             read_catalog(cat->image, &run->catalog, -1, nullptr, failed, sizeof failed);
             if (!failed[0] && run->catalog.files)
@@ -284,6 +284,7 @@ static void walk_files(Run* run) {
 
 static void release(Run* run) {
     verify_release();
+    staging_release(&run->staging);
     for (int32_t i = 0; i < run->ngiven; i++)
         if (run->given[i].image >= 0) plat_close(run->given[i].image);
     if (run->text_file.open) plat_close(run->text_file.fd);
@@ -307,8 +308,6 @@ int bakcheck_main(int argc, char** argv) {
     memset(&run, 0, sizeof run);
     run.out_root = -1;
     catalog_init(&run.catalog, &run.options);
-    // The shared layers' state of an earlier in-process run.
-    regions_reset();
     run.catalog.regions = run.regions;
     run.catalog_given = -1;
     run.text_out = {true, -1, false};

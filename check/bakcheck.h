@@ -22,6 +22,7 @@
 
 #include "catalog/catalog.h"
 #include "restore/outtree.h"
+#include "restore/staging.h"
 
 // Exit statuses.
 enum {
@@ -177,6 +178,7 @@ struct Run {
     char* made_dir;
     size_t out_path_size;
     Totals totals;
+    Staging staging;  // unbak's fast way of inflating a whole group
     Sink text_out, text_file, json_out;
     bool first_json_file;
     // Progress line.

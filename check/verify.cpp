@@ -257,7 +257,8 @@ static bool check_group(Run* run, const CompRecord* g, int64_t pos, int32_t idx,
         add_problem(res, PROB_READ, idx, 0, 0, NULL);
     } else if (level == -1) {
         data = in_buf;
-    } else if ((data = stage_group(in_buf, (int32_t)compsize, g->ORGSIZE, (uint32_t)g->CHK_SUM))) {
+    } else if ((data = stage_group(&run->staging, in_buf, (int32_t)compsize, g->ORGSIZE,
+                                   (uint32_t)g->CHK_SUM))) {
         // Intact: inflated whole to ORGSIZE bytes with its checksum, the fast
         // way unbak restores it. Anything else is inflated again below, with
         // zlib, to say what is wrong.

@@ -10,12 +10,11 @@
 
 #include <stdint.h>
 
-#include "container/report.h"
+#include "container/io_state.h"
 #include "container/schema.h"
 #include "container/table_format.h"
 
 enum {
-    REGION_BUF_SIZE = 1024,
     REGION_COUNT = TABLE_COUNT,
     MAX_FIELDS = 14,                    // descriptors a region may have
     FIELD_ARRAY_SIZE = MAX_FIELDS + 1,  // room in the type and length arrays
@@ -28,29 +27,15 @@ struct RegionInfo {
     int32_t count;    // from the count record; later the entries read
 };
 
-// Distance from the end of the previous region (or cat_offs) to where the
-// search for each region's first descriptor starts.
-extern const int32_t REGION_GAP[REGION_COUNT];
-
-// unbak's one work buffer. Its contents hold only until the next step that
-// uses it: get_fhead (the header's name area), the region walks (one
-// descriptor or record at a time), the table readers (the descriptor block,
-// then one record at a time), the extraction (stored data on its way out and
-// the inflate window) and the catalog save (the file name and the note, then
-// the copied catalog).
-extern char work_buf[REGION_BUF_SIZE];
-
-// Each step reports to rep what it finds and why it stops (container/events.h).
-int32_t find_serial(int image, int32_t start, int32_t* skipped, const Reporter* rep);
+// Each step reads through io's work buffer and reports to io->rep what it
+// finds and why it stops (container/events.h).
+int32_t find_serial(int image, int32_t start, int32_t* skipped, IoState* io);
 int32_t skip_struct(int image, int32_t* ent_sz, int32_t* count, int32_t* nfields,
-                    int32_t* lengths, char* types, const Reporter* rep);
-// schemas is null outside catalog mode (no validation).
-int32_t locate_regions(int image, uint32_t cat_offs, RegionInfo* regions,
-                       const TableSchema* schemas, const Reporter* rep);
+                    int32_t* lengths, char* types, IoState* io);
+// validate checks each region against its table's shape (catalog mode).
+int32_t locate_regions(int image, uint32_t cat_offs, RegionInfo* regions, bool validate,
+                       IoState* io);
 // verbose reports every descriptor of every region (-f -v).
-int32_t walk_regions(int image, uint32_t cat_offs, bool verbose, const Reporter* rep);
-
-// Resets the buffer between in-process runs.
-void regions_reset(void);
+int32_t walk_regions(int image, uint32_t cat_offs, bool verbose, IoState* io);
 
 #endif

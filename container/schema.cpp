@@ -106,13 +106,13 @@ const TableSchema TABLE_SCHEMAS[TABLE_COUNT] = {
     SCHEMA("Session", SESSION_SHAPE),
 };
 
-int32_t validate_region(const TableSchema* schemas, int32_t index, int32_t nfields, int32_t ent_sz,
-                        const int32_t* lengths, const char* types, const Reporter* rep) {
+int32_t validate_region(int32_t index, int32_t nfields, int32_t ent_sz, const int32_t* lengths,
+                        const char* types, const Reporter* rep) {
     if (index < 0 || index >= TABLE_COUNT) {
         say(rep, EV_SHAPE_INDEX_OUT_OF_RANGE, {ev_num(index)});
         return -1;
     }
-    const TableSchema* s = &schemas[index];
+    const TableSchema* s = &TABLE_SCHEMAS[index];
     int32_t mismatches = 0;
     if (s->nfields != nfields) {
         say(rep, EV_SHAPE_FIELD_COUNT, {ev_num(s->nfields), ev_num(nfields)});

@@ -39,10 +39,10 @@ static inline char schema_type_letter(const SchemaField* f) {
     return f->kind == 'L' ? 'N' : 'C';
 }
 
-// Compares a region's descriptors with schemas[index], the shape of table
-// index among the seven, and reports each mismatch. Number of mismatches
-// (0: matches), or -1 for an index outside 0..6.
-int32_t validate_region(const TableSchema* schemas, int32_t index, int32_t nfields, int32_t ent_sz,
-                        const int32_t* lengths, const char* types, const Reporter* rep);
+// Compares a region's descriptors with TABLE_SCHEMAS[index], the shape of
+// table index among the seven, and reports each mismatch. Number of
+// mismatches (0: matches), or -1 for an index outside 0..6.
+int32_t validate_region(int32_t index, int32_t nfields, int32_t ent_sz, const int32_t* lengths,
+                        const char* types, const Reporter* rep);
 
 #endif

@@ -270,7 +270,8 @@ void replay_done() {
     run_dir.clear();
 }
 
-std::string replay_unbak(const uint8_t* data, size_t size, std::string* transcript) {
+std::string replay_unbak(const uint8_t* data, size_t size, std::string* transcript,
+                         bool fast_inflate) {
     if (run_dir.empty()) return "replay_init was not called";
     struct Mode {
         std::vector<std::string> args;
@@ -302,8 +303,9 @@ std::string replay_unbak(const uint8_t* data, size_t size, std::string* transcri
     std::string bad;
     for (const Mode& m : modes) {
         if (transcript && m.args[1] != "-x") continue;
-        bad = run_once(unbak_main, "unbak", m.disks ? with_disks : image, m.args, m.answers, console,
-                       transcript, UNBAK_MAX_STATUS);
+        bad = run_once(fast_inflate ? unbak_main : unbak_main_exact, "unbak",
+                       m.disks ? with_disks : image, m.args, m.answers, console, transcript,
+                       UNBAK_MAX_STATUS);
         if (!bad.empty()) break;
     }
     // A run without arguments releases the last run's catalog and closes its
@@ -314,7 +316,7 @@ std::string replay_unbak(const uint8_t* data, size_t size, std::string* transcri
 }
 
 InProcessRun run_unbak_in(const std::string& dir, const std::vector<std::string>& args,
-                          const std::string& answers) {
+                          const std::string& answers, bool fast_inflate) {
     InProcessRun run = {"", -1};
     std::vector<std::string> words = {"unbak"};
     words.insert(words.end(), args.begin(), args.end());
@@ -327,7 +329,8 @@ InProcessRun run_unbak_in(const std::string& dir, const std::vector<std::string>
         Console console;
         console.begin(true);
         console.answers(answers.c_str());
-        run.status = unbak_main((int)words.size(), argv.data());
+        Runner main_fn = fast_inflate ? unbak_main : unbak_main_exact;
+        run.status = main_fn((int)words.size(), argv.data());
         run.out = console.output();
         console.end();
         // The images a run leaves open for its exit.

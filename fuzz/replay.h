@@ -32,18 +32,20 @@ std::string replay_default_base();
 // -f -v; -c. Gives back "" or a description of what was written outside
 // the scratch directory or of an exit status outside 0 to 8. With a transcript only the three -x runs are made,
 // and each one's output, exit status and the files it left are appended to
-// it (for comparing runs).
-std::string replay_unbak(const uint8_t* data, size_t size, std::string* transcript = nullptr);
+// it (for comparing runs). fast_inflate false runs unbak_main_exact.
+std::string replay_unbak(const uint8_t* data, size_t size, std::string* transcript = nullptr,
+                         bool fast_inflate = true);
 
 // One in-process run of unbak in dir, with the arguments after the program
 // name and a standard input that holds answers and then ends: what it
 // printed and its exit status (-1 when it could not be run there).
+// fast_inflate false runs unbak_main_exact.
 struct InProcessRun {
     std::string out;
     int status;
 };
 InProcessRun run_unbak_in(const std::string& dir, const std::vector<std::string>& args,
-                          const std::string& answers);
+                          const std::string& answers, bool fast_inflate = true);
 // Removes everything below dir (write bits restored first); keeps dir.
 void remove_below(const std::string& dir);
 

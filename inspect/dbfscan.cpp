@@ -4,8 +4,8 @@
 // record field by field.
 //
 // The table is read straight from the start offset: the header first, then
-// the descriptors, each 32-byte block behind the previous one in the one
-// static buffer, then each record into the buffer behind the 0x0D byte.
+// the descriptors, each 32-byte block behind the previous one in the run's
+// one buffer, then each record into the buffer behind the 0x0D byte.
 // Nothing else is kept; the exit status is parse_region's result.
 //
 // The whole run lives in dbfscan_main so tests and fuzzers can call it
@@ -28,11 +28,6 @@ enum {
     FIELD_WIDTH = 70,  // characters shown of one field
 };
 
-// dbfscan's one buffer: the table header and the descriptors block by block
-// from its start, then each record behind the descriptors' 0x0D byte. Used
-// by parse_region's steps only; a run starts with it cleared.
-static unsigned char scan_buf[BUFSZ];
-
 static const char* const TABLE_FILES[7] = {
     "DVAARCF.DBF", "DVADIR.DBF", "DVADISK.DBF", "DVAFILE.DBF",
     "DVJOB.DBF",   "DVSESS.DBF", "DVTEXT.DBF",
@@ -40,6 +35,7 @@ static const char* const TABLE_FILES[7] = {
 
 static void usage(void) {
     printf("\nusage: dbfscan ? [-d] [-f<filename>] [-o<offset>]");
+    // "maybe" and the blanks behind the colon as the usage always read.
     printf("\nwhere ? maybe '1' through '7' for one of *.dbf:\n      ");
     for (int i = 0; i < 7; i++) printf("\n  %d: %s", i + 1, TABLE_FILES[i]);
     printf("\n-f<filename> attempts to open a named file: <filename>");
@@ -58,6 +54,7 @@ struct Structure {
     int32_t block;          // where the 0x0D block lies in scan_buf, in blocks
     int32_t nfields;
 };
+
 
 // Opens the table file and seeks to the start offset; the open handle, or -1
 // after the message.
@@ -78,7 +75,7 @@ static int open_table(const char* name, int32_t start) {
 // Reads the table header, then lists the descriptors up to the block that
 // begins with 0x0D. 0, or -1 (first field not SERIAL) or -2 (no 0x0D block)
 // after the message.
-static int32_t list_structure(int fd, Structure* t) {
+static int32_t list_structure(int fd, unsigned char* scan_buf, Structure* t) {
     t->header_count = 0;
     t->ent_sz = 0;
     int32_t block = 0;
@@ -148,8 +145,8 @@ static void print_field(const unsigned char* record, int32_t ent_sz, const unsig
 // Reads and prints the records from record 1 on, the file at `first`; the
 // number printed. The count stops at the largest 32-bit value (a table of
 // 2^31 one-byte records would otherwise overflow it).
-static int32_t print_records(int fd, const Structure* t, unsigned char* record, int32_t room,
-                             uint32_t first) {
+static int32_t print_records(int fd, const Structure* t, const unsigned char* scan_buf,
+                             unsigned char* record, int32_t room, uint32_t first) {
     int32_t size = (int32_t)t->ent_sz;
     uint32_t rec_off = first;
     int32_t printed = 0;
@@ -176,7 +173,7 @@ static int32_t print_records(int fd, const Structure* t, unsigned char* record, 
 // The -d dump behind the listed structure: the count record checked against
 // the header, then every record. The number printed, or -4 (no room in
 // scan_buf) or -5 (record 1 out of reach) after the message.
-static int32_t dump_records(int fd, int32_t start, const Structure* t) {
+static int32_t dump_records(int fd, int32_t start, unsigned char* scan_buf, const Structure* t) {
     // Records go into the buffer right behind the 0x0D byte. The sum tested
     // is the 32-bit sum printed; a record it lets through that would still
     // not fit the buffer (the sum wrapped) is never read.
@@ -210,24 +207,29 @@ static int32_t dump_records(int fd, int32_t start, const Structure* t) {
     if ((uint32_t)ndat != t->header_count)
         printf("\nwarning ndat from header %d  != ndat %d from rec 0", (int)(int32_t)t->header_count,
                (int)ndat);
-    return print_records(fd, t, record, room, (uint32_t)first);
+    return print_records(fd, t, scan_buf, record, room, (uint32_t)first);
 }
 
-static int32_t parse_region(const char* name, bool dump, int32_t start) {
+static int32_t parse_region(const char* name, bool dump, int32_t start, unsigned char* scan_buf) {
     int fd = open_table(name, start);
     if (fd < 0) return -1;
     printf("\nparsing file: %s at offset 0x%lx", name, (unsigned long)(uint32_t)start);
     printf("\n#  field nm  type  offset len");
     Structure t;
-    int32_t result = list_structure(fd, &t);
-    if (result == 0 && dump) result = dump_records(fd, start, &t);
+    int32_t result = list_structure(fd, scan_buf, &t);
+    if (result == 0 && dump) result = dump_records(fd, start, scan_buf, &t);
     plat_close(fd);
     return result;
 }
 
 int dbfscan_main(int argc, char** argv) {
-    // A run starts from the state a fresh process has.
+    // dbfscan's one buffer, cleared for the run as a fresh process has it:
+    // parse_region's steps read the table header and the descriptors into
+    // it block by block from its start, then each record behind the
+    // descriptors' 0x0D byte.
+    unsigned char scan_buf[BUFSZ];
     memset(scan_buf, 0, sizeof scan_buf);
+    // "WIN32" on every build: the banner has always read so.
     printf("\ndbfscan version 0.90 compiled for %s", "WIN32");
     bool dump = false;
     const char* file = NULL;
@@ -257,10 +259,10 @@ int dbfscan_main(int argc, char** argv) {
     int32_t result = 0;
     bool parsed = false;
     if (file != NULL) {
-        result = parse_region(file, dump, offset);
+        result = parse_region(file, dump, offset, scan_buf);
         parsed = true;
     } else if (argv[1][0] >= '1' && argv[1][0] <= '7') {
-        result = parse_region(TABLE_FILES[argv[1][0] - '1'], dump, 0);
+        result = parse_region(TABLE_FILES[argv[1][0] - '1'], dump, 0, scan_buf);
         parsed = true;
     }
     if (parsed) printf("\nparse_region() returned %d", (int)result);

@@ -16,20 +16,20 @@ enum {
     NAME_LINE_SIZE = 512,  // 511 characters and the NUL
 };
 
-FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num) {
+FileRecord* find_first_whole_file(const Catalog* catalog, int32_t* skip) {
     *skip = 0;
-    *file_num = 0;
     int32_t space = to_i32(fh_cat_offs(catalog->header) - (uint32_t)DATA_START);
 
     uint32_t stored_total = 0, data_total = 0;
+    int32_t nfiles = 0;
     for (const FileRecord* f = catalog->files; f; f = f->next) {
         stored_total += (uint32_t)f->size_lo;
         data_total += stream_bytes(f);
-        *file_num = to_i32((uint32_t)*file_num + 1u);
+        nfiles = to_i32((uint32_t)nfiles + 1u);
     }
-    say(catalog->rep, EV_DISK_DATA_SPACE,
-        {ev_num(*file_num), ev_num(stored_total), ev_num(data_total)});
-    say(catalog->rep, EV_DISK_ROOM, {ev_num(space)});
+    say(catalog->io.rep, EV_DISK_DATA_SPACE,
+        {ev_num(nfiles), ev_num(stored_total), ev_num(data_total)});
+    say(catalog->io.rep, EV_DISK_ROOM, {ev_num(space)});
 
     bool compressed = catalog->comp != nullptr;
     int32_t excess = to_i32((compressed ? data_total : stored_total) - (uint32_t)space);
@@ -55,7 +55,7 @@ FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num
                 if (excess <= 0 && !reported) {
                     reported = true;
                     if (has_option(catalog, OPT_VERBOSE))
-                        say(catalog->rep, EV_SPAN_IN_GROUP,
+                        say(catalog->io.rep, EV_SPAN_IN_GROUP,
                             {ev_num(excess), ev_num(to_i32(counter)), ev_num(pos)});
                 }
             }
@@ -65,24 +65,21 @@ FileRecord* check_alloc(const Catalog* catalog, int32_t* skip, int32_t* file_num
         file = file->next;
         counter++;
     }
-    if (excess < 0) {
-        *skip = to_i32(0u - (uint32_t)excess);
-        *file_num = to_i32(counter);
-    }
-    say(catalog->rep, EV_FIRST_WHOLE_FILE,
+    if (excess < 0) *skip = to_i32(0u - (uint32_t)excess);
+    say(catalog->io.rep, EV_FIRST_WHOLE_FILE,
         {ev_num(to_i32(counter)), file ? ev_text(file->name) : EventArg{nullptr, 0}});
-    if (*skip > 0) say(catalog->rep, EV_SKIP_LEADING, {ev_num(*skip)});
+    if (*skip > 0) say(catalog->io.rep, EV_SKIP_LEADING, {ev_num(*skip)});
     return file;
 }
 
 // Opens the named image when its header makes it disk `disk` of the set
 // whose catalog image has the header ref: the same set ids and job number.
-// The open handle, or a negative value with the image closed.
-static int open_set_disk(const char* name, const FileHeader* ref, int32_t disk,
-                         const Reporter* rep) {
+// The open handle, or -1 with the image closed.
+static int open_set_disk(const char* name, const FileHeader* ref, int32_t disk, IoState* io) {
+    const Reporter* rep = io->rep;
     FileHeader header;
     memset(&header, 0, sizeof header);
-    int image = get_fhead(name, &header, rep);
+    int image = get_fhead(name, &header, io);
     if (image < 0) return image;
     bool same = ref && fh_set_id1(&header) == fh_set_id1(ref) &&
                 fh_set_id2(&header) == fh_set_id2(ref) && fh_job_num(&header) == fh_job_num(ref) &&
@@ -98,14 +95,14 @@ static int open_set_disk(const char* name, const FileHeader* ref, int32_t disk,
 
 // The data space of disk `disk`'s image into *avail: up to the catalog on
 // the last disk, else up to the image's end, where the image is then put
-// back at the data start. The image, or -2 with the image closed when its
-// end cannot be found.
-static int measure_disk(int image, int32_t disk, int32_t num_disks, const FileHeader* ref,
-                        int32_t* avail, const Reporter* rep) {
+// back at the data start. False, with the image closed, when its end
+// cannot be found.
+static bool measure_disk(int image, int32_t disk, int32_t num_disks, const FileHeader* ref,
+                         int32_t* avail, const Reporter* rep) {
     if (disk == num_disks) {
         *avail = to_i32(fh_cat_offs(ref) - (uint32_t)DATA_START);
         say(rep, EV_LAST_DISK_ACCEPTED, {ev_num(disk), ev_num((uint32_t)*avail)});
-        return image;
+        return true;
     }
     // The data space is counted in 32 bits: an image whose data does not
     // fit cannot belong to a set and is refused like one whose end is not
@@ -120,24 +117,26 @@ static int measure_disk(int image, int32_t disk, int32_t num_disks, const FileHe
     if (!ok) {
         say(rep, EV_DISK_END_UNKNOWN);
         plat_close(image);
-        return -2;
     }
-    return image;
+    return ok;
 }
 
-int get_disk(Catalog* catalog, int32_t* avail) {
+DiskResult get_disk(Catalog* catalog, int* image, int32_t* avail) {
+    *image = -1;
     int32_t disk = to_i32((uint32_t)catalog->cur_disk + 1u);
     int32_t num_disks = catalog->job ? catalog->job->num_disks : 0;
     // The name has a buffer of its own: get_fhead reads the header through
     // the work buffer.
     char name[NAME_LINE_SIZE];
-    int result = -2;
     const Dialogue* d = catalog->dialogue;
     for (;;) {
         // No answer (the input ended, or an empty name): the walk ends here.
-        if (!d || !d->next_image(d->ctx, disk, name, sizeof name)) return result;
-        result = open_set_disk(name, catalog->header, disk, catalog->rep);
-        if (result >= 0)
-            return measure_disk(result, disk, num_disks, catalog->header, avail, catalog->rep);
+        if (!d || !d->next_image(d->ctx, disk, name, sizeof name)) return DISK_NOT_GIVEN;
+        int opened = open_set_disk(name, catalog->header, disk, &catalog->io);
+        if (opened < 0) continue;  // asked again
+        if (!measure_disk(opened, disk, num_disks, catalog->header, avail, catalog->io.rep))
+            return DISK_END_UNKNOWN;
+        *image = opened;
+        return DISK_READY;
     }
 }

@@ -15,7 +15,7 @@
 
 #include "catalog/dir_path.h"
 
-void disp_disks(const DiskRecord* disks, int32_t count) {
+static void disp_disks(const DiskRecord* disks, int32_t count) {
     printf("\nFound %d disks in catalog", (int)count);
     for (int32_t i = 0; disks && i < count; i++) {
         const DiskRecord* d = &disks[i];
@@ -25,7 +25,8 @@ void disp_disks(const DiskRecord* disks, int32_t count) {
     printf("\n");
 }
 
-void disp_dirs(const Catalog* catalog, const DirRecord* dirs, int32_t count) {
+// Under -vv also every directory's path, through catalog->io.rep.
+static void disp_dirs(const Catalog* catalog, const DirRecord* dirs, int32_t count) {
     printf("\nfound %ld entries in Dir", (long)count);
     for (int32_t i = 0; dirs && i < count; i++) {
         const DirRecord* d = &dirs[i];
@@ -50,7 +51,7 @@ void disp_files(const FileRecord* files, int32_t count) {
     }
 }
 
-void disp_comp(const CompRecord* comp) {
+static void disp_comp(const CompRecord* comp) {
     printf("\nComp records found in catalog:");
     printf("\n #  seq     orgsize    compsize comp_lvl  chksum      offs_low is_last");
     int line = 0;
@@ -62,7 +63,7 @@ void disp_comp(const CompRecord* comp) {
     }
 }
 
-void disp_paths(const PathNode* paths) {
+static void disp_paths(const PathNode* paths) {
     printf("\npaths found in catalog:");
     int line = 0;
     for (const PathNode* p = paths; p; p = p->next) {

@@ -7,12 +7,7 @@
 
 #include "catalog/catalog.h"
 
-void disp_disks(const DiskRecord* disks, int32_t count);
-// Under -vv also every directory's path, through catalog->rep.
-void disp_dirs(const Catalog* catalog, const DirRecord* dirs, int32_t count);
 void disp_files(const FileRecord* files, int32_t count);
-void disp_comp(const CompRecord* comp);
-void disp_paths(const PathNode* paths);
 void disp_sess(const Catalog* catalog);
 void disp_catalog(const Catalog* catalog);
 

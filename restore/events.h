@@ -48,7 +48,8 @@ enum RestoreEvent {
     EV_STORED_IO_ERROR,       // name
     EV_INFLATE_INIT_FAILED,   // zlib result, zlib message?
     EV_OUTPUT_SHORT_WRITE,    // bytes written, bytes asked
-    EV_INFLATE_FAILED,        // result, zlib message?
+    EV_INFLATE_FAILED,        // zlib result, zlib message?
+    EV_INFLATE_WRITE_FAILED,  // - (behind EV_OUTPUT_SHORT_WRITE: the inflate stops)
     EV_GROUP_NO_MEMORY,       // -
     EV_GROUP_READ_ERROR,      // name
     EV_RAW_WRITE_ERROR,       // -

@@ -22,24 +22,27 @@
 
 // A run's state, made by unbak_main and released at its end: the option
 // word (read by every layer through catalog.options, changed by the
-// driver's choice L), the Catalog, the image's header and the region
-// table, the output tree, and the Reporter (unbak's words on stdout, with
-// the tally behind exit status 9) and Dialogue that go down with the
-// Catalog.
+// driver's choice L), the Catalog (and in it the work buffer every header,
+// descriptor and record is read through), the image's header and the
+// region table, the output tree, the extraction's buffers (on the heap,
+// made with the run), and the Reporter (unbak's words on stdout, with the
+// tally behind exit status 9) and Dialogue that go down with the Catalog.
 struct UnbakRun {
     uint16_t options;
     Catalog catalog;
     FileHeader header;
     RegionInfo regions[REGION_COUNT];
     OutTree tree;
+    ExtractBuffers buffers;
     UnbakTally tally;
     Reporter rep;
 };
 
 // Status of a run that failed for a reason other than the table reads: no
-// header, no catalog for -x or -l, regions not all found and accepted in
-// catalog mode, a catalog file not written whole, or a listing or
-// extraction that did not reach its end. Above every table failure count.
+// memory for its copy buffer, no header, no catalog for -x or -l, regions
+// not all found and accepted in catalog mode, a catalog file not written
+// whole, or a listing or extraction that did not reach its end. Above every
+// table failure count.
 enum { RUN_FAILED = 8 };
 // Status of a listing or restore that went to its end with something not
 // restored as recorded (see UnbakTally).
@@ -81,18 +84,22 @@ static void show_usage(void) {
     printf("\n-vs# verbose mode to just list structure data for # where 1 <= # <= 7\n");
 }
 
-static void start_run(UnbakRun* run) {
+// Sets the run up; false when its buffers cannot be had.
+static bool start_run(UnbakRun* run, bool fast_inflate) {
     plat_close_all();
     memset(run, 0, sizeof *run);
     catalog_init(&run->catalog, &run->options);
     run->rep.event = unbak_print_event;
     run->rep.ctx = &run->tally;
-    run->catalog.rep = &run->rep;
+    run->catalog.io.rep = &run->rep;
     run->catalog.dialogue = &UNBAK_DIALOGUE;
     out_tree_init(&run->tree, PLAT_CWD, NULL);
     run->catalog.out_tree = &run->tree;
     run->catalog.regions = run->regions;
-    regions_reset();
+    run->catalog.buffers = &run->buffers;
+    bool made = make_extract_buffers(&run->buffers);
+    run->buffers.staging.exact_only = !fast_inflate;
+    return made;
 }
 
 // Releases everything the run opened or allocated.
@@ -101,6 +108,7 @@ static void end_run(UnbakRun* run) {
     catalog_free(&run->catalog);
     free(run->header.name);
     out_tree_free(&run->tree);
+    release_extract_buffers(&run->buffers);
 }
 
 // Parses the options (from the second argument on) into the option word
@@ -154,8 +162,7 @@ static bool run_catalog(UnbakRun* run, int* image, const Request& req, int* erro
     bool failed = false;
     uint32_t cat_offs = fh_cat_offs(&run->header);
     run->tally.locating = true;
-    int32_t located = locate_regions(*image, cat_offs, run->regions,
-                                     req.catalog_mode ? catalog->schemas : NULL, catalog->rep);
+    int32_t located = locate_regions(*image, cat_offs, run->regions, req.catalog_mode, &catalog->io);
     run->tally.locating = false;
     if (req.catalog_mode && located == REGION_COUNT) {
         *errors = read_catalog(*image, catalog, req.show_table, show_table_read, NULL, 0);
@@ -163,7 +170,7 @@ static bool run_catalog(UnbakRun* run, int* image, const Request& req, int* erro
             link_data(catalog, run->regions[TBL_COMP].count);
             if (has_option(catalog, OPT_LIST | OPT_EXTRACT)) {
                 if (has_option(catalog, OPT_EXTRACT)) mk_dirs(catalog, true);
-                if (xtract_files(image, catalog) != 0) failed = true;
+                if (xtract_files(image, catalog) != RESTORE_OK) failed = true;
             }
         } else {
             printf("\ncan not continue, error parsing catalog\n");
@@ -171,7 +178,8 @@ static bool run_catalog(UnbakRun* run, int* image, const Request& req, int* erro
     } else if (req.catalog_mode) {
         failed = true;  // locate_regions has said why
     }
-    if (*errors == 0 && has_option(catalog, OPT_SAVE_CATALOG) && save_cat(*image, catalog) != 0)
+    if (*errors == 0 && has_option(catalog, OPT_SAVE_CATALOG) &&
+        save_cat(*image, catalog) != SAVE_DONE)
         failed = true;
     if (req.catalog_mode) disp_catalog(catalog);
     return failed;
@@ -183,7 +191,7 @@ static bool run_image(UnbakRun* run, const char* path, const Request& req, int* 
     Catalog* catalog = &run->catalog;
     FileHeader* header = &run->header;
     bool failed = false;
-    int image = get_fhead(path, header, catalog->rep);
+    int image = get_fhead(path, header, &catalog->io);
     if (image < 0) {
         printf("\nfailed to read a valid Tarnel Backup file header from target file\n");
         failed = true;
@@ -196,7 +204,7 @@ static bool run_image(UnbakRun* run, const char* path, const Request& req, int* 
         printf("\nattempt to step through catalog and locate structure definition regions");
         if (has_option(catalog, OPT_FIND_REGIONS)) {
             int32_t n = walk_regions(image, fh_cat_offs(header), has_option(catalog, OPT_VERBOSE),
-                                     catalog->rep);
+                                     &catalog->io);
             printf("\nfound %d structure definition regions\n", (int)n);
         } else {
             failed = run_catalog(run, &image, req, errors);
@@ -206,18 +214,23 @@ static bool run_image(UnbakRun* run, const char* path, const Request& req, int* 
     return failed;
 }
 
-int unbak_main(int argc, char** argv) {
+// The run, with whole groups inflated the fast way or not.
+static int run_unbak(int argc, char** argv, bool fast_inflate) {
     UnbakRun state;
     UnbakRun* run = &state;
-    start_run(run);
+    bool ready = start_run(run, fast_inflate);
     Request req = parse_args(run, argc, argv);
     bool lists_files = has_option(&run->catalog, OPT_LIST | OPT_EXTRACT);
 
+    // "WIN32" on every build: the banner has always read so.
     printf("\nunbak version %s compiled for %s", "1.02", "WIN32");
     printf("\n       using: zlib version %s with raw decompression\n", zlibVersion());
     int errors = 0;
     bool failed = false;
-    if (argc < 2) {
+    if (!ready) {
+        printf("\nfailed to allocate %d bytes for the copy buffer\n", (int)COPY_BUF_SIZE);
+        failed = true;
+    } else if (argc < 2) {
         printf("\nabort: target path to archive is required as the first argument");
         show_usage();  // a request for help, not a failure
     } else {
@@ -231,4 +244,12 @@ int unbak_main(int argc, char** argv) {
     if (errors > 0) return errors;
     if (failed) return RUN_FAILED;
     return not_as_recorded ? RUN_NOT_AS_RECORDED : 0;
+}
+
+int unbak_main(int argc, char** argv) {
+    return run_unbak(argc, argv, true);
+}
+
+int unbak_main_exact(int argc, char** argv) {
+    return run_unbak(argc, argv, false);
 }

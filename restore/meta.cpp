@@ -67,7 +67,8 @@ int64_t date_to_secs(const char* date) {
     return (int64_t)mktime(&tm);
 }
 
-bool file_writable(const FileRecord* file) {
+// True when the file's attribute keeps it writable.
+static bool file_writable(const FileRecord* file) {
     return (file->attrib & ATTRIB_WRITABLE) != 0;
 }
 

@@ -21,10 +21,10 @@ int mk_dir(const Catalog* catalog, char* path) {
     case OUT_DIR_MADE:
         return 0;
     case OUT_DIR_FAILED:
-        say(catalog->rep, EV_DIR_CREATE_FAILED);
+        say(catalog->io.rep, EV_DIR_CREATE_FAILED);
         return -1;
     case OUT_DIR_EXISTED:
-        say(catalog->rep, EV_DIR_EXISTS);
+        say(catalog->io.rep, EV_DIR_EXISTS);
         return 0;
     default:
         // Something else has the name, a link among them: leave it alone.

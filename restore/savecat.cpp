@@ -3,8 +3,8 @@
 // The file has the layout of a backup image with an empty data area: the
 // image's header with cat_offs 0x200 and a note naming the source image
 // added to the backup name, then every byte of the image from its catalog
-// to its end. The shared work buffer holds the output name, then the note,
-// then each block of the copy.
+// to its end. The run's work buffer (catalog->io) holds the output name,
+// then the note, then each block of the copy.
 #include <stdio.h>
 #include <string.h>
 
@@ -15,7 +15,7 @@
 enum {
     CAT_COPY_BLOCK = 1024,
     // Room for ".cat" and the terminator behind the copied part of the path.
-    CAT_NAME_MAX = REGION_BUF_SIZE - 5,
+    CAT_NAME_MAX = WORK_BUF_SIZE - 5,
 };
 
 // <image path>.cat: the path up to the first '.' of its last component (or
@@ -36,10 +36,11 @@ static bool write_all(int out, const void* data, int32_t n) {
     return plat_write(out, data, n) == n;
 }
 
-int32_t save_cat(int image, Catalog* catalog) {
+SaveResult save_cat(int image, Catalog* catalog) {
+    char* work_buf = catalog->io.work_buf;
     FileHeader* header = catalog->header;
     uint32_t cat_offs = fh_cat_offs(header);
-    if (cat_offs == 0) return -2;
+    if (cat_offs == 0) return SAVE_NO_CATALOG;
 
     // When the catalog file's name reaches the image itself (a saved catalog
     // given as the image, or a link to it), the create below would truncate
@@ -48,8 +49,8 @@ int32_t save_cat(int image, Catalog* catalog) {
     make_cat_name(catalog->image_path, work_buf);
     int out = plat_same_file(work_buf, catalog->image_path) ? -1 : plat_create(work_buf);
     if (out < 0) {
-        say(catalog->rep, EV_CATALOG_FILE_OPEN_FAILED, {ev_text(work_buf)});
-        return -1;
+        say(catalog->io.rep, EV_CATALOG_FILE_OPEN_FAILED, {ev_text(work_buf)});
+        return SAVE_OPEN_FAILED;
     }
 
     // The note fills what the name leaves of the 460-byte name area: cut to
@@ -59,7 +60,7 @@ int32_t save_cat(int image, Catalog* catalog) {
     if (name_len > area) name_len = area;
     if (header->name == NULL) name_len = 0;
     int32_t room = area - name_len;
-    int note_len = snprintf(work_buf, sizeof work_buf, " -\n copied from: %s", catalog->image_path);
+    int note_len = snprintf(work_buf, WORK_BUF_SIZE, " -\n copied from: %s", catalog->image_path);
     if (note_len < 0) note_len = 0;
     if (note_len < room) memset(work_buf + note_len, 0, (size_t)(room - note_len));
 
@@ -68,9 +69,9 @@ int32_t save_cat(int image, Catalog* catalog) {
                      write_all(out, header->name, name_len) && write_all(out, work_buf, room);
     fh_set_cat_offs(header, cat_offs);
     if (!header_ok) {
-        say(catalog->rep, EV_CATALOG_HEADER_WRITE_FAILED);
+        say(catalog->io.rep, EV_CATALOG_HEADER_WRITE_FAILED);
         plat_close(out);
-        return -4;
+        return SAVE_HEADER_WRITE_FAILED;
     }
 
     // After a disk change the catalog image's handle is gone: reach the
@@ -90,31 +91,31 @@ int32_t save_cat(int image, Catalog* catalog) {
     int64_t end = image >= 0 ? plat_seek(image, 0, PLAT_SEEK_END) : -1;
     if (image < 0 || cat_start < 0 || end < 0 ||
         plat_seek(image, cat_start, PLAT_SEEK_SET) != cat_start) {
-        say(catalog->rep, EV_CATALOG_SEEK_FAILED, {ev_num(cat_offs)});
+        say(catalog->io.rep, EV_CATALOG_SEEK_FAILED, {ev_num(cat_offs)});
         if (reopened)
             plat_close(image);
         else if (resume >= 0)
             plat_seek(image, resume, PLAT_SEEK_SET);
         plat_close(out);
-        return -3;
+        return SAVE_SEEK_FAILED;
     }
 
-    int32_t errors = 0;
+    SaveResult result = SAVE_DONE;
     for (int64_t left = end > cat_start ? end - cat_start : 0; left > 0;) {
         int32_t block = left < CAT_COPY_BLOCK ? (int32_t)left : CAT_COPY_BLOCK;
         int32_t got = plat_read(image, work_buf, block);
         if (got <= 0 || !write_all(out, work_buf, got)) {
-            errors++;
+            result = SAVE_COPY_FAILED;
             break;
         }
         left -= got;
     }
-    if (errors) say(catalog->rep, EV_CATALOG_COPY_FAILED);
+    if (result == SAVE_COPY_FAILED) say(catalog->io.rep, EV_CATALOG_COPY_FAILED);
 
     if (reopened)
         plat_close(image);
     else if (resume >= 0)
         plat_seek(image, resume, PLAT_SEEK_SET);
     plat_close(out);
-    return errors;
+    return result;
 }

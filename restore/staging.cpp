@@ -5,20 +5,22 @@
 // bytes; without it zlib's inflate does the same into ORGSIZE + 1 bytes (the
 // extra byte tells a longer stream from one that ends at ORGSIZE). The
 // buffer is kept between groups and grows to the largest ORGSIZE staged, at
-// most STAGING_MAX; the decompressor is made once. Both live until exit.
+// most STAGING_MAX; the decompressor is made once. Both are the run's
+// (Staging) and live until it releases them.
 //
 // Why an accepted group restores exactly as raw_inflate restores it: the
 // stream was decoded from its first byte through a final block, within the
 // group's bytes, into exactly ORGSIZE bytes with the recorded checksum.
-// raw_inflate decodes the same stream into the same bytes, in CHUNKs from
-// the first byte on (inflate fills its whole window each call while input
-// remains), returns 1 at the end of that final block whatever follows it,
-// and its caller then finds the length equal to ORGSIZE and the checksum
-// right, so it prints no warning. What can differ is only what the exact
-// way does on its own: a longer stream (more output, then the length
-// warning), a shorter one, one that does not end (a truncated group, for
-// which libdeflate fails where zlib gives Z_BUF_ERROR after writing part of
-// it), or a checksum mismatch. None of those is accepted here.
+// raw_inflate decodes the same stream into the same bytes, a window at a
+// time from the first byte on (inflate fills its whole window each call
+// while input remains), is done at the end of that final block whatever
+// follows it, and its caller then finds the length equal to ORGSIZE and
+// the checksum right, so it prints no warning. What can differ is only
+// what the exact way does on its own: a longer stream (more output, then
+// the length warning), a shorter one, one that does not end (a truncated
+// group, for which libdeflate fails where zlib gives Z_BUF_ERROR after
+// writing part of it), or a checksum mismatch. None of those is accepted
+// here.
 //
 // The zlib staging below is the very decoder raw_inflate uses, so the two
 // ways agree on every stream. libdeflate 1.14 agrees with zlib on every
@@ -42,49 +44,39 @@
 #include <libdeflate.h>
 #endif
 
-static bool fast_inflate = true;
-static unsigned char* staging = nullptr;
-static int32_t staging_cap = 0;
-
-void set_fast_inflate(bool on) {
-    fast_inflate = on;
-}
-
 // Makes the staging buffer hold at least n bytes. Its contents need not
 // survive, so it is replaced rather than grown in place.
-static bool staging_room(int32_t n) {
-    if (n <= staging_cap) return true;
-    free(staging);
-    staging = (unsigned char*)malloc((size_t)n);
-    staging_cap = staging ? n : 0;
-    return staging != nullptr;
+static bool staging_room(Staging* st, int32_t n) {
+    if (n <= st->cap) return true;
+    free(st->buf);
+    st->buf = (unsigned char*)malloc((size_t)n);
+    st->cap = st->buf ? n : 0;
+    return st->buf != nullptr;
 }
 
 #ifdef UNBAK_LIBDEFLATE
-static libdeflate_decompressor* decompressor = nullptr;
-
 // Inflates into the staging buffer; true when the stream ended after
 // exactly org_size bytes, whose CRC-32 goes to *crc.
-static bool inflate_whole(const unsigned char* data, int32_t length, int32_t org_size,
-                          uint32_t* crc) {
-    if (!decompressor) decompressor = libdeflate_alloc_decompressor();
-    if (!decompressor || !staging_room(org_size)) return false;
+static bool inflate_whole(Staging* st, const unsigned char* data, int32_t length,
+                          int32_t org_size, uint32_t* crc) {
+    if (!st->decompressor) st->decompressor = libdeflate_alloc_decompressor();
+    if (!st->decompressor || !staging_room(st, org_size)) return false;
     size_t in_used = 0, out_made = 0;
     enum libdeflate_result r =
-        libdeflate_deflate_decompress_ex(decompressor, data, (size_t)length, staging,
+        libdeflate_deflate_decompress_ex(st->decompressor, data, (size_t)length, st->buf,
                                          (size_t)org_size, &in_used, &out_made);
     if (r != LIBDEFLATE_SUCCESS || out_made != (size_t)org_size) return false;
-    *crc = (uint32_t)libdeflate_crc32(0, staging, (size_t)org_size);
+    *crc = (uint32_t)libdeflate_crc32(0, st->buf, (size_t)org_size);
     return true;
 }
 #else
-static bool inflate_whole(const unsigned char* data, int32_t length, int32_t org_size,
-                          uint32_t* crc) {
-    if (!staging_room(org_size + 1)) return false;
+static bool inflate_whole(Staging* st, const unsigned char* data, int32_t length,
+                          int32_t org_size, uint32_t* crc) {
+    if (!staging_room(st, org_size + 1)) return false;
     z_stream zs;
     zs.next_in = (Bytef*)data;
     zs.avail_in = (uInt)length;
-    zs.next_out = staging;
+    zs.next_out = st->buf;
     zs.avail_out = (uInt)org_size + 1;
     zs.zalloc = Z_NULL;
     zs.zfree = Z_NULL;
@@ -94,16 +86,26 @@ static bool inflate_whole(const unsigned char* data, int32_t length, int32_t org
     bool ended = ret == Z_STREAM_END && zs.total_out == (uLong)org_size;
     inflateEnd(&zs);
     if (!ended) return false;
-    *crc = (uint32_t)crc32(0L, staging, (uInt)org_size);
+    *crc = (uint32_t)crc32(0L, st->buf, (uInt)org_size);
     return true;
 }
 #endif
 
-const unsigned char* stage_group(const unsigned char* data, int32_t length, int32_t org_size,
-                                 uint32_t chk_sum) {
-    if (!fast_inflate || length <= 0 || org_size <= 0 || org_size > STAGING_MAX) return nullptr;
+const unsigned char* stage_group(Staging* st, const unsigned char* data, int32_t length,
+                                 int32_t org_size, uint32_t chk_sum) {
+    if (st->exact_only || length <= 0 || org_size <= 0 || org_size > STAGING_MAX) return nullptr;
     uint32_t crc = 0;
-    if (!inflate_whole(data, length, org_size, &crc)) return nullptr;
+    if (!inflate_whole(st, data, length, org_size, &crc)) return nullptr;
     if (crc + chk_sum != 0xFFFFFFFFu) return nullptr;
-    return staging;
+    return st->buf;
+}
+
+void staging_release(Staging* st) {
+    free(st->buf);
+    st->buf = nullptr;
+    st->cap = 0;
+#ifdef UNBAK_LIBDEFLATE
+    if (st->decompressor) libdeflate_free_decompressor(st->decompressor);
+#endif
+    st->decompressor = nullptr;
 }

@@ -125,6 +125,7 @@ const Words WORDS[] = {
     {EV_DIR_PATH_FAILED, "\n%3d: error in mk_path_str()"},
 
     // link_data
+    // cum_dat, the stream total's old name, as it always was.
     {EV_LINK_TOTAL_WRAPPED, "\nwarning cum_dat wrapped in link_data()"},
     {EV_LINK_NOTHING, "\nabort either no path data or no file data"},
     {EV_LINK_GROUPS_RAN_OUT, "\nreached end of comp chain while there is still file data"},
@@ -142,6 +143,7 @@ const Words WORDS[] = {
     {EV_DATA_START_SEEK_FAILED, "\nfatal error seeking to start of file data at 0x200\n"},
     {EV_LAST_DISK, "\nThis is disk %d of a multi disk Dravik backup"
                    "\nfor a full restore of the total %ld files the other disks are required."},
+    // check_alloc, find_first_whole_file's old name, as it always was.
     {EV_SKIP_IMPOSSIBLE, "\nabort check_alloc() returned %ld which shouldn't be possible"},
     {EV_LAST_DISK_SEEK_FAILED, "\nfatal error seeking to start of 2nd file data at 0x%ld\n"},
     {EV_NO_NAME_SKIPPED, "\nfile record %ld has no name, data skipped"},
@@ -166,6 +168,8 @@ const Words WORDS[] = {
     {EV_SKIP_SEEK_FAILED, "\nseek error in skip_file()"},
     {EV_STORED_IO_ERROR, "\nio error writing file %s"},
     {EV_OUTPUT_SHORT_WRITE, "\nerror writing output wrote %d of %d bytes"},
+    // A short write has always been told as inflate's error -10.
+    {EV_INFLATE_WRITE_FAILED, "\nerror -10 in raw inflate()"},
     {EV_GROUP_NO_MEMORY, "\nfatal error allocating decompression buffer"},
     {EV_GROUP_READ_ERROR, "\nio error reading file %s"},
     {EV_RAW_WRITE_ERROR, "\nraw write error"},

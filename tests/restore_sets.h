@@ -114,8 +114,8 @@ inline std::string last_disk_accepted(int disk, long avail) {
     return b;
 }
 
-// The last-disk introduction up to the choice prompt; alloc is check_alloc's
-// output.
+// The last-disk introduction up to the choice prompt; alloc is what
+// find_first_whole_file reports.
 inline std::string choice_intro(int num_disks, long num_files, const std::string& alloc) {
     return fmt("\nThis is disk %ld of a multi disk Dravik backup", (long)num_disks) +
            fmt("\nfor a full restore of the total %ld files the other disks are required.",

@@ -381,11 +381,30 @@ TEST(SkipFile, SumsTheRunInSigned32Bits) {
         ASSERT_GE(image, 0);
         ASSERT_EQ(plat_seek(image, 0x200, PLAT_SEEK_SET), 0x200);
         int32_t avail = 1000;
-        EXPECT_EQ(skip_file(&image, &catalog, &file, &avail), 0) << c.skipped;
+        EXPECT_EQ(skip_file(&image, &catalog, &file, &avail), RESTORE_OK) << c.skipped;
         EXPECT_EQ(plat_seek(image, 0, PLAT_SEEK_CUR), 0x200 + c.skipped);
         EXPECT_EQ(avail, 1000 - c.skipped);
         plat_close(image);
     }
+}
+
+// In-process: data that runs on past the image with no next image to be had
+// (no Dialogue) ends the step with that reason, the image closed.
+TEST(SkipFile, DataBeyondTheImageWithoutANextDiskStops) {
+    TempDir t;
+    t.write("d1.img", std::string(4096, 'd'));
+    FileRecord file = {};
+    file.size_lo = 3000;
+    uint16_t options = 0;
+    Catalog catalog;
+    catalog_init(&catalog, &options);
+    catalog.cur_disk = 0;
+    int image = plat_open_read(t.file("d1.img").c_str());
+    ASSERT_GE(image, 0);
+    int32_t avail = 1000;
+    EXPECT_EQ(skip_file(&image, &catalog, &file, &avail), RESTORE_NO_NEXT_DISK);
+    EXPECT_EQ(image, -1);
+    EXPECT_EQ(catalog.cur_disk, 1);
 }
 
 // ---- memory bounded by the bytes present ---------------------------------------

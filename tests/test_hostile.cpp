@@ -17,7 +17,6 @@
 #include <zlib.h>
 
 #include "fuzz/replay.h"
-#include "restore/staging.h"
 #include "tests/restore_sets.h"
 
 using namespace restore_test;
@@ -60,12 +59,10 @@ void expect_fast_path_agrees(const TempDir& t, const std::vector<std::string>& a
     InProcessRun runs[2];
     Tree files[2];
     for (int fast = 0; fast < 2; fast++) {
-        set_fast_inflate(fast == 1);
-        runs[fast] = run_unbak_in(t.file("out"), args, in);
+        runs[fast] = run_unbak_in(t.file("out"), args, in, fast == 1);
         files[fast] = tree_of(t.file("out"));
         remove_below(t.file("out"));
     }
-    set_fast_inflate(true);
     EXPECT_EQ(runs[1].out, runs[0].out);
     EXPECT_EQ(runs[1].status, runs[0].status);
     EXPECT_TRUE(files[1] == files[0]);

@@ -135,10 +135,10 @@ size_t flip_bytes(uint8_t* data, size_t size, size_t max_size) {
 
 // Mutates each image over and over, going on from a result now and then, as
 // the fuzzer does (with keep_whole, only from one that kept all seven
-// tables); counts the results that differ from their input, the inputs that
-// had seven tables and the results of those that kept them.
+// tables); counts the results that differ from their input and the results
+// of inputs with seven tables that kept them.
 struct MutationCounts {
-    size_t runs = 0, changed = 0, from_whole = 0, whole = 0;
+    size_t runs = 0, changed = 0, whole = 0;
 };
 MutationCounts mutate_often(const std::vector<std::string>& images, bool keep_whole) {
     MutationCounts c;
@@ -157,7 +157,6 @@ MutationCounts mutate_often(const std::vector<std::string>& images, bool keep_wh
             if (out != current) c.changed++;
             bool was_whole = parse(current).tables.size() == (size_t)T_COUNT;
             bool whole = parse(out).tables.size() == (size_t)T_COUNT;
-            if (was_whole) c.from_whole++;
             if (was_whole && whole) c.whole++;
             if (seed % 3 == 0 && n > 0 && (whole || !keep_whole)) current = out;
         }
@@ -183,7 +182,9 @@ TEST(ImageMutator, MostResultsKeepTheCatalogTakenApart) {
     resize = false;
     MutationCounts c = mutate_often(writer_images(), true);
     resize = true;
-    EXPECT_EQ(c.from_whole, c.runs);
+    // Nearly every result differs from its input, so one that keeps the
+    // catalog kept it through a change.
+    EXPECT_GT(c.changed, c.runs * 9 / 10);
     EXPECT_GT(c.whole, c.runs * 2 / 3);
 }
 

@@ -60,7 +60,7 @@ struct Tree {
     }
     Catalog* catalog() {
         cat.options = &options;
-        cat.rep = &UNBAK_REPORTER;
+        cat.io.rep = &UNBAK_REPORTER;
         out_tree_init(&out, PLAT_CWD, nullptr);
         cat.out_tree = &out;
         cat.disks = disks.empty() ? nullptr : disks.data();
@@ -81,8 +81,9 @@ struct PathResult {
 
 PathResult path_of(Tree& t, int32_t ndx) {
     PathResult r{false, "", -1, ""};
+    char buf[PATH_BUF_SIZE];
     char* p = nullptr;
-    r.out = capture([&] { p = mk_path_str(t.catalog(), ndx, &r.length); });
+    r.out = capture([&] { p = mk_path_str(t.catalog(), ndx, buf, &r.length); });
     r.ok = p != nullptr;
     if (p) r.path = p;
     return r;

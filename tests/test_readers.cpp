@@ -442,12 +442,15 @@ Files with 2 entries
 // A table file holding one region; its first descriptor is at REGION_AT.
 const int32_t REGION_AT = 32;
 
+// It is read through a work buffer of its own, reporting in unbak's words.
 struct TableFile {
     TempDir dir;
     int fd;
+    IoState io{};
     explicit TableFile(const std::string& bytes) {
         dir.write("t.dbf", bytes);
         fd = plat_open_read(dir.file("t.dbf").c_str());
+        io.rep = &UNBAK_REPORTER;
     }
     ~TableFile() { plat_close(fd); }
 };
@@ -481,20 +484,20 @@ TEST(DirectRead, CountRecordCutShort) {
     int32_t st = 0;
     {
         TableFile f(cut_in_count_record(imgw::disks_region(t.disks)));
-        EXPECT_EQ(captured([&] { EXPECT_EQ(read_disks(f.fd, REGION_AT, &st, &UNBAK_REPORTER), nullptr); }),
+        EXPECT_EQ(captured([&] { EXPECT_EQ(read_disks(f.fd, REGION_AT, &st, &f.io), nullptr); }),
                   "\nfailed to get # of records in disk array");
         EXPECT_EQ(st, -6);
     }
     {
         // Comp takes a short count record for an empty table.
         TableFile f(cut_in_count_record(imgw::comp_region(t.comp)));
-        EXPECT_EQ(captured([&] { EXPECT_EQ(read_comp(f.fd, REGION_AT, &st, &UNBAK_REPORTER), nullptr); }), "");
+        EXPECT_EQ(captured([&] { EXPECT_EQ(read_comp(f.fd, REGION_AT, &st, &f.io), nullptr); }), "");
         EXPECT_EQ(st, 0);
     }
     {
         TableFile f(cut_in_count_record(imgw::sessions_region(t.sessions)));
         int32_t count = 0;
-        EXPECT_EQ(captured([&] { EXPECT_EQ(get_sess(f.fd, REGION_AT, &count, &UNBAK_REPORTER), nullptr); }),
+        EXPECT_EQ(captured([&] { EXPECT_EQ(get_sess(f.fd, REGION_AT, &count, &f.io), nullptr); }),
                   "\nfailed to read 1st data record in get_sess()");
     }
 }
@@ -515,7 +518,7 @@ TEST(DirectRead, ImageEndingInsideARecordEndsTheTable) {
     {
         TableFile f(cut_in_second_record(imgw::files_region(t.files)));
         FileRecord* files = nullptr;
-        EXPECT_EQ(captured([&] { files = read_files(f.fd, REGION_AT, &st, &UNBAK_REPORTER); }), "");
+        EXPECT_EQ(captured([&] { files = read_files(f.fd, REGION_AT, &st, &f.io); }), "");
         EXPECT_EQ(st, 1);
         ASSERT_NE(files, nullptr);
         EXPECT_STREQ(files->name, "A.TXT");
@@ -525,7 +528,7 @@ TEST(DirectRead, ImageEndingInsideARecordEndsTheTable) {
     {
         TableFile f(cut_in_second_record(imgw::comp_region(t.comp)));
         CompRecord* comp = nullptr;
-        EXPECT_EQ(captured([&] { comp = read_comp(f.fd, REGION_AT, &st, &UNBAK_REPORTER); }), "");
+        EXPECT_EQ(captured([&] { comp = read_comp(f.fd, REGION_AT, &st, &f.io); }), "");
         EXPECT_EQ(st, 1);
         ASSERT_NE(comp, nullptr);
         EXPECT_EQ(comp->ORGSIZE, 10);
@@ -535,7 +538,7 @@ TEST(DirectRead, ImageEndingInsideARecordEndsTheTable) {
         // Behind the record's first 25 bytes: its DATATEXT comes short.
         TableFile f(cut_in_second_record(imgw::paths_region(t.paths)));
         PathNode* paths = nullptr;
-        EXPECT_EQ(captured([&] { paths = read_paths(f.fd, REGION_AT, &st, &UNBAK_REPORTER); }), "");
+        EXPECT_EQ(captured([&] { paths = read_paths(f.fd, REGION_AT, &st, &f.io); }), "");
         EXPECT_EQ(st, 1);
         ASSERT_NE(paths, nullptr);
         EXPECT_STREQ(paths->text, "C:\\");
@@ -548,15 +551,15 @@ TEST(DirectRead, OffsetsThatCannotBeReached) {
     TableFile f(imgw::encode_region(imgw::dirs_region(base_tables().dirs)));
     int32_t st = 0;
     // -1 is also what a failed seek gives back.
-    EXPECT_EQ(read_dirs(f.fd, -1, &st, &UNBAK_REPORTER), nullptr);
+    EXPECT_EQ(read_dirs(f.fd, -1, &st, &f.io), nullptr);
     EXPECT_EQ(st, -1);
-    EXPECT_EQ(read_dirs(f.fd, 1 << 20, &st, &UNBAK_REPORTER), nullptr);
+    EXPECT_EQ(read_dirs(f.fd, 1 << 20, &st, &f.io), nullptr);
     EXPECT_EQ(st, -2);
-    EXPECT_EQ(captured([&] { read_paths(f.fd, -1, &st, &UNBAK_REPORTER); }), "\nfailed to read Paths data section");
+    EXPECT_EQ(captured([&] { read_paths(f.fd, -1, &st, &f.io); }), "\nfailed to read Paths data section");
     EXPECT_EQ(st, -1);
-    EXPECT_EQ(captured([&] { read_comp(f.fd, 1 << 20, &st, &UNBAK_REPORTER); }), "\nfailed to read Comp data section");
+    EXPECT_EQ(captured([&] { read_comp(f.fd, 1 << 20, &st, &f.io); }), "\nfailed to read Comp data section");
     EXPECT_EQ(st, -2);
-    EXPECT_EQ(captured([&] { EXPECT_EQ(get_job(f.fd, -1, &UNBAK_REPORTER), nullptr); }),
+    EXPECT_EQ(captured([&] { EXPECT_EQ(get_job(f.fd, -1, &f.io), nullptr); }),
               "\nfatal error failed to read headers in get_job()");
 }
 
@@ -575,7 +578,7 @@ TEST(DirectRead, CheckedDescriptors) {
         c.spoil(r);
         TableFile f(imgw::encode_region(r));
         int32_t st = 0;
-        DirRecord* dirs = read_dirs(f.fd, REGION_AT, &st, &UNBAK_REPORTER);
+        DirRecord* dirs = read_dirs(f.fd, REGION_AT, &st, &f.io);
         EXPECT_EQ(st, -3) << c.what;
         free_dirs(dirs, st);
     }
@@ -584,7 +587,7 @@ TEST(DirectRead, CheckedDescriptors) {
     disks.fields[12].name = "HASDSKSTABC";
     TableFile fd(imgw::encode_region(disks));
     int32_t st = 0;
-    EXPECT_EQ(read_disks(fd.fd, REGION_AT, &st, &UNBAK_REPORTER), nullptr);
+    EXPECT_EQ(read_disks(fd.fd, REGION_AT, &st, &fd.io), nullptr);
     EXPECT_EQ(st, -3);
 
     // Comp checks every name (any case) and length, never a type letter.
@@ -592,11 +595,11 @@ TEST(DirectRead, CheckedDescriptors) {
     comp.fields[4].name = "compsize";
     comp.fields[7].type = 'C';
     TableFile fc(imgw::encode_region(comp));
-    free_comp(read_comp(fc.fd, REGION_AT, &st, &UNBAK_REPORTER));
+    free_comp(read_comp(fc.fd, REGION_AT, &st, &fc.io));
     EXPECT_EQ(st, 2);
     comp.fields[4].name = "COMPSIZ";
     TableFile fc2(imgw::encode_region(comp));
-    EXPECT_EQ(captured([&] { EXPECT_EQ(read_comp(fc2.fd, REGION_AT, &st, &UNBAK_REPORTER), nullptr); }),
+    EXPECT_EQ(captured([&] { EXPECT_EQ(read_comp(fc2.fd, REGION_AT, &st, &fc2.io), nullptr); }),
               "\nfailed to read Comp data section");
     EXPECT_EQ(st, -3);
 }
@@ -608,7 +611,7 @@ TEST(DirectRead, NumbersWrapModulo2To32) {
                            std::string(" -2147483649") + imgw::text_field("  X", 240));
     TableFile fd(imgw::encode_region(dirs));
     int32_t st = 0;
-    DirRecord* d = read_dirs(fd.fd, REGION_AT, &st, &UNBAK_REPORTER);
+    DirRecord* d = read_dirs(fd.fd, REGION_AT, &st, &fd.io);
     ASSERT_EQ(st, 1);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d[0].serial, 1);
@@ -624,7 +627,7 @@ TEST(DirectRead, NumbersWrapModulo2To32) {
     imgw::Region comp = imgw::comp_region({c});
     comp.records[1].replace(1 + 12 * 3, 12, "12 34       ");
     TableFile fc(imgw::encode_region(comp));
-    CompRecord* g = read_comp(fc.fd, REGION_AT, &st, &UNBAK_REPORTER);
+    CompRecord* g = read_comp(fc.fd, REGION_AT, &st, &fc.io);
     ASSERT_EQ(st, 1);
     ASSERT_NE(g, nullptr);
     EXPECT_EQ(g->CHK_SUM, -1);
@@ -643,7 +646,7 @@ TEST(DirectRead, HugeCountsAreBoundedByTheImage) {
     TableFile fd(imgw::encode_region(dirs));
     int32_t st = 0;
     DirRecord* d = nullptr;
-    EXPECT_EQ(captured([&] { d = read_dirs(fd.fd, REGION_AT, &st, &UNBAK_REPORTER); }), "");
+    EXPECT_EQ(captured([&] { d = read_dirs(fd.fd, REGION_AT, &st, &fd.io); }), "");
     ASSERT_EQ(st, 1);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(d[0].serial, 1);
@@ -653,7 +656,7 @@ TEST(DirectRead, HugeCountsAreBoundedByTheImage) {
     sess.records[0] = imgw::count_record(sess, 2147483647);
     TableFile fs(imgw::encode_region(sess));
     int32_t count = 0;
-    EXPECT_EQ(captured([&] { EXPECT_EQ(get_sess(fs.fd, REGION_AT, &count, &UNBAK_REPORTER), nullptr); }),
+    EXPECT_EQ(captured([&] { EXPECT_EQ(get_sess(fs.fd, REGION_AT, &count, &fs.io), nullptr); }),
               "\nfatal read error in get_sess() failed to 2147483646 read all data records");
 }
 
@@ -667,7 +670,7 @@ TEST(DirectRead, PathsHandlesRecordsUpToTheCount) {
     paths.records[0] = imgw::count_record(paths, 2);
     TableFile f(imgw::encode_region(paths));
     int32_t st = 0;
-    PathNode* p = read_paths(f.fd, REGION_AT, &st, &UNBAK_REPORTER);
+    PathNode* p = read_paths(f.fd, REGION_AT, &st, &f.io);
     ASSERT_EQ(st, 2);
     ASSERT_NE(p, nullptr);
     EXPECT_STREQ(p->text, "C:\\A");
@@ -688,7 +691,7 @@ TEST(DirectRead, JobRecord) {
     imgw::Region job = imgw::job_region(j);
     {
         TableFile f(imgw::encode_region(job));
-        JobRecord* rec = get_job(f.fd, REGION_AT, &UNBAK_REPORTER);
+        JobRecord* rec = get_job(f.fd, REGION_AT, &f.io);
         ASSERT_NE(rec, nullptr);
         EXPECT_EQ(rec->job_num, 7);
         EXPECT_EQ(rec->num_disks, 3);
@@ -712,7 +715,7 @@ TEST(DirectRead, JobRecord) {
         imgw::Region r = job;
         c.spoil(r);
         TableFile f(imgw::encode_region(r));
-        EXPECT_EQ(captured([&] { EXPECT_EQ(get_job(f.fd, REGION_AT, &UNBAK_REPORTER), nullptr); }), c.message)
+        EXPECT_EQ(captured([&] { EXPECT_EQ(get_job(f.fd, REGION_AT, &f.io), nullptr); }), c.message)
             << c.what;
     }
 }

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "catalog/catalog.h"
 #include "container/regions.h"
 #include "container/scan.h"
 #include "container/schema.h"
@@ -390,6 +389,22 @@ TEST(RegionWalk, ShowsWhereEachRegionLies) {
     EXPECT_EQ(res.out, prefix() + walk_lines(r, true) + found(7));
 }
 
+// The count scan reads "%12d" from the count field on, and blanks let it run
+// past the 0x0D block into what the work buffer held before: for the first
+// region, the header's name area, whose digits then give the count.
+TEST(RegionWalk, BlankCountRunsOnIntoWhatTheHeaderReadLeft) {
+    Regions r = standard_regions();
+    r[0].records[0].replace(13, 18, std::string(18, ' '));  // up to the block's end
+    imgw::Header h;
+    h.name_area = h.name + std::string(32 - h.name.size(), '\0') + "41";
+    h.name_area.resize(460, '\0');
+    RunResult res = run(imgw::make_image(h, "", imgw::encode_catalog(r)), {"-f"});
+    std::string expected = prefix() + walk_lines(r, false) + found(7);
+    std::string recorded = fmt("data for %d entries", (int)r[0].records.size() - 1);
+    expected.replace(expected.find(recorded), recorded.size(), "data for 40 entries");
+    EXPECT_EQ(res.out, expected);
+}
+
 TEST(RegionWalk, EndByteFoundInBlockOfAnyLength) {
     // The last region's bytes from its 0x0D: 1 + ent_sz * records + 1. Its
     // final block may hold the 0x1A alone, end with it, or be a short one.
@@ -481,12 +496,15 @@ TEST(RegionValidation, MismatchStopsBeforeAnyTableIsRead) {
 // ---- the functions on their own ----------------------------------------------
 
 // Opens bytes written to a scratch file; closes and removes it at the end.
+// It is read through a work buffer of its own, reporting in unbak's words.
 struct ImageFile {
     TempDir dir;
     int fd = -1;
+    IoState io{};
     explicit ImageFile(const std::string& bytes) {
         dir.write("t.bin", bytes);
         fd = plat_open_read(dir.file("t.bin").c_str());
+        io.rep = &UNBAK_REPORTER;
     }
     ~ImageFile() {
         if (fd >= 0) plat_close(fd);
@@ -501,10 +519,10 @@ TEST(RegionFunctions, MeasuresTheTwoEntryPathRegion) {
     ASSERT_GE(f.fd, 0);
     int32_t skipped = -1;
     testing::internal::CaptureStdout();
-    int32_t at = find_serial(f.fd, 0, &skipped, &UNBAK_REPORTER);
+    int32_t at = find_serial(f.fd, 0, &skipped, &f.io);
     int32_t ent_sz = 0, count = 0, nfields = 0, lengths[15] = {0};
     char types[15] = {0};
-    int32_t length = skip_struct(f.fd, &ent_sz, &count, &nfields, lengths, types, &UNBAK_REPORTER);
+    int32_t length = skip_struct(f.fd, &ent_sz, &count, &nfields, lengths, types, &f.io);
     fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(at, 32);  // behind the table header
@@ -523,7 +541,7 @@ TEST(RegionFunctions, FindSerialGivesBackWhereTheSearchEnded) {
     ASSERT_EQ(plat_seek(f.fd, 0, PLAT_SEEK_SET), 0);
     int32_t skipped = -1;
     testing::internal::CaptureStdout();
-    int32_t at = find_serial(f.fd, 4000, &skipped, &UNBAK_REPORTER);
+    int32_t at = find_serial(f.fd, 4000, &skipped, &f.io);
     fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\nread error no valid 1st 'SERIAL' field found reading ahead by 0x20 byte blocks\n");
@@ -538,11 +556,8 @@ TEST(RegionFunctions, RegionTableHoldsTrueOffsetsAndRecordedCounts) {
     ImageFile f(image_of(r));
     ASSERT_GE(f.fd, 0);
     RegionInfo info[7] = {};
-    uint16_t options = 0;
-    Catalog cat;
-    catalog_init(&cat, &options);
     testing::internal::CaptureStdout();
-    int32_t got = locate_regions(f.fd, CAT_OFFS, info, cat.schemas, &UNBAK_REPORTER);
+    int32_t got = locate_regions(f.fd, CAT_OFFS, info, true, &f.io);
     fflush(stdout);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(got, 7) << out;
@@ -644,17 +659,17 @@ TEST(SchemaCheck, StandardDescriptorsMatchEveryTable) {
         int32_t ent_sz = imgw::ent_size(Region{f, {}});
         EXPECT_EQ(TABLE_SCHEMAS[t].name, std::string(REGION_LABELS[t]));
         testing::internal::CaptureStdout();
-        EXPECT_EQ(validate_region(TABLE_SCHEMAS, t, (int32_t)f.size(), ent_sz, lengths.data(), types.data(), &UNBAK_REPORTER), 0);
+        EXPECT_EQ(validate_region(t, (int32_t)f.size(), ent_sz, lengths.data(), types.data(), &UNBAK_REPORTER), 0);
         // A type letter other than C and N is not checked.
         std::string odd(types.size(), 'X');
-        EXPECT_EQ(validate_region(TABLE_SCHEMAS, t, (int32_t)f.size(), ent_sz, lengths.data(), odd.data(), &UNBAK_REPORTER), 0);
+        EXPECT_EQ(validate_region(t, (int32_t)f.size(), ent_sz, lengths.data(), odd.data(), &UNBAK_REPORTER), 0);
         fflush(stdout);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     }
     int32_t len = 12;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(validate_region(TABLE_SCHEMAS, 7, 1, 13, &len, "N", &UNBAK_REPORTER), -1);
-    EXPECT_EQ(validate_region(TABLE_SCHEMAS, -1, 1, 13, &len, "N", &UNBAK_REPORTER), -1);
+    EXPECT_EQ(validate_region(7, 1, 13, &len, "N", &UNBAK_REPORTER), -1);
+    EXPECT_EQ(validate_region(-1, 1, 13, &len, "N", &UNBAK_REPORTER), -1);
     fflush(stdout);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\nvalidation error: structure index 7 out of range\nvalidation error: structure index -1 out of range");

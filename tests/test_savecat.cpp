@@ -258,11 +258,11 @@ struct SaveCatRun {
 
     explicit SaveCatRun(const std::string& image_path) : path(image_path) {
         catalog_init(&catalog, &options);
-        catalog.rep = &UNBAK_REPORTER;
+        catalog.io.rep = &UNBAK_REPORTER;
         catalog.image_path = path.c_str();
         catalog.header = &header;
         testing::internal::CaptureStdout();
-        image = get_fhead(path.c_str(), &header, nullptr);
+        image = get_fhead(path.c_str(), &header, &catalog.io);
         fflush(stdout);
         testing::internal::GetCapturedStdout();
     }
@@ -270,9 +270,9 @@ struct SaveCatRun {
         if (image >= 0) plat_close(image);
         free(header.name);
     }
-    int32_t save(int handle, std::string* out) {
+    SaveResult save(int handle, std::string* out) {
         testing::internal::CaptureStdout();
-        int32_t result = save_cat(handle, &catalog);
+        SaveResult result = save_cat(handle, &catalog);
         fflush(stdout);
         *out = testing::internal::GetCapturedStdout();
         return result;
@@ -287,7 +287,7 @@ TEST(SaveCatResults, LeavesImagePositionAndHeaderAsFound) {
     ASSERT_GE(run.image, 0);
     ASSERT_EQ(plat_seek(run.image, 777, PLAT_SEEK_SET), 777);
     std::string out;
-    EXPECT_EQ(run.save(run.image, &out), 0);
+    EXPECT_EQ(run.save(run.image, &out), SAVE_DONE);
     EXPECT_EQ(out, "");
     EXPECT_EQ(plat_seek(run.image, 0, PLAT_SEEK_CUR), 777);
     EXPECT_EQ(fh_cat_offs(&run.header), le32_at(image, 28));
@@ -295,13 +295,13 @@ TEST(SaveCatResults, LeavesImagePositionAndHeaderAsFound) {
 
     // With the handle gone the image is opened by its path.
     ASSERT_EQ(unlink(t.file("disk.cat").c_str()), 0);
-    EXPECT_EQ(run.save(-1, &out), 0);
+    EXPECT_EQ(run.save(-1, &out), SAVE_DONE);
     EXPECT_EQ(t.read("disk.cat"), expected_cat(image, t.file("disk.img")));
 
     // Cannot be created: nothing written, a failure result.
     ASSERT_EQ(unlink(t.file("disk.cat").c_str()), 0);
     t.mkdir("disk.cat");
-    EXPECT_EQ(run.save(run.image, &out), -1);
+    EXPECT_EQ(run.save(run.image, &out), SAVE_OPEN_FAILED);
     EXPECT_EQ(out, "\nerror opening " + t.file("disk.cat") + " for catalog file output");
 }
 
@@ -316,7 +316,7 @@ TEST(SaveCatResults, NoCatalogAndUnreachableImage) {
     // The image gone after a disk change: the header is written, no copy.
     run.path = t.file("gone.img");
     run.catalog.image_path = run.path.c_str();
-    EXPECT_EQ(run.save(-1, &out), -3);
+    EXPECT_EQ(run.save(-1, &out), SAVE_SEEK_FAILED);
     char msg[64];
     snprintf(msg, sizeof msg, "\nseek to catalog start at 0x%x failed", (unsigned)le32_at(image, 28));
     EXPECT_EQ(out, msg);
@@ -328,7 +328,7 @@ TEST(SaveCatResults, NoCatalogAndUnreachableImage) {
     fh_set_cat_offs(&run.header, 0x80000000u);
     run.path = t.file("far.img");
     run.catalog.image_path = run.path.c_str();
-    EXPECT_EQ(run.save(run.image, &out), -3);
+    EXPECT_EQ(run.save(run.image, &out), SAVE_SEEK_FAILED);
     EXPECT_EQ(out, "\nseek to catalog start at 0x80000000 failed");
     EXPECT_EQ(t.read("far.cat").size(), 512u);
     EXPECT_EQ(plat_seek(run.image, 0, PLAT_SEEK_CUR), 777);
@@ -336,7 +336,7 @@ TEST(SaveCatResults, NoCatalogAndUnreachableImage) {
     fh_set_cat_offs(&run.header, 0);
     run.path = t.file("none.img");
     run.catalog.image_path = run.path.c_str();
-    EXPECT_EQ(run.save(run.image, &out), -2);
+    EXPECT_EQ(run.save(run.image, &out), SAVE_NO_CATALOG);
     EXPECT_EQ(out, "");
     EXPECT_FALSE(t.exists("none.cat"));
 }

@@ -72,31 +72,35 @@ TEST(StageGroup, AcceptsOnlyAStreamThatEndsAtOrgSizeWithItsChecksum) {
         {"ORGSIZE 0", deflated(""), 0, chk_sum_of(""), false},
         {"no input", "", org, chk, false},
     };
+    Staging st = {};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const unsigned char* got = stage_group((const unsigned char*)c.stream.data(),
+        const unsigned char* got = stage_group(&st, (const unsigned char*)c.stream.data(),
                                                (int32_t)c.stream.size(), c.org_size, c.chk_sum);
         ASSERT_EQ(got != nullptr, c.accepted);
         if (got) {
             EXPECT_EQ(std::string((const char*)got, (size_t)org), plain);
         }
     }
-    set_fast_inflate(false);
-    EXPECT_EQ(stage_group((const unsigned char*)packed.data(), (int32_t)packed.size(), org, chk), nullptr);
-    set_fast_inflate(true);
+    st.exact_only = true;
+    EXPECT_EQ(stage_group(&st, (const unsigned char*)packed.data(), (int32_t)packed.size(), org, chk),
+              nullptr);
+    staging_release(&st);
 }
 
 TEST(StageGroup, GroupsBeyondTheCapTakeTheExactWay) {
     const std::string plain(STAGING_MAX + 1, 'z');
     const std::string packed = deflated(plain);
-    EXPECT_EQ(stage_group((const unsigned char*)packed.data(), (int32_t)packed.size(),
+    Staging st = {};
+    EXPECT_EQ(stage_group(&st, (const unsigned char*)packed.data(), (int32_t)packed.size(),
                           (int32_t)plain.size(), chk_sum_of(plain)),
               nullptr);
     const std::string at_cap = plain.substr(1);
     const std::string packed_at_cap = deflated(at_cap);
-    EXPECT_NE(stage_group((const unsigned char*)packed_at_cap.data(), (int32_t)packed_at_cap.size(),
-                          (int32_t)at_cap.size(), chk_sum_of(at_cap)),
+    EXPECT_NE(stage_group(&st, (const unsigned char*)packed_at_cap.data(),
+                          (int32_t)packed_at_cap.size(), (int32_t)at_cap.size(), chk_sum_of(at_cap)),
               nullptr);
+    staging_release(&st);
 }
 
 // ---- stored data in large pieces -----------------------------------------------
@@ -141,9 +145,7 @@ struct Outcome {
 // output directory is emptied afterwards.
 Outcome run_way(const TempDir& t, bool fast, const std::vector<std::string>& args,
                 const std::string& answers = "") {
-    set_fast_inflate(fast);
-    InProcessRun r = run_unbak_in(t.file("out"), args, answers);
-    set_fast_inflate(true);
+    InProcessRun r = run_unbak_in(t.file("out"), args, answers, fast);
     Outcome o = {r.out, r.status, tree_of(t.file("out"))};
     remove_below(t.file("out"));
     return o;

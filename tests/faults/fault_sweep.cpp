@@ -101,6 +101,8 @@ const char* const NOT_AS_RECORDED_TEXTS[] = {
 
 // Failures after which the run does not do what was asked: status 8.
 const char* const STOP_TEXTS[] = {
+    // the run's copy buffer
+    " bytes for the copy buffer\n",
     // the image header (of the catalog disk, or of a disk typed at the prompt)
     "\nfailed to read a valid Tarnel Backup file header from target file\n",
     "\nfailed to open target file: ",
