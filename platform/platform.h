@@ -73,6 +73,10 @@ int plat_truncate(int fd);
 // in letter case is another file where the file system tells case apart.
 bool plat_same_file(const char* a, const char* b);
 
+// True when the file of this identity was opened for reading in this run
+// (an image): nothing may be written over it, nor renamed onto it.
+bool plat_is_input(const PlatFileId* id);
+
 // Where the last component of a path (as given) begins: the index behind
 // its last separator, 0 when it has none. '/' and '\' both separate, on
 // POSIX too, as they do in catalog paths.

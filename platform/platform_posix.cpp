@@ -171,6 +171,10 @@ int plat_create(const char* path) {
     return handles_adopt_output(fd, true);
 }
 
+bool plat_is_input(const PlatFileId* id) {
+    return handles_is_input((dev_t)id->volume, (ino_t)id->index);
+}
+
 bool plat_same_file(const char* a, const char* b) {
     if (PLAT_FAULT(FAULT_STAT)) return false;
     struct stat sa, sb;

@@ -213,6 +213,10 @@ static bool remember_input(int fd, const char* path) {
     return true;
 }
 
+bool plat_is_input(const PlatFileId* id) {
+    return is_input(id);
+}
+
 int plat_open_read(const char* path) {
     int fd = _open(path, _O_RDONLY | _O_BINARY);
     if (fd < 0) return -1;
