@@ -16,11 +16,12 @@ include(GNUInstallDirs)
 set(UNBAK_PROGRAMS
     unbak
     dbfscan
-    bakcheck
+    bak
     mkbak
 )
 # The version the programs' banner prints.
 set(UNBAK_VERSION 1.02)
+target_compile_definitions(bak_core PRIVATE BAK_VERSION="${UNBAK_VERSION}")
 set(UNBAK_MAINTAINER "unbak developers <unbak@example.org>"
     CACHE STRING "Maintainer field of the .deb")
 
