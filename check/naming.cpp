@@ -6,8 +6,9 @@
 
 namespace {
 
-std::string folded(const std::string& s) {
+std::string folded(const std::string& s, bool fold) {
     std::string out = s;
+    if (!fold) return out;
     for (char& c : out)
         if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
     return out;
@@ -49,7 +50,7 @@ OutputName output_name(NameTable* table, const std::string& dir, const char* nam
         out.path = output_dir_name(dir, cs) + output_path(decoded);
     }
     std::string base = out.path;
-    for (int32_t n = 2; !table->taken.insert(folded(out.path)).second; n++) {
+    for (int32_t n = 2; !table->taken.insert(folded(out.path, table->fold_case)).second; n++) {
         out.copy = n;
         out.path = numbered_name(base, n);
     }

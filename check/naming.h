@@ -10,13 +10,14 @@
 // cannot be a file name (empty, "." or "..", holding '/' or '\') goes under
 // _unplaced/ at the top, named by its catalog number and what can be kept
 // of its name, so its data is not lost and nothing leaves the tree. A name
-// given to an earlier file of the set (letters compared without case, so
-// the tree is the same on every system) makes the later one name~2, name~3
-// (before the extension), as the output tree numbers them.
+// given to an earlier file of the set makes the later one name~2, name~3
+// (before the extension), as the output tree numbers them; where the
+// system takes names that differ only in letter case for one (Windows),
+// they are compared without case.
 //
-// Names depend only on the catalog, never on what is selected or on disk:
-// every run gives a file the same name, which is what lets an interrupted
-// extract resume.
+// Names depend only on the catalog (and the system), never on what is
+// selected or on disk: every run gives a file the same name, which is what
+// lets an interrupted extract resume.
 #ifndef CHECK_NAMING_H
 #define CHECK_NAMING_H
 
@@ -35,8 +36,9 @@ struct OutputName {
     bool unplaced;     // under UNPLACED_DIR
 };
 
-// The names given so far, letters folded to lower case.
+// The names given so far (letters folded to lower case when fold_case).
 struct NameTable {
+    bool fold_case;
     std::unordered_set<std::string> taken;
 };
 

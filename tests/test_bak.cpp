@@ -765,11 +765,17 @@ TEST(BakExtract, DuplicateNamesAreNumbered) {
     EXPECT_TRUE(has(r.err, "bak: C:\\Data\\a_b.txt goes to C_/Data/a_b~2.txt: an earlier file of "
                            "the set has its name\n"))
         << r.err;
+    // Letter case makes another name where the system tells case apart.
+#ifdef _WIN32
+    const char* third = "C_/Data/A_B~3.TXT";
+#else
+    const char* third = "C_/Data/A_B.TXT";
+#endif
     std::map<std::string, std::string> want = {{"C_/", ""},
                                                {"C_/Data/", ""},
                                                {"C_/Data/a_b.txt", "first"},
                                                {"C_/Data/a_b~2.txt", "second"},
-                                               {"C_/Data/A_B~3.TXT", "third"}};
+                                               {third, "third"}};
     EXPECT_EQ(tree_of(t.file("out")), want);
     // Run again, every file is found where the first run put it.
     RunResult again = run_bak(t.path, {"extract", "d1.img", "-C", "out"});
