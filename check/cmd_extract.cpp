@@ -17,6 +17,11 @@
 // present and is not written again: running the same command again resumes
 // an interrupted run. The names come from naming.h, computed over the whole
 // catalog, so they are the same in every run whatever is chosen.
+//
+// Files come directory by directory, so each directory is opened once
+// (plat_open_dir_at, following no link) and the tree works below it by
+// bare names: the way from DIR is walked once a directory, not once for
+// every step of every file.
 #include <stdio.h>
 #include <string.h>
 
@@ -24,6 +29,7 @@
 #include "check/bak_json.h"
 #include "check/names.h"
 #include "check/naming.h"
+#include "platform/dirs.h"
 #include "restore/outtree.h"
 #include "restore/restore.h"
 
@@ -37,8 +43,10 @@ struct Counts {
 // The run's output: the tree below DIR and the report file.
 struct Extract {
     Bak* bak;
-    int root;
-    OutTree tree;
+    int root;        // DIR
+    OutTree tree;    // its root is DIR, or the directory entered
+    std::string entered;  // the directory entered, with its '/'; "" for DIR
+    int entered_root;     // its handle, -1 when none
     std::vector<OutputName> names;  // by the files' catalog index
     Counts counts;
     bool meta_failed;               // a restored file's time or mode not set
@@ -46,9 +54,32 @@ struct Extract {
     Json report_files;
 };
 
-bool matches_catalog(Extract* x, const std::string& path, const FileRecord* f) {
+// Makes the directories of a file's path and works below the last one; false
+// when it cannot be made or entered.
+bool enter(Extract* x, const std::string& dir) {
+    if (dir == x->entered && (dir.empty() || x->entered_root >= 0)) return true;
+    if (x->entered_root >= 0) plat_close_root(x->entered_root);
+    x->entered_root = -1;
+    x->entered = dir;
+    x->tree.root = x->root;
+    if (dir.empty()) return true;
+    if (!out_make_parents(&x->tree, dir.c_str())) return false;
+    x->entered_root = plat_open_dir_at(x->root, dir.c_str());
+    if (x->entered_root < 0) return false;
+    x->tree.root = x->entered_root;
+    return true;
+}
+
+void leave(Extract* x) {
+    if (x->entered_root >= 0) plat_close_root(x->entered_root);
+    x->entered_root = -1;
+    x->entered.clear();
+    x->tree.root = x->root;
+}
+
+bool matches_catalog(Extract* x, const std::string& name, const FileRecord* f) {
     PlatStat st;
-    return plat_stat_at(x->root, path.c_str(), &st) == 0 && st.regular &&
+    return plat_stat_at(x->tree.root, name.c_str(), &st) == 0 && st.regular &&
            st.size == (f->size_lo > 0 ? f->size_lo : 0) && st.mtime == date_to_secs(f->date);
 }
 
@@ -78,9 +109,11 @@ void extract_file(Extract* x, const BakFile* f) {
                   shown_text(name.path).c_str());
 
     OutFile of;
-    OutCreate made = out_make_parents(&x->tree, name.path.c_str())
-                         ? out_create(&x->tree, name.path.c_str(), &of)
-                         : OUT_FAILED;
+    size_t cut = name.path.find_last_of('/') + 1;
+    std::string dir = name.path.substr(0, cut);
+    OutCreate made = enter(x, dir) ? out_create(&x->tree, name.path.c_str() + cut, &of) : OUT_FAILED;
+    // of.path is the name in its directory; output the path below DIR.
+    std::string output = dir + of.path;
     if (made == OUT_EXISTS) {
         // Already restored (by an earlier run) when it has the catalog's
         // size and time; left alone either way.
@@ -88,7 +121,7 @@ void extract_file(Extract* x, const BakFile* f) {
             x->counts.present++;
         } else {
             x->counts.skipped++;
-            say_error(bak, "exists, left alone: %s", shown_text(of.path).c_str());
+            say_error(bak, "exists, left alone: %s", shown_text(output).c_str());
         }
         bak->progress.bytes_done += rec->size_lo > 0 ? rec->size_lo : 0;
         return;
@@ -103,12 +136,11 @@ void extract_file(Extract* x, const BakFile* f) {
     }
     if (of.copy > 0)
         say_error(bak, "%s goes to %s: %s is another file of this run", shown.c_str(),
-                  shown_text(of.path).c_str(), shown_text(name.path).c_str());
+                  shown_text(output).c_str(), shown_text(name.path).c_str());
 
     DataOut out = {of.fd, false, false, !bak->opt.salvage, false, nullptr};
     FileCheck res;
     check_file(bak, f, &out, &res);
-    std::string output = of.path;
     bool good = res.status == FILE_INTACT || res.status == FILE_PRESENT;
     bool keep = !out.failure && (good || (bak->opt.salvage && res.status == FILE_DAMAGED &&
                                           res.bytes_lost < rec->size_lo));
@@ -139,8 +171,8 @@ void extract_file(Extract* x, const BakFile* f) {
     // A salvaged file keeps the time of the run: it is no restored copy.
     int32_t failed = 0;
     if (good) {
-        failed = out_set_meta(&x->tree, output.c_str(), date_to_secs(rec->date), file_writable(rec));
-    } else if (plat_set_writable_at(x->root, output.c_str(), file_writable(rec)) != 0) {
+        failed = out_set_meta(&x->tree, of.path, date_to_secs(rec->date), file_writable(rec));
+    } else if (plat_set_writable_at(x->tree.root, of.path, file_writable(rec)) != 0) {
         failed = OUT_META_WRITABLE_FAILED;
     }
     if (failed) {
@@ -216,6 +248,7 @@ int cmd_extract(Bak* bak) {
     x.report_files = Json::array();
     // DIR is the user's: a link on the way to it is followed. Below it the
     // output tree follows none.
+    x.entered_root = -1;
     x.root = plat_open_root(dir.c_str());
     if (x.root < 0 && plat_make_root(dir.c_str()) == 0) x.root = plat_open_root(dir.c_str());
     if (x.root < 0) {
@@ -239,6 +272,7 @@ int cmd_extract(Bak* bak) {
     OutPolicy policy = {true, !bak->opt.overwrite, true, true};
     out_tree_init(&x.tree, x.root, &policy);
     NameTable table;
+    table.fold_case = plat_names_ignore_case();
     for (const BakFile& f : bak->set.files)
         x.names.push_back(output_name(&table, f.dir_ok ? bak->set.dir_paths[(size_t)f.rec->dir] : "",
                                       f.rec->name, f.rec->serial, bak->set.charset));
@@ -253,6 +287,7 @@ int cmd_extract(Bak* bak) {
         progress_update(bak, false);
     }
     progress_clear(bak);
+    leave(&x);
     out_tree_free(&x.tree);
     plat_close_root(x.root);
 

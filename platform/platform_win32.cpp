@@ -282,6 +282,26 @@ int plat_open_root(const char* path) {
     return -1;
 }
 
+// Declared below with the path checks.
+static wchar_t* checked_path(int root, const char* path);
+static int status_of(const wchar_t* w);
+
+int plat_open_dir_at(int root, const char* path) {
+    wchar_t* w = checked_path(root, path);
+    if (!w || status_of(w) != PLAT_PATH_DIR) return -1;
+    for (int i = 0; i < MAX_ROOTS; i++) {
+        if (roots[i]) continue;
+        size_t n = wcslen(w);
+        while (n > 0 && w[n - 1] == L'\\') n--;
+        roots[i] = (wchar_t*)malloc((n + 1) * sizeof(wchar_t));
+        if (!roots[i]) return -1;
+        memcpy(roots[i], w, n * sizeof(wchar_t));
+        roots[i][n] = L'\0';
+        return i;
+    }
+    return -1;
+}
+
 int plat_make_root(const char* path) {
     return _mkdir(path) == 0 ? 0 : -1;
 }
