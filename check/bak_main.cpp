@@ -192,6 +192,9 @@ int bak_main(int argc, char** argv) {
     }
     close_set(&bak);
     release_scratch(&bak.scratch);
+    // The OS layer forgets the run's inputs: the next in-process run has
+    // its own.
+    plat_close_all();
     // Output that never arrived is a failure the output cannot tell.
     if (fflush(stdout) != 0 || ferror(stdout)) bak.stdout_failed = true;
     if (bak.stdout_failed) {
