@@ -146,10 +146,9 @@ struct BakSet {
     // Catalog inconsistencies, each a sentence; found while reading and
     // later while testing (a group's length that disagrees).
     std::vector<std::string> inconsistencies;
-    // What the reporter heard: the table being located, and its count
-    // records that disagree with the records present.
+    // The table being located, for the reporter: a count record that
+    // disagrees with its records is said of it.
     int32_t region_now;
-    int32_t groups_ran_out;                   // link_data found files without groups
     PlatCharset* charset;                     // --charset, null without
 };
 

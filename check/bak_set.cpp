@@ -5,9 +5,10 @@
 // The lower layers report through events. bak gives them a Reporter of its
 // own that keeps only what bears on the catalog's consistency: a count
 // record that disagrees with the records present (EV_RECORD_COUNT_MISMATCH,
-// for the table being located), the Job's count record, files left without
-// groups by link_data. Everything else they say is said again here in bak's
-// words, or is unbak's business (the header, the region offsets).
+// for the table being located) and the Job's count record. Everything else
+// they say is said again here in bak's words (a table that cannot be read,
+// files left without groups), or is unbak's business (the header, the
+// region offsets).
 //
 // What is checked of the catalog without reading any data, for every
 // command: the count records; the Job's compressed flag against the groups
@@ -69,9 +70,6 @@ void on_event(void* ctx, const Event* ev) {
     case EV_JOB_COUNT_UNEXPECTED:
         s->inconsistencies.push_back(format("the Job table's count record says %lld, not 2",
                                             (long long)ev->args[0].num));
-        break;
-    case EV_LINK_GROUPS_RAN_OUT:
-        s->groups_ran_out++;
         break;
     default:
         break;

@@ -184,11 +184,11 @@ void extract_file(Extract* x, const BakFile* f) {
     }
     if (good) {
         x->counts.restored++;
+        // Good data the catalog misdescribes: said with the set's
+        // inconsistencies at the end.
         for (const Problem& p : res.problems)
-            if (p.kind == PROB_SIZE_ONLY) {
-                say_error(bak, "inconsistent: %s: %s", shown.c_str(), problem_text(bak, &res, &p).c_str());
-                bak->set.inconsistencies.push_back(f->listed + ": " + problem_text(bak, &res, &p));
-            }
+            if (p.kind == PROB_SIZE_ONLY)
+                bak->set.inconsistencies.push_back(f->shown + ": " + problem_text(bak, &res, &p));
     } else {
         x->counts.salvaged++;
         say_error(bak, "damaged, salvaged: %s%s", shown.c_str(),
