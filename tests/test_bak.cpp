@@ -762,6 +762,20 @@ TEST(BakExtract, ExistingFilesAreLeftAloneUnlessOverwritten) {
     EXPECT_TRUE(t.read("out/C_/f2.bin") == s.files[1].content);
 }
 
+TEST(BakExtract, AnImageOfTheSetIsNeverWrittenOverEvenWithOverwrite) {
+    TempDir t;
+    std::vector<imgw::SourceFile> files = {{"", "one.img", "not the image"}, {"", "b.txt", "bee"}};
+    std::string image = one_disk(imgw::plan_set(files, imgw::SetOptions()));
+    t.mkdir("out");
+    t.mkdir("out/C_");
+    t.write("out/C_/one.img", image);
+    RunResult r = run_bak(t.path, {"extract", "--overwrite", "out/C_/one.img", "-C", "out"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, "bak: not written: C:\\one.img: C_/one.img cannot be written")) << r.err;
+    EXPECT_TRUE(t.read("out/C_/one.img") == image);
+    EXPECT_EQ(t.read("out/C_/b.txt"), "bee");
+}
+
 TEST(BakExtract, DuplicateNamesAreNumbered) {
     TempDir t;
     std::vector<imgw::SourceFile> files = {{"Data", "a:b.txt", "first"},
