@@ -64,7 +64,7 @@ bool enter(Extract* x, const std::string& dir) {
     x->tree.root = x->root;
     if (dir.empty()) return true;
     if (!out_make_parents(&x->tree, dir.c_str())) return false;
-    x->entered_root = plat_open_dir_at(x->root, dir.c_str());
+    x->entered_root = plat_open_dir_at(x->root, dir.substr(0, dir.size() - 1).c_str());
     if (x->entered_root < 0) return false;
     x->tree.root = x->entered_root;
     return true;
