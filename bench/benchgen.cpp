@@ -454,6 +454,9 @@ int make_data(const std::string& dir, int scale, bool three, bool stored, int di
     for (const std::string& n : names) fprintf(info, " %s", n.c_str());
     fprintf(info, "\n");
     if (three) {
+        // The sets share a directory: each has set ids of its own, so a
+        // search of the directory for a set's images tells them apart.
+        comp.header.set_id2 ^= 3u;
         names = write_images(comp, comp_stream, split(comp_total, 3), dir + "/comp3");
         fprintf(info, "comp3 3");
         for (const std::string& n : names) fprintf(info, " %s", n.c_str());
@@ -464,6 +467,7 @@ int make_data(const std::string& dir, int scale, bool three, bool stored, int di
             fprintf(stderr, "benchgen: stored set too large for one disk\n");
             return 1;
         }
+        plain.header.set_id2 ^= 5u;
         names = write_images(plain, stored_stream, split(stored_total, 1), dir + "/stored");
         fprintf(info, "stored 1 %s\n", names[0].c_str());
         remove(stored_stream.c_str());

@@ -1,267 +1,175 @@
-// bakcheck's reports: the text report (standard output, and with --salvage
-// also DIR/SALVAGE-REPORT.txt), the JSON report (standard output with
-// --json), and the progress line on standard error.
-//
-// Reports are written as the walk goes: a heading with the set and where
-// each image lies, one entry per file that is not intact, the summary.
-// Nothing is kept of a file once its entry is written.
+// bak's words: messages on stderr, the phrases for a file's problems and a
+// disk's state that test, extract and info share, names made safe for a
+// terminal and for JSON, standard output, and the progress line.
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 
-#include "check/bakcheck.h"
-#include "platform/platform.h"
+#include "check/bak.h"
+#include "check/bak_json.h"
+#include "check/names.h"
+#include "platform/console.h"
 
-enum { LINE_SIZE = 4096, LABEL_SIZE = 200 };
+// ---- messages and standard output --------------------------------------------------
 
-static void sink_write(Sink* s, const char* text, size_t n) {
-    if (!s->open || n == 0) return;
-    if (s->fd < 0) {
-        if (fwrite(text, 1, n, stdout) != n) s->failed = true;
-    } else if (plat_write(s->fd, text, (int32_t)n) != (int32_t)n) {
-        s->failed = true;
-    }
-}
-
-void sink_printf(Sink* s, const char* fmt, ...) {
-    if (!s->open) return;
-    char line[LINE_SIZE];
+void say_error(Bak* bak, const char* fmt, ...) {
+    char line[4096];
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(line, sizeof line, fmt, ap);
+    vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
-    if (n < 0) return;
-    sink_write(s, line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
+    progress_clear(bak);
+    fflush(stdout);
+    fprintf(stderr, "bak: %s\n", line);
+    fflush(stderr);
 }
 
-// Text goes to every text sink open.
-#if defined(__GNUC__)
-__attribute__((format(printf, 2, 3)))
-#endif
-static void
-text(Run* run, const char* fmt, ...) {
-    char line[LINE_SIZE];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
-    if (n < 0) return;
-    size_t len = (size_t)n < sizeof line ? (size_t)n : sizeof line - 1;
-    sink_write(&run->text_out, line, len);
-    sink_write(&run->text_file, line, len);
+void put_stdout(Bak* bak, const void* data, size_t n) {
+    if (bak->stdout_failed || n == 0) return;
+    if (fwrite(data, 1, n, stdout) != n) bak->stdout_failed = true;
 }
 
-// A JSON string. Catalog names are bytes of whatever code page the backup
-// was made on: valid UTF-8 passes, any other byte is taken as Latin-1.
-static void json_string(Sink* s, const char* str) {
-    char buf[LINE_SIZE];
-    size_t n = 0;
-    buf[n++] = '"';
-    const unsigned char* p = (const unsigned char*)str;
-    while (*p) {
-        if (n + 16 >= sizeof buf) {
-            sink_write(s, buf, n);
-            n = 0;
-        }
-        unsigned char c = *p;
-        int extra = c >= 0xF0 && c < 0xF5   ? 3
-                    : c >= 0xE0 && c < 0xF0 ? 2
-                    : c >= 0xC2 && c < 0xE0 ? 1
-                                            : 0;
-        bool utf8 = extra > 0;
-        for (int i = 1; utf8 && i <= extra; i++)
-            if ((p[i] & 0xC0) != 0x80) utf8 = false;
-        if (utf8) {
-            memcpy(buf + n, p, (size_t)extra + 1);
-            n += (size_t)extra + 1;
-            p += extra + 1;
-            continue;
-        }
-        if (c == '"' || c == '\\') {
-            buf[n++] = '\\';
-            buf[n++] = (char)c;
-        } else if (c < 0x20 || c >= 0x7F) {
-            n += (size_t)snprintf(buf + n, sizeof buf - n, "\\u%04x", c);
+void put_stdout_text(Bak* bak, const std::string& text) {
+    put_stdout(bak, text.data(), text.size());
+}
+
+std::string shown_text(const std::string& bytes) {
+    return escape_for_output(bytes);
+}
+
+// ---- JSON -----------------------------------------------------------------------------
+
+void json_name(Json& obj, const std::string& key, const std::string& bytes) {
+    const unsigned char* p = (const unsigned char*)bytes.data();
+    size_t n = bytes.size();
+    std::string text;
+    bool exact = true;
+    for (size_t i = 0; i < n;) {
+        int len = utf8_sequence_length(p + i, n - i);
+        if (len == 0) {
+            text += "\xEF\xBF\xBD";
+            exact = false;
+            i++;
         } else {
-            buf[n++] = (char)c;
+            text.append(bytes, i, (size_t)len);
+            i += (size_t)len;
         }
-        p++;
     }
-    buf[n++] = '"';
-    sink_write(s, buf, n);
+    obj[key] = text;
+    if (exact) return;
+    static const char hex[] = "0123456789abcdef";
+    std::string h;
+    for (size_t i = 0; i < n; i++) {
+        h += hex[p[i] >> 4];
+        h += hex[p[i] & 15];
+    }
+    obj[key + "_hex"] = h;
 }
 
-static const char* disk_state(const DiskSlot* d) {
-    return !d->path ? "missing" : d->cut_short ? "cut short" : "not placed";
+Json file_json(const Bak* bak, const BakFile* file, const FileCheck* res) {
+    Json j;
+    json_name(j, "path", file->shown);
+    j["serial"] = file->rec->serial;
+    j["size"] = file->rec->size_lo;
+    j["status"] = status_word(res->status);
+    Json problems = Json::array();
+    for (const Problem& p : res->problems) problems.push_back(problem_text(bak, res, &p));
+    j["problems"] = problems;
+    j["more_problems"] = res->more_problems;
+    Json lost = Json::array();
+    for (const LostRange& r : res->lost) lost.push_back(Json{{"offset", r.offset}, {"length", r.length}});
+    j["lost"] = lost;
+    j["bytes_lost"] = res->bytes_lost;
+    return j;
 }
 
-void hole_label(const Placement* pl, char* out, int32_t size) {
-    out[0] = '\0';
-    int32_t first = pl->hole_first, last = pl->hole_last;
-    if (first > last) {
-        snprintf(out, (size_t)size, "the images hold less than the catalog's files take");
-        return;
-    }
-    int32_t missing = 0, cut = 0, unplaced = 0;
-    for (int32_t k = first; k <= last; k++) {
-        const DiskSlot* d = &pl->disks[k];
-        if (!d->path)
-            missing++;
-        else if (d->cut_short)
-            cut++;
-        else
-            unplaced++;
-    }
-    int32_t count = last - first + 1;
-    if (count == 1) {
-        snprintf(out, (size_t)size, "disk %d %s", (int)first, disk_state(&pl->disks[first]));
-    } else if (missing == count || cut == count || unplaced == count) {
-        snprintf(out, (size_t)size, "disks %d to %d %s", (int)first, (int)last,
-                 disk_state(&pl->disks[first]));
-    } else {
-        int n = snprintf(out, (size_t)size, "disks %d to %d:", (int)first, (int)last);
-        const char* sep = " ";
-        if (missing && n >= 0 && n < size) {
-            n += snprintf(out + n, (size_t)(size - n), "%s%d missing", sep, (int)missing);
-            sep = ", ";
-        }
-        if (cut && n >= 0 && n < size) {
-            n += snprintf(out + n, (size_t)(size - n), "%s%d cut short", sep, (int)cut);
-            sep = ", ";
-        }
-        if (unplaced && n >= 0 && n < size)
-            snprintf(out + n, (size_t)(size - n), "%s%d not placed", sep, (int)unplaced);
-    }
-}
-
-// ---- heading ------------------------------------------------------------------
-
-static void text_heading(Run* run) {
-    const Placement* pl = &run->placement;
-    text(run, "bakcheck: backup \"%s\", job %u: %d disk%s, %d file%s, %lld bytes\n",
-         run->header.name, (unsigned)fh_job_num(&run->header), (int)pl->num_disks,
-         pl->num_disks == 1 ? "" : "s", (int)run->totals.files, run->totals.files == 1 ? "" : "s",
-         (long long)run->totals.bytes);
+Json disks_json(const Bak* bak) {
+    const Placement* pl = &bak->set.placement;
+    Json disks = Json::array();
     for (int32_t k = 1; k <= pl->num_disks; k++) {
-        const DiskSlot* d = &pl->disks[k];
-        if (!d->path) {
-            // A run of missing disks makes one line.
-            int32_t to = k;
-            while (to < pl->num_disks && !pl->disks[to + 1].path) to++;
-            if (to > k)
-                text(run, "disks %d-%d: missing\n", (int)k, (int)to);
-            else
-                text(run, "disk %d: missing\n", (int)k);
-            k = to;
+        const DiskSlot& d = pl->disks[(size_t)k];
+        Json j;
+        j["disk"] = k;
+        if (d.path.empty()) {
+            j["image"] = nullptr;
+            j["state"] = "missing";
+            disks.push_back(j);
             continue;
         }
-        const char* role = k == pl->num_disks ? ", catalog" : "";
-        if (d->placed == PLACED_NOT) {
-            text(run,
-                 "disk %d: %s%s: %scannot be placed from the catalog alone (disks missing or cut "
-                 "short on both sides)\n",
-                 (int)k, d->path, role, d->cut_short ? "cut short, " : "");
-            continue;
+        json_name(j, "image", d.path);
+        static const char* const placed[] = {"not placed", "start", "end", "disk size"};
+        static const char* const confirm[] = {"no", "yes", "failed", "unsure", "no group", "no checksum"};
+        j["state"] = d.placed == PLACED_NOT ? "not placed" : d.confirm == CONFIRM_FAILED ? "not read" : "placed";
+        j["catalog"] = k == pl->num_disks;
+        j["cut_short"] = d.cut_short;
+        j["trailing_bytes"] = d.trailing;
+        j["data_bytes"] = d.data_size;
+        if (d.placed != PLACED_NOT) {
+            j["placed_from"] = placed[d.placed];
+            j["stream_offset"] = d.start;
+            j["confirmed"] = confirm[d.confirm];
         }
-        int64_t end = d->start + d->data_size;
-        char range[64] = "no data bytes";
-        if (d->data_size > 0)
-            snprintf(range, sizeof range, "stream bytes %lld-%lld", (long long)d->start,
-                     (long long)(end - 1));
-        text(run, "disk %d: %s%s: %s%s%s\n", (int)k, d->path, role, range,
-             d->placed == PLACED_FROM_END ? ", placed from the end" : "",
-             d->cut_short ? ", cut short" : "");
+        disks.push_back(j);
     }
-    if (pl->hole_end > pl->hole_start) {
-        char label[LABEL_SIZE];
-        hole_label(pl, label, sizeof label);
-        text(run, "lost: stream bytes %lld-%lld (%s)\n", (long long)pl->hole_start,
-             (long long)(pl->hole_end - 1), label);
-    }
-    if (pl->excess > 0)
-        text(run, "note: the images hold %lld bytes more than the catalog's files take\n",
-             (long long)pl->excess);
-    for (int32_t i = 0; i < run->ngiven; i++)
-        if (run->given[i].left_out)
-            text(run, "left out: %s: %s\n", run->given[i].path, run->given[i].left_out);
+    return disks;
 }
 
-static void json_heading(Run* run) {
-    Sink* s = &run->json_out;
-    const Placement* pl = &run->placement;
-    sink_printf(s, "{\n  \"backup\": ");
-    json_string(s, run->header.name);
-    sink_printf(s, ",\n  \"job\": %u,\n  \"disks\": [", (unsigned)fh_job_num(&run->header));
-    for (int32_t k = 1; k <= pl->num_disks; k++) {
-        const DiskSlot* d = &pl->disks[k];
-        sink_printf(s, "%s\n    {\"disk\": %d, \"image\": ", k > 1 ? "," : "", (int)k);
-        if (d->path)
-            json_string(s, d->path);
-        else
-            sink_printf(s, "null");
-        const char* state = !d->path ? "missing" : d->placed == PLACED_NOT ? "not placed" : "placed";
-        sink_printf(s, ", \"state\": \"%s\"", state);
-        if (d->path) sink_printf(s, ", \"cut_short\": %s", d->cut_short ? "true" : "false");
-        if (d->placed != PLACED_NOT)
-            sink_printf(s,
-                        ", \"placed_from\": \"%s\", \"stream_offset\": %lld, \"data_bytes\": %lld",
-                        d->placed == PLACED_FROM_END ? "end" : "start", (long long)d->start,
-                        (long long)d->data_size);
-        sink_printf(s, "}");
+Json set_json(const Bak* bak) {
+    const BakSet* s = &bak->set;
+    Json j;
+    j["format"] = 1;
+    json_name(j, "backup", s->found.key.name);
+    j["job"] = s->found.key.job_num;
+    char ids[32];
+    snprintf(ids, sizeof ids, "%08lx%08lx", (unsigned long)s->found.key.set_id1,
+             (unsigned long)s->found.key.set_id2);
+    j["set_id"] = ids;
+    j["compressed"] = s->compressed;
+    j["disks"] = disks_json(bak);
+    Json left = Json::array();
+    for (const LeftOut& l : s->found.left_out) {
+        Json e;
+        json_name(e, "path", l.path);
+        e["why"] = left_out_text(l);
+        left.push_back(e);
     }
-    sink_printf(
-        s, "\n  ],\n  \"stream_bytes\": %lld,\n  \"stream_lost\": ", (long long)pl->stream_length);
-    if (pl->hole_end > pl->hole_start) {
-        char label[LABEL_SIZE];
-        hole_label(pl, label, sizeof label);
-        sink_printf(s, "{\"offset\": %lld, \"length\": %lld, \"why\": ", (long long)pl->hole_start,
-                    (long long)(pl->hole_end - pl->hole_start));
-        json_string(s, label);
-        sink_printf(s, "}");
-    } else {
-        sink_printf(s, "null");
-    }
-    sink_printf(s, ",\n  \"left_out\": [");
-    bool first = true;
-    for (int32_t i = 0; i < run->ngiven; i++) {
-        if (!run->given[i].left_out) continue;
-        sink_printf(s, "%s\n    {\"image\": ", first ? "" : ",");
-        json_string(s, run->given[i].path);
-        sink_printf(s, ", \"why\": ");
-        json_string(s, run->given[i].left_out);
-        sink_printf(s, "}");
-        first = false;
-    }
-    sink_printf(s, "%s],\n  \"files\": [", first ? "" : "\n  ");
-    run->first_json_file = true;
+    j["left_out"] = left;
+    Json inconsistent = Json::array();
+    for (const std::string& t : s->inconsistencies) inconsistent.push_back(t);
+    j["inconsistencies"] = inconsistent;
+    return j;
 }
 
-void report_begin(Run* run) {
-    text_heading(run);
-    if (run->json_out.open) json_heading(run);
+std::string json_line(const Json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
-// ---- one file -------------------------------------------------------------------
+// ---- problems -------------------------------------------------------------------------
 
-// A file's category in the summary: its data first, then its name, then
-// whether salvage could write it.
-static const char* category(const FileResult* res) {
-    if (res->status == FILE_MISSING) return "missing";
-    if (res->status == FILE_DAMAGED) return "damaged";
-    for (int32_t i = 0; i < res->nproblems; i++) {
-        int32_t k = res->problems[i].kind;
-        if (k == PROB_UNSAFE_NAME || k == PROB_NO_NAME || k == PROB_DIR_PATH) return "unsafe name";
+const char* status_word(int32_t status) {
+    switch (status) {
+    case FILE_INTACT: return "intact";
+    case FILE_PRESENT: return "present";
+    case FILE_DAMAGED: return "damaged";
+    default: return "missing";
     }
-    for (int32_t i = 0; i < res->nproblems; i++)
-        if (res->problems[i].kind == PROB_WRITE) return "not written";
-    return NULL;
 }
 
-// One finding as text.
-static void describe(const Run* run, const FileResult* res, const Problem* p, char* out,
-                     size_t size) {
-    char group[64] = "";
+// Why the disk that should hold some bytes gives none.
+static std::string hole_reason(const Bak* bak, int32_t k) {
+    const Placement* pl = &bak->set.placement;
+    if (k < 1 || k > pl->num_disks) return "on no image";
+    const DiskSlot& d = pl->disks[(size_t)k];
+    std::string disk = "disk " + std::to_string(k);
+    if (d.path.empty()) return disk + ", missing";
+    if (d.confirm == CONFIRM_FAILED) return disk + ", whose place is not confirmed";
+    if (d.placed == PLACED_NOT) return disk + ", which cannot be placed";
+    if (d.cut_short) return disk + ", cut short";
+    return disk + ", which holds less than the catalog's files take";
+}
+
+std::string problem_text(const Bak* bak, const FileCheck* res, const Problem* p) {
+    char group[96];
     if (p->first_group > 0 && p->last_group > p->first_group)
         snprintf(group, sizeof group, "groups %d-%d of %d", (int)p->first_group, (int)p->last_group,
                  (int)res->ngroups);
@@ -269,186 +177,171 @@ static void describe(const Run* run, const FileResult* res, const Problem* p, ch
         snprintf(group, sizeof group, "group %d of %d", (int)p->first_group, (int)res->ngroups);
     else
         snprintf(group, sizeof group, "bytes %lld-%lld", (long long)p->a, (long long)(p->b - 1));
-    char label[LABEL_SIZE];
+    char out[512];
     switch (p->kind) {
-        case PROB_HOLE:
-            hole_label(&run->placement, label, sizeof label);
-            snprintf(out, size, "%s on no image given (%s)", group, label);
-            break;
-        case PROB_READ:
-            snprintf(out, size, "%s: read error", group);
-            break;
-        case PROB_LEVEL:
-            snprintf(out, size, "%s: unknown compression level %lld", group, (long long)p->a);
-            break;
-        case PROB_INFLATE:
-            snprintf(out, size, "%s: inflate error %lld (%s)", group, (long long)p->a,
-                     p->text ? p->text : "no message");
-            break;
-        case PROB_LENGTH:
-            snprintf(out, size, "%s: inflates to %lld bytes, not %lld", group, (long long)p->a,
-                     (long long)p->b);
-            break;
-        case PROB_CHECKSUM:
-            snprintf(out, size, "%s: checksum mismatch (CRC-32 0x%08llx, CHK_SUM 0x%08llx)", group,
-                     (unsigned long long)p->a, (unsigned long long)p->b);
-            break;
-        case PROB_STORED_SIZE:
-            snprintf(out, size, "%s: stored group of %lld bytes takes %lld in the stream", group,
-                     (long long)p->a, (long long)p->b);
-            break;
-        case PROB_MEMORY:
-            snprintf(out, size, "%s: not enough memory", group);
-            break;
-        case PROB_RUN_END:
-            snprintf(out, size, "the catalog's groups end before the file's last group");
-            break;
-        case PROB_FILE_LENGTH:
-            snprintf(out, size, "its groups hold %lld bytes, its length is %lld", (long long)p->a,
-                     (long long)p->b);
-            break;
-        case PROB_UNSAFE_NAME:
-            snprintf(out, size, "unsafe name, not restored");
-            break;
-        case PROB_NO_NAME:
-            snprintf(out, size, "file record %lld has no name, not restored", (long long)p->a);
-            break;
-        case PROB_DIR_PATH:
-            snprintf(out, size, "its directory path cannot be used: restored under its bare name");
-            break;
-        case PROB_WRITE:
-            snprintf(out, size, "not written: %s", p->text ? p->text : "error");
-            break;
-        default:
-            snprintf(out, size, "?");
+    case PROB_HOLE:
+        snprintf(out, sizeof out, "%s on %s", group, hole_reason(bak, p->disk).c_str());
+        break;
+    case PROB_READ:
+        snprintf(out, sizeof out, "%s: read error", group);
+        break;
+    case PROB_LEVEL:
+        snprintf(out, sizeof out, "%s: unknown compression level %lld", group, (long long)p->a);
+        break;
+    case PROB_INFLATE:
+        snprintf(out, sizeof out, "%s: cannot be inflated (zlib %lld: %s)", group, (long long)p->a,
+                 p->text ? p->text : "no message");
+        break;
+    case PROB_LENGTH:
+        snprintf(out, sizeof out, "%s: inflates to %lld bytes, not %lld, with the wrong checksum",
+                 group, (long long)p->a, (long long)p->b);
+        break;
+    case PROB_TOO_LONG:
+        snprintf(out, sizeof out, "%s: inflates to more than %lld bytes", group, (long long)p->a);
+        break;
+    case PROB_CHECKSUM:
+        snprintf(out, sizeof out, "%s: checksum mismatch (CRC-32 0x%08llx, CHK_SUM 0x%08llx)",
+                 group, (unsigned long long)p->a, (unsigned long long)p->b);
+        break;
+    case PROB_STORED_SIZE:
+        snprintf(out, sizeof out, "%s: stored group of %lld bytes takes %lld in the stream", group,
+                 (long long)p->a, (long long)p->b);
+        break;
+    case PROB_MEMORY:
+        snprintf(out, sizeof out, "%s: not enough memory", group);
+        break;
+    case PROB_RUN_END:
+        snprintf(out, sizeof out, "the catalog's groups end before the file's last group");
+        break;
+    case PROB_FILE_LENGTH:
+        snprintf(out, sizeof out, "its groups hold %lld bytes, its length is %lld",
+                 (long long)p->a, (long long)p->b);
+        break;
+    case PROB_NO_GROUPS:
+        snprintf(out, sizeof out, "the catalog gives it no data groups");
+        break;
+    case PROB_SIZE_ONLY:
+        snprintf(out, sizeof out,
+                 "%s: inflates to %lld bytes with the right checksum, the catalog says %lld", group,
+                 (long long)p->a, (long long)p->b);
+        break;
+    case PROB_WRITE:
+        snprintf(out, sizeof out, "not written: %s", p->text ? p->text : "error");
+        break;
+    default:
+        snprintf(out, sizeof out, "?");
     }
+    return out;
 }
 
-static void text_file(Run* run, const FileResult* res, const char* what) {
-    text(run, "%s: %s", what, res->path[0] ? res->path : "(no name)");
-    char line[LINE_SIZE];
-    for (int32_t i = 0; i < res->nproblems; i++) {
-        describe(run, res, &res->problems[i], line, sizeof line);
-        text(run, "%s%s", i == 0 ? ": " : "; ", line);
+std::string problems_line(const Bak* bak, const FileCheck* res, int64_t size) {
+    std::string line;
+    for (size_t i = 0; i < res->problems.size(); i++)
+        line += (i == 0 ? ": " : "; ") + problem_text(bak, res, &res->problems[i]);
+    if (res->more_problems > 0) line += "; and " + std::to_string(res->more_problems) + " more";
+    if (res->lost.size() == 1 && res->lost[0].offset == 0 && res->lost[0].length >= size &&
+        size > 0) {
+        line += "; all " + std::to_string(size) + " bytes lost";
+    } else if (!res->lost.empty()) {
+        line += "; lost bytes";
+        for (size_t i = 0; i < res->lost.size(); i++)
+            line += (i == 0 ? " " : ", ") + std::to_string(res->lost[i].offset) + "-" +
+                    std::to_string(res->lost[i].offset + res->lost[i].length - 1);
     }
-    if (res->more_problems > 0) text(run, "; and %d more", (int)res->more_problems);
-    int64_t size = res->file->size_lo;
-    if (res->nlost == 1 && res->lost[0].offset == 0 && res->lost[0].length >= size && size > 0) {
-        text(run, "; all %lld bytes lost", (long long)size);
-    } else if (res->nlost > 0) {
-        text(run, "; lost bytes");
-        for (int32_t i = 0; i < res->nlost; i++)
-            text(run, "%s %lld-%lld", i == 0 ? "" : ",", (long long)res->lost[i].offset,
-                 (long long)(res->lost[i].offset + res->lost[i].length - 1));
-    }
-    text(run, "\n");
+    return line;
 }
 
-static void json_file(Run* run, const FileResult* res, const char* what) {
-    Sink* s = &run->json_out;
-    sink_printf(s, "%s\n    {\"path\": ", run->first_json_file ? "" : ",");
-    run->first_json_file = false;
-    json_string(s, res->path);
-    sink_printf(
-        s,
-        ", \"serial\": %d, \"size\": %lld, \"status\": \"%s\", \"restored\": %s, \"problems\": [",
-        (int)res->file->serial, (long long)res->file->size_lo, what,
-        res->created ? "true" : "false");
-    char line[LINE_SIZE];
-    for (int32_t i = 0; i < res->nproblems; i++) {
-        describe(run, res, &res->problems[i], line, sizeof line);
-        if (i > 0) sink_printf(s, ", ");
-        json_string(s, line);
-    }
-    sink_printf(s, "], \"more_problems\": %d, \"lost\": [", (int)res->more_problems);
-    for (int32_t i = 0; i < res->nlost; i++)
-        sink_printf(s, "%s{\"offset\": %lld, \"length\": %lld}", i == 0 ? "" : ", ",
-                    (long long)res->lost[i].offset, (long long)res->lost[i].length);
-    sink_printf(s, "]}");
-}
-
-void report_file(Run* run, const FileResult* res) {
-    Totals* t = &run->totals;
-    t->bytes_lost += res->bytes_lost;
-    if (res->created) t->created++;
-    const char* what = category(res);
-    if (!what) {
-        t->intact++;
-        return;
-    }
-    if (res->status == FILE_MISSING)
-        t->missing++;
-    else if (res->status == FILE_DAMAGED)
-        t->damaged++;
-    else if (strcmp(what, "unsafe name") == 0)
-        t->unsafe++;
-    else
-        t->not_written++;
-    progress_clear(run);
-    text_file(run, res, what);
-    if (run->json_out.open) json_file(run, res, what);
-}
-
-// ---- summary --------------------------------------------------------------------
-
-void report_end(Run* run) {
-    const Totals* t = &run->totals;
-    progress_clear(run);
-    if (t->intact == t->files) {
-        text(run, "all %d file%s intact, %lld bytes\n", (int)t->files, t->files == 1 ? "" : "s",
-             (long long)t->bytes);
+std::string disk_state_text(const DiskSlot* d, int32_t k, int32_t n) {
+    (void)k;
+    if (d->path.empty()) return "missing";
+    std::string s;
+    if (d->placed == PLACED_NOT) {
+        s = "cannot be placed (disks missing or cut short on both sides, and no disk size known)";
     } else {
-        text(run, "%d file%s, %lld bytes: %d intact, %d damaged, %d missing", (int)t->files,
-             t->files == 1 ? "" : "s", (long long)t->bytes, (int)t->intact, (int)t->damaged,
-             (int)t->missing);
-        if (t->unsafe) text(run, ", %d with unsafe names", (int)t->unsafe);
-        if (t->not_written) text(run, ", %d not written", (int)t->not_written);
-        text(run, "; %lld bytes lost\n", (long long)t->bytes_lost);
-    }
-    if (run->salvage_dir)
-        text(run, "salvage: %d file%s written into %s\n", (int)t->created,
-             t->created == 1 ? "" : "s", run->salvage_dir);
-
-    Sink* s = &run->json_out;
-    if (s->open) {
-        sink_printf(s,
-                    "%s],\n  \"summary\": {\"files\": %d, \"bytes\": %lld, \"intact\": %d, "
-                    "\"damaged\": %d, \"missing\": %d, \"unsafe_names\": %d, \"not_written\": %d, "
-                    "\"bytes_lost\": %lld",
-                    run->first_json_file ? "" : "\n  ", (int)t->files, (long long)t->bytes,
-                    (int)t->intact, (int)t->damaged, (int)t->missing, (int)t->unsafe,
-                    (int)t->not_written, (long long)t->bytes_lost);
-        if (run->salvage_dir) {
-            sink_printf(s, ", \"salvage_dir\": ");
-            json_string(s, run->salvage_dir);
-            sink_printf(s, ", \"written\": %d", (int)t->created);
+        s = d->data_size > 0 ? "stream bytes " + std::to_string(d->start) + "-" +
+                                   std::to_string(d->start + d->data_size - 1)
+                             : std::string("no data bytes");
+        s += d->placed == PLACED_FROM_START ? ", placed from the start"
+             : d->placed == PLACED_FROM_END ? ", placed from the end"
+                                            : ", placed by the disks' common size";
+        switch (d->confirm) {
+        case CONFIRM_YES: s += ", confirmed"; break;
+        case CONFIRM_FAILED: s += ", not confirmed: no group there checks out, so it is not read"; break;
+        case CONFIRM_UNSURE: s += ", not confirmed: its one whole group does not check out"; break;
+        case CONFIRM_NO_GROUP: s += ", no whole group on it to confirm its place"; break;
+        case CONFIRM_NO_CHECKSUM: s += ", unconfirmed (stored data has no checksum)"; break;
+        default: break;
         }
-        sink_printf(s, "}\n}\n");
     }
+    if (d->cut_short) s += ", cut short";
+    if (d->trailing > 0)
+        s += ", " + std::to_string(d->trailing) + " bytes beyond the disk size not read";
+    if (k == n) s += " (catalog)";
+    return s;
+}
+
+std::string iso_date(const char* date) {
+    // YYYYMMDDhhmmss as recorded; anything else stays as it is.
+    bool digits = strlen(date) == 14;
+    for (int i = 0; digits && i < 14; i++) digits = date[i] >= '0' && date[i] <= '9';
+    if (!digits) return date;
+    char out[32];
+    snprintf(out, sizeof out, "%.4s-%.2s-%.2sT%.2s:%.2s:%.2s", date, date + 4, date + 6, date + 8,
+             date + 10, date + 12);
+    return out;
 }
 
 // ---- progress -----------------------------------------------------------------------
 
 enum { PROGRESS_WIDTH = 79 };
 
-void progress_update(Run* run, bool force) {
-    if (!run->progress) return;
-    int64_t now = (int64_t)time(NULL);
-    if (!force && now == run->progress_shown) return;
-    run->progress_shown = now;
-    char disk[32] = "";
-    if (run->progress_disk > 0) snprintf(disk, sizeof disk, ", disk %d", (int)run->progress_disk);
-    fprintf(stderr, "\r%-*.*s", PROGRESS_WIDTH, PROGRESS_WIDTH, "");
-    fprintf(stderr, "\r%s %d/%d files, %lld/%lld MiB%s",
-            run->salvage_dir ? "salvaging" : "checking", (int)run->progress_files,
-            (int)run->totals.files, (long long)(run->progress_bytes >> 20),
-            (long long)(run->totals.bytes >> 20), disk);
-    fflush(stderr);
+void progress_start(Bak* bak, int32_t files, int64_t bytes) {
+    Progress* p = &bak->progress;
+    bool terminal = plat_stderr_is_terminal();
+    p->on = bak->opt.progress == 1 || (bak->opt.progress < 0 && terminal);
+    p->shown = false;
+    p->bytes_done = 0;
+    p->bytes_total = bytes;
+    p->files_done = 0;
+    p->files_total = files;
+    p->disk = 0;
+    p->started = p->last = std::chrono::steady_clock::now();
 }
 
-void progress_clear(Run* run) {
-    if (!run->progress || run->progress_shown == 0) return;
+static std::string mib(int64_t bytes) {
+    char b[32];
+    snprintf(b, sizeof b, "%.1f", (double)bytes / (1024.0 * 1024.0));
+    return b;
+}
+
+void progress_update(Bak* bak, bool force) {
+    Progress* p = &bak->progress;
+    if (!p->on) return;
+    auto now = std::chrono::steady_clock::now();
+    if (!force && now - p->last < std::chrono::milliseconds(500)) return;
+    p->last = now;
+    double secs = std::chrono::duration<double>(now - p->started).count();
+    double rate = secs > 0 ? (double)p->bytes_done / secs : 0;
+    char left[32] = "";
+    if (rate > 0 && p->bytes_total > p->bytes_done) {
+        int64_t s = (int64_t)((double)(p->bytes_total - p->bytes_done) / rate);
+        snprintf(left, sizeof left, ", %lld:%02lld left", (long long)(s / 60), (long long)(s % 60));
+    }
+    char disk[32] = "";
+    if (p->disk > 0) snprintf(disk, sizeof disk, ", disk %d", (int)p->disk);
+    char line[256];
+    snprintf(line, sizeof line, "%s of %s MiB, %d of %d files, %s MiB/s%s%s",
+             mib(p->bytes_done).c_str(), mib(p->bytes_total).c_str(), (int)p->files_done,
+             (int)p->files_total, mib((int64_t)rate).c_str(), left, disk);
+    fprintf(stderr, "\r%-*.*s", PROGRESS_WIDTH, PROGRESS_WIDTH, line);
+    fflush(stderr);
+    p->shown = true;
+}
+
+void progress_clear(Bak* bak) {
+    Progress* p = &bak->progress;
+    if (!p->shown) return;
     fprintf(stderr, "\r%-*s\r", PROGRESS_WIDTH, "");
     fflush(stderr);
-    run->progress_shown = 0;
+    p->shown = false;
 }

@@ -1,463 +1,444 @@
-// One file's data checked, and with --salvage written: every group of its
-// run gathered from the images placed and inflated in one call, its length
-// and checksum tested; stored data checked for presence and read.
+// One file's data checked, and put out as it is checked: every group of
+// its run read from the disks placed, inflated whole and tested against its
+// length and checksum; stored data checked for presence and copied.
 //
 // Files are independent here: each one's place in the stream is known
-// beforehand (the sum of the sizes of the files before it), so a bad or
-// missing group costs only its own bytes. In a salvaged file every group
-// takes its ORGSIZE bytes, the good ones their data, the others zeros, so
-// the offsets of everything after a lost group stay right.
+// beforehand (the sum of the stream bytes of the files before it), so a bad
+// or missing group costs only its own bytes. What goes out:
+//   - a group that inflates with its checksum, at the length it inflated
+//     to: a group whose ORGSIZE is wrong (off by a digit) but whose data is
+//     right is the data, and only the catalog is at fault;
+//   - for a group that cannot be read or does not check out, zeros: its
+//     ORGSIZE of them, so the offsets behind it stay right, but never more
+//     than 16 MiB for one group, whatever a hostile ORGSIZE says;
+//   - nothing beyond the file's recorded size.
+// A DataOut that must carry only verified bytes (bak cat) stops at the
+// first damage; one whose file will be thrown away (extract without
+// --salvage) stops writing there too, and the check goes on to the end to
+// name every problem.
 //
-// Memory is one group at a time, as in unbak: the group's bytes as read and
-// what they inflate to, in two buffers that grow to the largest group met.
+// The fast way is restore/staging.h's stage_group (libdeflate where it is
+// built in), which takes a group only when it comes out exactly as
+// recorded. Every other group goes through zlib here, once to find out what
+// it is; its output is kept up to KEEP_MAX bytes, and a good group longer
+// than that is inflated a second time straight to the output. Memory is one
+// group's bytes and at most KEEP_MAX of its output, as in unbak.
 #include <stdlib.h>
 #include <string.h>
 
 #include <zlib.h>
 
-#include "check/bakcheck.h"
+#include "catalog/group_run.h"
+#include "check/bak.h"
 #include "platform/platform.h"
-#include "restore/restore.h"
 #include "restore/staging.h"
 
-enum {
-    STORED_CHUNK = 256 * 1024,  // stored data is read and written in pieces of this size
-    ZERO_CHUNK = 64 * 1024,
-    // Deflate yields at most 1032 bytes per byte of input; an inflate
-    // buffer is never made larger than the group's bytes can fill.
-    DEFLATE_MAX_RATIO = 1032,
+namespace {
+
+enum : int64_t {
+    STORED_PIECE = 256 * 1024,  // stored data is read and written in pieces of this size
+    ZERO_PIECE = 64 * 1024,
+    KEEP_MAX = STAGING_MAX,     // inflated output kept in memory
+    ZEROS_MAX = 16 * 1024 * 1024,  // zeros for one lost group at most
+    WINDOW = 256 * 1024,        // zlib's output window beyond KEEP_MAX
+    GROUP_OUT_START = 64 * 1024,
 };
 
-// The run's group buffers and inflate state; released by verify_release.
-static unsigned char* in_buf;
-static int64_t in_cap;
-static unsigned char* out_buf;
-static int64_t out_cap;
-static z_stream inflater;
-static bool inflater_ready;
-static const unsigned char zeros[ZERO_CHUNK] = {0};
-static unsigned char spill[32 * 1024];  // output beyond ORGSIZE, counted and dropped
+const unsigned char zero_bytes[ZERO_PIECE] = {0};
 
-// The path of the file being checked, as listed: directory part and name.
-static char path_text[PATH_BUF_SIZE];
+// A file's walk: where its bytes go and how far it has come.
+struct Walk {
+    Bak* bak;
+    DataOut* out;
+    FileCheck* res;
+    int64_t size;    // the recorded size: nothing is put beyond it
+    int64_t offset;  // the file offset of the next byte
+    bool damaged;
+};
 
-void verify_release(void) {
-    free(in_buf);
-    free(out_buf);
-    in_buf = out_buf = NULL;
-    in_cap = out_cap = 0;
-    if (inflater_ready) inflateEnd(&inflater);
-    inflater_ready = false;
-}
+// ---- findings ------------------------------------------------------------------
 
-static bool ensure(unsigned char** buf, int64_t* cap, int64_t need) {
-    if (need < 1) need = 1;
-    if (need <= *cap) return true;
-    if ((uint64_t)need > (uint64_t)SIZE_MAX) return false;
-    unsigned char* p = (unsigned char*)realloc(*buf, (size_t)need);
-    if (!p) return false;
-    *buf = p;
-    *cap = need;
-    return true;
-}
-
-// ---- findings ---------------------------------------------------------------------
-
-static void add_problem(FileResult* r, int32_t kind, int32_t group, int64_t a, int64_t b,
-                        const char* text) {
-    // Groups on no image, one after the other, make one finding.
-    if (kind == PROB_HOLE && group > 0 && r->nproblems > 0) {
-        Problem* prev = &r->problems[r->nproblems - 1];
-        if (prev->kind == PROB_HOLE && prev->last_group == group - 1) {
-            prev->last_group = group;
+void add_problem(FileCheck* r, int32_t kind, int32_t group, int64_t a, int64_t b,
+                 const char* text = nullptr, int32_t disk = 0) {
+    // Groups on no disk read, one after the other on one disk, make one finding.
+    if (kind == PROB_HOLE && group > 0 && !r->problems.empty()) {
+        Problem& prev = r->problems.back();
+        if (prev.kind == PROB_HOLE && prev.last_group == group - 1 && prev.disk == disk) {
+            prev.last_group = group;
             return;
         }
     }
-    if (r->nproblems >= MAX_PROBLEMS) {
+    if ((int32_t)r->problems.size() >= MAX_PROBLEMS) {
         r->more_problems++;
         return;
     }
-    Problem* p = &r->problems[r->nproblems++];
-    p->kind = kind;
-    p->first_group = p->last_group = group;
-    p->a = a;
-    p->b = b;
-    p->text = text;
+    r->problems.push_back(Problem{kind, group, group, a, b, text, disk});
 }
 
-static void add_lost(FileResult* r, int64_t offset, int64_t length) {
+void add_lost(FileCheck* r, int64_t offset, int64_t length) {
     if (length <= 0) return;
     r->bytes_lost += length;
-    if (r->nlost > 0) {
-        LostRange* prev = &r->lost[r->nlost - 1];
-        if (prev->offset + prev->length == offset) {
-            prev->length += length;
+    if (!r->lost.empty()) {
+        LostRange& prev = r->lost.back();
+        if (prev.offset + prev.length == offset) {
+            prev.length += length;
             return;
         }
     }
-    if (r->nlost == r->lost_cap) {
-        int32_t cap = r->lost_cap ? r->lost_cap * 2 : 16;
-        LostRange* p = (LostRange*)realloc(r->lost, (size_t)cap * sizeof *p);
-        if (!p) {
-            // The total above still counts it; the list says one range less.
-            return;
+    r->lost.push_back(LostRange{offset, length});
+}
+
+// ---- output -------------------------------------------------------------------------
+
+void put(Walk* w, const unsigned char* data, int64_t n) {
+    // Nothing beyond the recorded size.
+    int64_t room = w->size - w->offset;
+    int64_t take = n < room ? n : room > 0 ? room : 0;
+    w->offset += n;
+    DataOut* out = w->out;
+    if (out->stopped || out->failure || take <= 0) return;
+    if (out->to_stdout) {
+        put_stdout(w->bak, data, (size_t)take);
+        if (w->bak->stdout_failed) out->failure = "standard output cannot be written";
+    } else if (out->fd >= 0) {
+        while (take > 0 && !out->failure) {
+            int32_t piece = take > (1 << 30) ? (1 << 30) : (int32_t)take;
+            if (plat_write(out->fd, data, piece) != piece) out->failure = "write error";
+            data += piece;
+            take -= piece;
         }
-        r->lost = p;
-        r->lost_cap = cap;
     }
-    r->lost[r->nlost].offset = offset;
-    r->lost[r->nlost].length = length;
-    r->nlost++;
+    if (!out->failure) w->res->written += n < room ? n : room > 0 ? room : 0;
 }
 
-static bool is_data_problem(int32_t kind) {
-    return kind != PROB_UNSAFE_NAME && kind != PROB_NO_NAME && kind != PROB_DIR_PATH &&
-           kind != PROB_WRITE;
+// Marks the file damaged; the outputs that carry only good bytes stop.
+void damage(Walk* w) {
+    w->damaged = true;
+    if (w->out->stop_at_damage || w->out->give_up) w->out->stopped = true;
 }
 
-// ---- salvage output ---------------------------------------------------------------
+// length bytes of the file lost from here: zeros in their place, at most
+// `most` of them.
+void lose(Walk* w, int64_t length, int64_t most) {
+    damage(w);
+    int64_t n = length < most ? length : most;
+    int64_t room = w->size - w->offset;
+    add_lost(w->res, w->offset, n < room ? n : room);
+    while (n > 0) {
+        int64_t piece = n < ZERO_PIECE ? n : ZERO_PIECE;
+        put(w, zero_bytes, piece);
+        n -= piece;
+    }
+}
 
-struct Output {
-    int fd;               // -1 when nothing is written
-    const char* failure;  // the first thing that went wrong
+// ---- groups ----------------------------------------------------------------------------
+
+// The first stream byte of [pos, pos + len) that no disk read holds.
+int64_t first_missing(const Placement* pl, int64_t pos, int64_t len) {
+    while (len > 0) {
+        bool held;
+        int64_t n = stream_stretch(pl, pos, len, &held);
+        if (!held) return pos;
+        pos += n;
+        len -= n;
+    }
+    return pos;
+}
+
+// What zlib makes of a group: its length (up to `limit` bytes and one
+// more), whether it ended, its CRC-32; the first KEEP_MAX bytes of output
+// kept in the scratch buffer. With `to`, every byte goes there instead.
+struct Inflated {
+    bool ended;
+    int code;             // zlib's result when not ended
+    const char* message;
+    int64_t length;
+    uint32_t crc;
+    bool no_memory;
 };
 
-static void put_bytes(Output* out, const unsigned char* data, int64_t n) {
-    while (out->fd >= 0 && !out->failure && n > 0) {
-        int32_t piece = n > INT32_MAX ? INT32_MAX : (int32_t)n;
-        if (plat_write(out->fd, data, piece) != piece) out->failure = "write error";
-        data += piece;
-        n -= piece;
+Inflated inflate_group(Walk* w, int64_t in_len, int64_t orgsize, int64_t limit, bool write_out) {
+    Scratch* sc = &w->bak->scratch;
+    Inflated r = {false, Z_OK, nullptr, 0, 0, false};
+    z_stream z;
+    memset(&z, 0, sizeof z);
+    int ret = inflateInit2(&z, -15);
+    if (ret != Z_OK) {
+        r.code = ret;
+        r.no_memory = ret == Z_MEM_ERROR;
+        return r;
     }
-}
-
-static void put_zeros(Output* out, int64_t n) {
-    while (out->fd >= 0 && !out->failure && n > 0) {
-        int32_t piece = n < ZERO_CHUNK ? (int32_t)n : ZERO_CHUNK;
-        put_bytes(out, zeros, piece);
-        n -= piece;
-    }
-}
-
-// The output path below the salvage directory for a path as listed (the
-// colons of drives made underscores, as unbak does).
-static const char* output_path(Run* run, const char* rel) {
-    size_t rel_len = strlen(rel);
-    if (rel_len + 1 > run->out_path_size) return NULL;
-    memcpy(run->out_path, rel, rel_len + 1);
-    out_fix_colons(run->out_path);
-    return run->out_path;
-}
-
-// Makes every directory on the way to path (up to its last backslash) that
-// is not there. Those of the previous call are known to be there.
-static bool make_path_dirs(Run* run, char* path) {
-    size_t len = strlen(path);
-    for (size_t i = 0; i < len; i++) {
-        if (path[i] != '\\') continue;
-        if (strncmp(path, run->made_dir, i) == 0 &&
-            (run->made_dir[i] == '\\' || run->made_dir[i] == '\0'))
-            continue;
-        path[i] = '\0';
-        OutDir made = out_make_dir(&run->tree, path);
-        path[i] = '\\';
-        if (made != OUT_DIR_MADE && made != OUT_DIR_EXISTED) return false;
-    }
-    size_t keep = len < run->out_path_size ? len : run->out_path_size - 1;
-    memcpy(run->made_dir, path, keep);
-    run->made_dir[keep] = '\0';
-    return true;
-}
-
-void make_dirs_for_all(Run* run) {
-    // Every directory of the catalog whose path can be built, as unbak's
-    // mk_dirs makes them (so empty directories come back too); a directory
-    // that cannot be made shows up as its files' write failures.
-    for (int32_t i = 1; i <= run->ndirs; i++) {
-        if (!run->dir_paths[i]) continue;
-        const char* p = output_path(run, run->dir_paths[i]);
-        if (p) make_path_dirs(run, run->out_path);
-    }
-}
-
-// ---- groups ------------------------------------------------------------------------
-
-// Inflates in_buf[0 .. in_len) into out_buf. Gives back true with the
-// count produced, or false with zlib's code and message.
-static bool inflate_group(int64_t in_len, int64_t orgsize, int64_t* produced, int* code,
-                          const char** message) {
-    *message = NULL;
-    // Room for ORGSIZE and one byte more, which tells a group that yields
-    // more; never more than the group's bytes can fill.
-    int64_t room = orgsize + 1;
-    int64_t bound = in_len * DEFLATE_MAX_RATIO + 64;
-    if (room > bound) room = bound;
-    if (room > UINT32_MAX) room = UINT32_MAX;
-    if (!ensure(&out_buf, &out_cap, room)) {
-        *code = Z_MEM_ERROR;
-        return false;
-    }
-    if (!inflater_ready) {
-        memset(&inflater, 0, sizeof inflater);
-        int ret = inflateInit2(&inflater, -15);
-        if (ret != Z_OK) {
-            *code = ret;
-            return false;
+    z.next_in = sc->in;
+    z.avail_in = (uInt)in_len;
+    for (;;) {
+        unsigned char* at;
+        int64_t room;
+        if (!write_out && r.length < KEEP_MAX) {
+            int64_t want = orgsize + 1 > GROUP_OUT_START ? orgsize + 1 : GROUP_OUT_START;
+            if (want < r.length * 2) want = r.length * 2;
+            if (want > KEEP_MAX) want = KEEP_MAX;
+            if (!grow_buffer(&sc->out, &sc->out_cap, want)) {
+                r.no_memory = true;
+                break;
+            }
+            at = sc->out + r.length;
+            room = sc->out_cap - r.length;
+            if (room > KEEP_MAX - r.length) room = KEEP_MAX - r.length;
+        } else {
+            if (!grow_buffer(&sc->window, &sc->window_cap, WINDOW)) {
+                r.no_memory = true;
+                break;
+            }
+            at = sc->window;
+            room = WINDOW;
         }
-        inflater_ready = true;
-    } else {
-        inflateReset(&inflater);
+        z.next_out = at;
+        z.avail_out = (uInt)room;
+        ret = inflate(&z, Z_NO_FLUSH);
+        int64_t made = room - (int64_t)z.avail_out;
+        r.crc = (uint32_t)crc32(r.crc, at, (uInt)made);
+        r.length += made;
+        if (write_out) put(w, at, made);
+        if (r.length > limit) break;
+        if (ret == Z_STREAM_END) {
+            r.ended = true;
+            break;
+        }
+        if (ret == Z_BUF_ERROR && z.avail_in == 0) {
+            r.code = ret;
+            r.message = "the deflate data ends early";
+            break;
+        }
+        if (ret != Z_OK && ret != Z_BUF_ERROR) {
+            r.code = ret;
+            r.no_memory = ret == Z_MEM_ERROR;
+            r.message = z.msg;
+            break;
+        }
     }
-    inflater.next_in = in_buf;
-    inflater.avail_in = (uInt)in_len;
-    inflater.next_out = out_buf;
-    inflater.avail_out = (uInt)room;
-    // The whole group in one call.
-    int ret = inflate(&inflater, Z_FINISH);
-    if (ret == Z_BUF_ERROR && inflater.avail_out == 0) {
-        // More than ORGSIZE: count the rest, for the report.
-        do {
-            inflater.next_out = spill;
-            inflater.avail_out = sizeof spill;
-            ret = inflate(&inflater, Z_NO_FLUSH);
-        } while (ret == Z_OK);
-    }
-    if (ret == Z_STREAM_END) {
-        *produced = (int64_t)inflater.total_out;
-        return true;
-    }
-    *code = ret;
-    if (ret == Z_BUF_ERROR)
-        *message = "deflate data ends early";
-    else if (inflater.msg)
-        *message = inflater.msg;
-    return false;
+    // z.msg points into zlib's constant texts: it outlives the stream.
+    inflateEnd(&z);
+    return r;
 }
 
-// Checks group number idx (from 1) of the file, whose bytes lie at stream
-// offset pos and whose data belongs at file offset offset; writes its data
-// or zeros. True when the group is good.
-static bool check_group(Run* run, const CompRecord* g, int64_t pos, int32_t idx, int64_t offset,
-                        FileResult* res, Output* out) {
+// The slow way: zlib says what the group is, and its data goes out when it
+// checks out.
+void inflate_slow(Walk* w, const CompRecord* g, int32_t idx, int64_t compsize) {
+    int64_t orgsize = g->ORGSIZE > 0 ? g->ORGSIZE : 0;
+    int64_t limit = orgsize > KEEP_MAX ? orgsize : KEEP_MAX;
+    Inflated r = inflate_group(w, compsize, orgsize, limit, false);
+    bool checks = r.ended && r.crc + (uint32_t)g->CHK_SUM == 0xFFFFFFFFu;
+    if (r.no_memory) {
+        add_problem(w->res, PROB_MEMORY, idx, 0, 0);
+    } else if (r.length > limit) {
+        add_problem(w->res, PROB_TOO_LONG, idx, limit, 0);
+    } else if (!r.ended) {
+        add_problem(w->res, PROB_INFLATE, idx, r.code, 0, r.message);
+    } else if (!checks && r.length != orgsize) {
+        add_problem(w->res, PROB_LENGTH, idx, r.length, g->ORGSIZE);
+    } else if (!checks) {
+        add_problem(w->res, PROB_CHECKSUM, idx, r.crc, (uint32_t)g->CHK_SUM);
+    }
+    if (!checks || r.no_memory || r.length > limit) {
+        lose(w, orgsize, ZEROS_MAX);
+        return;
+    }
+    if (r.length != orgsize) add_problem(w->res, PROB_SIZE_ONLY, idx, r.length, g->ORGSIZE);
+    if (r.length <= KEEP_MAX) {
+        put(w, w->bak->scratch.out, r.length);
+    } else if (w->out->fd >= 0 || w->out->to_stdout) {
+        // Checked whole: now the second time, straight out.
+        inflate_group(w, compsize, orgsize, limit, true);
+    } else {
+        w->offset += r.length;
+    }
+}
+
+// Group number idx (from 1) of the file, whose bytes lie at stream offset pos.
+void check_group(Walk* w, const CompRecord* g, int64_t pos, int32_t idx) {
+    Placement* pl = &w->bak->set.placement;
+    Scratch* sc = &w->bak->scratch;
+    FileCheck* res = w->res;
     int64_t orgsize = g->ORGSIZE > 0 ? g->ORGSIZE : 0;
     int64_t compsize = g->COMPSIZE > 0 ? g->COMPSIZE : 0;
     int32_t level = g->COMP_LVL;
-    const unsigned char* data = NULL;
 
-    if (!stream_has(&run->placement, pos, compsize)) {
-        add_problem(res, PROB_HOLE, idx, 0, 0, NULL);
+    if (!stream_has(pl, pos, compsize)) {
+        add_problem(res, PROB_HOLE, idx, 0, 0, nullptr,
+                    disk_expected(pl, first_missing(pl, pos, compsize)));
     } else if (level != 4 && level != -1) {
-        add_problem(res, PROB_LEVEL, idx, level, 0, NULL);
+        add_problem(res, PROB_LEVEL, idx, level, 0);
     } else if (level == -1 && g->ORGSIZE != g->COMPSIZE) {
-        // unbak would read ORGSIZE bytes where the stream holds COMPSIZE.
-        add_problem(res, PROB_STORED_SIZE, idx, g->ORGSIZE, g->COMPSIZE, NULL);
-    } else if (compsize > INT32_MAX || !ensure(&in_buf, &in_cap, compsize)) {
-        add_problem(res, PROB_MEMORY, idx, 0, 0, NULL);
-    } else if (stream_read(&run->placement, pos, (int32_t)compsize, in_buf) != STREAM_OK) {
-        add_problem(res, PROB_READ, idx, 0, 0, NULL);
+        // unbak reads ORGSIZE bytes where the stream holds COMPSIZE.
+        add_problem(res, PROB_STORED_SIZE, idx, g->ORGSIZE, g->COMPSIZE);
+    } else if (!grow_buffer(&sc->in, &sc->in_cap, compsize)) {
+        add_problem(res, PROB_MEMORY, idx, 0, 0);
+    } else if (stream_read(pl, pos, compsize, sc->in) != STREAM_OK) {
+        add_problem(res, PROB_READ, idx, 0, 0);
     } else if (level == -1) {
-        data = in_buf;
-    } else if ((data = stage_group(&run->staging, in_buf, (int32_t)compsize, g->ORGSIZE,
-                                   (uint32_t)g->CHK_SUM))) {
-        // Intact: inflated whole to ORGSIZE bytes with its checksum, the fast
-        // way unbak restores it. Anything else is inflated again below, with
-        // zlib, to say what is wrong.
+        res->unverified = true;
+        put(w, sc->in, compsize);
+        return;
     } else {
-        int64_t produced = 0;
-        int code = 0;
-        const char* message = NULL;
-        if (!inflate_group(compsize, orgsize, &produced, &code, &message)) {
-            add_problem(res, code == Z_MEM_ERROR ? PROB_MEMORY : PROB_INFLATE, idx, code, 0,
-                        message);
-        } else if (produced != g->ORGSIZE) {
-            add_problem(res, PROB_LENGTH, idx, produced, g->ORGSIZE, NULL);
-        } else {
-            uint32_t crc = (uint32_t)crc32(0L, out_buf, (uInt)produced);
-            if ((uint32_t)g->CHK_SUM + crc != 0xFFFFFFFFu)
-                add_problem(res, PROB_CHECKSUM, idx, crc, (uint32_t)g->CHK_SUM, NULL);
-            else
-                data = out_buf;
-        }
+        const unsigned char* staged =
+            stage_group(sc->in, (int32_t)compsize, g->ORGSIZE, (uint32_t)g->CHK_SUM);
+        if (staged)
+            put(w, staged, orgsize);
+        else
+            inflate_slow(w, g, idx, compsize);
+        return;
     }
-
-    if (data) {
-        put_bytes(out, data, orgsize);
-        return true;
-    }
-    add_lost(res, offset, orgsize);
-    put_zeros(out, orgsize);
-    return false;
+    lose(w, orgsize, ZEROS_MAX);
 }
 
-// Stored data: size bytes from stream offset pos.
-static void check_stored(Run* run, int64_t pos, int64_t size, FileResult* res, Output* out) {
+// Stored data: size bytes from stream offset pos. A stretch on no disk read
+// becomes zeros only as far as the images could have held it.
+void check_stored(Walk* w, int64_t pos, int64_t size) {
+    Placement* pl = &w->bak->set.placement;
+    Scratch* sc = &w->bak->scratch;
+    int64_t plausible = pl->stream_length;
+    if (pl->images_hold >= 0 && pl->images_hold < plausible) plausible = pl->images_hold;
+    w->res->unverified = true;
     int64_t done = 0;
     while (done < size) {
         bool held;
-        int64_t n = stream_stretch(&run->placement, pos + done, size - done, &held);
+        int64_t n = stream_stretch(pl, pos + done, size - done, &held);
         if (!held) {
-            add_problem(res, PROB_HOLE, 0, done, done + n, NULL);
-            add_lost(res, done, n);
-            put_zeros(out, n);
+            add_problem(w->res, PROB_HOLE, 0, done, done + n, nullptr,
+                        disk_expected(pl, pos + done));
+            int64_t zeros = plausible - (pos + done);
+            lose(w, n, zeros > 0 ? zeros : 0);
+            if (w->offset < done + n) {
+                // Beyond what the images could hold: the rest is lost.
+                add_lost(w->res, w->offset, size - w->offset);
+                return;
+            }
             done += n;
             continue;
         }
         int64_t end = done + n;
         while (done < end) {
-            int32_t piece = end - done < STORED_CHUNK ? (int32_t)(end - done) : STORED_CHUNK;
-            if (!ensure(&in_buf, &in_cap, piece) ||
-                stream_read(&run->placement, pos + done, piece, in_buf) != STREAM_OK) {
-                add_problem(res, PROB_READ, 0, done, end, NULL);
-                add_lost(res, done, end - done);
-                put_zeros(out, end - done);
+            int64_t piece = end - done < STORED_PIECE ? end - done : STORED_PIECE;
+            w->bak->progress.disk = disk_at(pl, pos + done);
+            if (!grow_buffer(&sc->in, &sc->in_cap, piece) ||
+                stream_read(pl, pos + done, piece, sc->in) != STREAM_OK) {
+                add_problem(w->res, PROB_READ, 0, done, end);
+                lose(w, end - done, end - done);
                 done = end;
                 break;
             }
-            run->progress_disk = disk_at(&run->placement, pos + done);
-            put_bytes(out, in_buf, piece);
+            put(w, sc->in, piece);
             done += piece;
-            run->progress_bytes += piece;
-            progress_update(run, false);
+            w->bak->progress.bytes_done += piece;
+            progress_update(w->bak, false);
         }
     }
 }
 
-// True when no byte of the file's data lies on an image placed (and it has
+// True when no byte of the file's data lies on a disk read (and it has
 // some data to lie anywhere).
-static bool all_on_no_image(Run* run, const FileRecord* file, int64_t pos) {
+bool all_on_no_disk(const Placement* pl, const FileRecord* file, int64_t pos) {
     if (!file->comp) {
         if (file->size_lo <= 0) return false;
         bool held;
-        int64_t n = stream_stretch(&run->placement, pos, file->size_lo, &held);
+        int64_t n = stream_stretch(pl, pos, file->size_lo, &held);
         return !held && n == file->size_lo;
     }
     for (const CompRecord* g = run_first(file->comp, RUN_CLOSES_ON_NONZERO); g;
          g = run_next(g, RUN_CLOSES_ON_NONZERO)) {
         int64_t compsize = g->COMPSIZE > 0 ? g->COMPSIZE : 0;
-        if (stream_has(&run->placement, pos, compsize)) return false;
+        bool held;
+        if (compsize == 0 || stream_stretch(pl, pos, compsize, &held) < compsize || held)
+            return false;
         pos += compsize;
     }
     return true;
 }
 
-// ---- one file ----------------------------------------------------------------------
+}  // namespace
 
-// The file's path as listed into path_text; its name and directory checked.
-static void build_path(Run* run, const FileRecord* file, FileResult* res) {
-    const char* name = file->name ? file->name : "";
-    const char* dir = file->dir >= 1 && file->dir <= run->ndirs ? run->dir_paths[file->dir] : NULL;
-    size_t dir_len = dir ? strlen(dir) : 0;
-    size_t name_len = strlen(name);
-    // As unbak: without a usable directory part, the bare name.
-    if (dir_len + name_len + 1 > sizeof path_text) dir_len = 0;
-    if (name_len + 1 > sizeof path_text) name_len = sizeof path_text - 1;
-    if (dir_len) memcpy(path_text, dir, dir_len);
-    memcpy(path_text + dir_len, name, name_len);
-    path_text[dir_len + name_len] = '\0';
-    res->path = path_text;
-
-    res->name_ok = true;
-    if (!file->name) {
-        add_problem(res, PROB_NO_NAME, 0, file->serial, 0, NULL);
-        res->name_ok = false;
-    } else if (!safe_component(file->name)) {
-        add_problem(res, PROB_UNSAFE_NAME, 0, 0, 0, NULL);
-        res->name_ok = false;
-    } else if (!dir) {
-        add_problem(res, PROB_DIR_PATH, 0, 0, 0, NULL);
-    }
+bool grow_buffer(unsigned char** buf, int64_t* cap, int64_t need) {
+    if (need < 1) need = 1;
+    if (need <= *cap) return true;
+    if ((uint64_t)need > (uint64_t)SIZE_MAX) return false;
+    // Replaced, not grown in place: its contents need not survive.
+    free(*buf);
+    *buf = (unsigned char*)malloc((size_t)need);
+    *cap = *buf ? need : 0;
+    return *buf != nullptr;
 }
 
-static void set_meta(Run* run, const FileRecord* file, const char* path, Output* out) {
-    // set_file_meta without its message: the report says it.
-    int32_t failed = apply_file_meta(&run->tree, file, path);
-    if (failed & META_TIMES_FAILED)
-        out->failure = "times not set";
-    else if (failed & META_WRITABLE_FAILED)
-        out->failure = "read-only state not set";
+void release_scratch(Scratch* s) {
+    free(s->in);
+    free(s->out);
+    free(s->window);
+    memset(s, 0, sizeof *s);
 }
 
-void verify_file(Run* run, const FileRecord* file, int64_t pos, FileResult* res) {
-    LostRange* lost = res->lost;
-    int32_t lost_cap = res->lost_cap;
-    memset(res, 0, sizeof *res);
-    res->lost = lost;
-    res->lost_cap = lost_cap;
-    res->file = file;
-    build_path(run, file, res);
+void check_file(Bak* bak, const BakFile* file, DataOut* out, FileCheck* res) {
+    const FileRecord* f = file->rec;
+    Placement* pl = &bak->set.placement;
+    res->status = FILE_INTACT;
+    res->ngroups = 0;
+    res->problems.clear();
+    res->more_problems = 0;
+    res->lost.clear();
+    res->bytes_lost = 0;
+    res->written = 0;
+    res->unverified = false;
+    Walk w = {bak, out, res, f->size_lo > 0 ? f->size_lo : 0, 0, false};
+    int64_t size = w.size;
+    int64_t pos = file->pos;
+    for (const CompRecord* g = run_first(f->comp, RUN_CLOSES_ON_NONZERO); g;
+         g = run_next(g, RUN_CLOSES_ON_NONZERO))
+        res->ngroups++;
 
-    bool none_held = all_on_no_image(run, file, pos);
-    Output out = {-1, NULL};
-    const char* target = NULL;
-    if (run->salvage_dir && res->name_ok && !none_held) {
-        target = output_path(run, res->path);
-        if (!target) {
-            out.failure = "path too long";
-        } else {
-            OutFile created;
-            OutCreate r = out_create(&run->tree, target, &created);
-            out.fd = created.fd;
-            if (r == OUT_DUPLICATE)
-                out.failure = "another file of the set was saved under its name";
-            else if (r != OUT_CREATED)
-                out.failure = "cannot create it";
-        }
+    if (all_on_no_disk(pl, f, pos)) {
+        // Nothing of it is there: all of it is lost, and nothing is written.
+        res->problems.push_back(Problem{PROB_HOLE, res->ngroups > 0 ? 1 : 0, res->ngroups, 0, size,
+                                        nullptr, disk_expected(pl, pos)});
+        add_lost(res, 0, size);
+        res->status = FILE_MISSING;
+        out->stopped = true;
+        bak->progress.bytes_done += size;
+        return;
     }
-
-    if (!file->comp) {
-        check_stored(run, pos, file->size_lo > 0 ? file->size_lo : 0, res, &out);
+    int64_t before = bak->progress.bytes_done;
+    if (!f->comp && bak->set.compressed) {
+        add_problem(res, PROB_NO_GROUPS, 0, 0, 0);
+        w.damaged = true;
+        add_lost(res, 0, size);
+        out->stopped = true;
+    } else if (!f->comp) {
+        check_stored(&w, pos, size);
     } else {
-        for (const CompRecord* g = run_first(file->comp, RUN_CLOSES_ON_NONZERO); g;
-             g = run_next(g, RUN_CLOSES_ON_NONZERO))
-            res->ngroups++;
-        int64_t offset = 0;
         int32_t idx = 0;
         bool last = false;
-        const CompRecord* g = file->comp;
+        const CompRecord* g = f->comp;
         while (!last) {
             if (!g) {
                 // The chain ended inside the run: the rest of the file is lost.
-                add_problem(res, PROB_RUN_END, 0, 0, 0, NULL);
-                if (file->size_lo > offset) {
-                    add_lost(res, offset, file->size_lo - offset);
-                    put_zeros(&out, file->size_lo - offset);
-                    offset = file->size_lo;
-                }
+                add_problem(res, PROB_RUN_END, 0, 0, 0);
+                damage(&w);
+                if (size > w.offset) add_lost(res, w.offset, size - w.offset);
                 break;
             }
             idx++;
             last = closes_run(g);
-            run->progress_disk = disk_at(&run->placement, pos);
-            check_group(run, g, pos, idx, offset, res, &out);
-            int64_t orgsize = g->ORGSIZE > 0 ? g->ORGSIZE : 0;
-            offset += orgsize;
+            bak->progress.disk = disk_at(pl, pos);
+            check_group(&w, g, pos, idx);
             pos += g->COMPSIZE > 0 ? g->COMPSIZE : 0;
-            run->progress_bytes += orgsize;
-            progress_update(run, false);
+            bak->progress.bytes_done += g->ORGSIZE > 0 ? g->ORGSIZE : 0;
+            progress_update(bak, false);
             g = g->next;
         }
-        if (last && offset != file->size_lo)
-            add_problem(res, PROB_FILE_LENGTH, 0, offset, file->size_lo, NULL);
+        if (last && w.offset != size) {
+            add_problem(res, PROB_FILE_LENGTH, 0, w.offset, size);
+            damage(&w);
+            if (w.offset < size) add_lost(res, w.offset, size - w.offset);
+        }
     }
-
-    if (out.fd >= 0) {
-        plat_close(out.fd);
-        res->created = true;
-        if (!out.failure) set_meta(run, file, target, &out);
-    }
-    if (out.failure) add_problem(res, PROB_WRITE, 0, 0, 0, out.failure);
-
-    bool data_problem = false;
-    for (int32_t i = 0; i < res->nproblems; i++)
-        if (is_data_problem(res->problems[i].kind)) data_problem = true;
-    if (res->more_problems > 0) data_problem = true;
-    if (none_held) {
-        res->status = FILE_MISSING;
-        // Nothing of it was there: all of it is lost.
-        res->nlost = 0;
-        res->bytes_lost = 0;
-        add_lost(res, 0, file->size_lo);
-    } else {
-        res->status = data_problem ? FILE_DAMAGED : FILE_INTACT;
-    }
+    bak->progress.bytes_done = before + size;
+    if (out->failure) add_problem(res, PROB_WRITE, 0, 0, 0, out->failure);
+    res->status = w.damaged ? FILE_DAMAGED : res->unverified ? FILE_PRESENT : FILE_INTACT;
 }

@@ -9,7 +9,8 @@
 # --wrap.
 if(UNBAK_TESTS AND NOT WIN32)
   add_library(platform_faults OBJECT platform/platform_posix.cpp platform/handles.cpp
-              platform/console_posix.cpp platform/paths.cpp platform/faults.cpp)
+              platform/console_posix.cpp platform/paths.cpp platform/faults.cpp
+              platform/dirs_posix.cpp platform/charset_posix.cpp)
   target_include_directories(platform_faults PUBLIC ${CMAKE_SOURCE_DIR})
   target_compile_definitions(platform_faults PUBLIC UNBAK_FAULTS)
   target_link_libraries(platform_faults PUBLIC ZLIB::ZLIB)
@@ -17,8 +18,8 @@ if(UNBAK_TESTS AND NOT WIN32)
     -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=free,--wrap=inflateInit2_)
 
   add_executable(fault_sweep tests/faults/fault_sweep.cpp)
-  target_link_libraries(fault_sweep PRIVATE platform_faults unbak_core dbfscan_core imgwriter
-                        ${CMAKE_DL_LIBS})
+  target_link_libraries(fault_sweep PRIVATE platform_faults bak_core unbak_core dbfscan_core
+                        imgwriter ${CMAKE_DL_LIBS})
   set_target_properties(fault_sweep PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
   # A few seconds; most of it under the sanitizers.
   add_test(NAME FaultSweep.EveryCallOfEachKindFailsInTurn COMMAND fault_sweep)

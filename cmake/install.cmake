@@ -16,11 +16,12 @@ include(GNUInstallDirs)
 set(UNBAK_PROGRAMS
     unbak
     dbfscan
-    bakcheck
+    bak
     mkbak
 )
 # The version the programs' banner prints.
 set(UNBAK_VERSION 1.02)
+target_compile_definitions(bak_core PRIVATE BAK_VERSION="${UNBAK_VERSION}")
 set(UNBAK_MAINTAINER "unbak developers <unbak@example.org>"
     CACHE STRING "Maintainer field of the .deb")
 
@@ -74,9 +75,9 @@ set(CPACK_PACKAGE_DESCRIPTION "\
 unbak lists and restores the files of a backup set of an old disk-backup
 product: one image file per disk, the catalog on the last disk. It recreates
 the directory tree under the current directory, inflates and checks
-compressed data, and asks for the other disks of a set by name. bakcheck
-checks a whole set, given all its images in any order, and saves what can be
-saved from damaged or incomplete sets. dbfscan shows the tables of a catalog;
+compressed data, and asks for the other disks of a set by name. bak
+finds a set's images by their headers and lists, tests and restores the
+whole set, saving what can be saved from damaged or incomplete sets. dbfscan shows the tables of a catalog;
 mkbak writes a directory tree as a backup set to try them on.")
 set(CPACK_STRIP_FILES ON)
 if(WIN32)

@@ -19,6 +19,10 @@ enum { PLAT_SEPARATOR = '\\' };
 enum { PLAT_SEPARATOR = '/' };
 #endif
 
+// True when this system's file names are one name whatever their letter
+// case (Windows): two names that differ only in case reach one file.
+bool plat_names_ignore_case(void);
+
 // What a path is.
 enum {
     PLAT_ENTRY_NONE = 0,   // missing, or its status cannot be read

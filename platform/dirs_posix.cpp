@@ -22,6 +22,10 @@ static int kind_of(mode_t mode) {
     return PLAT_ENTRY_OTHER;
 }
 
+bool plat_names_ignore_case(void) {
+    return false;
+}
+
 int plat_entry_kind(const char* path, bool follow_links) {
     if (PLAT_FAULT(FAULT_STAT)) return PLAT_ENTRY_NONE;
     struct stat st;

@@ -15,6 +15,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+bool plat_names_ignore_case(void) {
+    return true;
+}
+
 // A path as given in wide characters, with room for `extra` more; heap,
 // the caller frees it. Null when it cannot be converted.
 static wchar_t* widen(const char* path, int extra) {

@@ -42,6 +42,12 @@ void plat_close_root(int root);
 // Creates a directory at a path as given (links on the way followed), to
 // serve as a root. 0 or -1.
 int plat_make_root(const char* path);
+// Opens the directory at a catalog path below root as a root of its own,
+// following no link on the way nor at its end (as plat_open_output walks).
+// A caller that writes many files into one directory then names them by
+// their bare names, and the way to them is walked once. A handle for
+// plat_close_root, or -1.
+int plat_open_dir_at(int root, const char* path);
 
 // The identity of a file: its volume and its file number there.
 struct PlatFileId {
@@ -72,6 +78,10 @@ int plat_truncate(int fd);
 // not compared: a link is the file it leads to, and a name that differs only
 // in letter case is another file where the file system tells case apart.
 bool plat_same_file(const char* a, const char* b);
+
+// True when the file of this identity was opened for reading in this run
+// (an image): nothing may be written over it, nor renamed onto it.
+bool plat_is_input(const PlatFileId* id);
 
 // Where the last component of a path (as given) begins: the index behind
 // its last separator, 0 when it has none. '/' and '\' both separate, on

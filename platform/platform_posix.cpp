@@ -115,6 +115,19 @@ void plat_close_root(int root) {
     if (root >= 0) close(root);
 }
 
+int plat_open_dir_at(int root, const char* path) {
+    if (PLAT_FAULT(FAULT_OPEN)) return -1;
+    char native[NATIVE_PATH_MAX];
+    if (!to_native(path, native)) return -1;
+    int at = root_fd(root);
+    const char* name;
+    int dir = open_parent(at, native, &name);
+    if (dir == -1) return -1;
+    int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close_dir(dir, at);
+    return fd;
+}
+
 int plat_make_root(const char* path) {
     if (PLAT_FAULT(FAULT_MKDIR)) return -1;
     return mkdir(path, 0777) == 0 ? 0 : -1;
@@ -169,6 +182,10 @@ int plat_create(const char* path) {
     close_dir(dir, AT_FDCWD);
     if (fd < 0) return -1;
     return handles_adopt_output(fd, true);
+}
+
+bool plat_is_input(const PlatFileId* id) {
+    return handles_is_input((dev_t)id->volume, (ino_t)id->index);
 }
 
 bool plat_same_file(const char* a, const char* b) {

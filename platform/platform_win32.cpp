@@ -213,6 +213,10 @@ static bool remember_input(int fd, const char* path) {
     return true;
 }
 
+bool plat_is_input(const PlatFileId* id) {
+    return is_input(id);
+}
+
 int plat_open_read(const char* path) {
     int fd = _open(path, _O_RDONLY | _O_BINARY);
     if (fd < 0) return -1;
@@ -265,6 +269,26 @@ int plat_open_root(const char* path) {
     if (!w) return -1;
     DWORD attrs = GetFileAttributesW(w);
     if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) return -1;
+    for (int i = 0; i < MAX_ROOTS; i++) {
+        if (roots[i]) continue;
+        size_t n = wcslen(w);
+        while (n > 0 && w[n - 1] == L'\\') n--;
+        roots[i] = (wchar_t*)malloc((n + 1) * sizeof(wchar_t));
+        if (!roots[i]) return -1;
+        memcpy(roots[i], w, n * sizeof(wchar_t));
+        roots[i][n] = L'\0';
+        return i;
+    }
+    return -1;
+}
+
+// Declared below with the path checks.
+static wchar_t* checked_path(int root, const char* path);
+static int status_of(const wchar_t* w);
+
+int plat_open_dir_at(int root, const char* path) {
+    wchar_t* w = checked_path(root, path);
+    if (!w || status_of(w) != PLAT_PATH_DIR) return -1;
     for (int i = 0; i < MAX_ROOTS; i++) {
         if (roots[i]) continue;
         size_t n = wcslen(w);

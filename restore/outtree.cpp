@@ -161,6 +161,8 @@ static OutCreate may_take(const OutTree* tree, const char* path) {
     if (plat_stat_at(tree->root, path, &st) != 0) return OUT_CREATED;
     if (!st.regular) return OUT_FAILED;
     if (written(tree, &st.id)) return OUT_DUPLICATE;
+    // The rename would put the new file in an image's place.
+    if (plat_is_input(&st.id)) return OUT_FAILED;
     return tree->policy.keep_existing ? OUT_EXISTS : OUT_CREATED;
 }
 
@@ -196,6 +198,13 @@ OutCreate out_create(OutTree* tree, const char* path, OutFile* file) {
         if (n > OUT_COPIES_MAX || !numbered(path, n, file->path)) return OUT_FAILED;
         file->copy = n;
     }
+}
+
+bool out_claim(OutTree* tree, const char* path) {
+    PlatStat st;
+    if (plat_stat_at(tree->root, path, &st) != 0 || !st.regular || written(tree, &st.id))
+        return false;
+    return remember(tree, &st.id);
 }
 
 int out_commit(OutTree* tree, OutFile* file) {

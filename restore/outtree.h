@@ -105,6 +105,12 @@ int out_commit(OutTree* tree, OutFile* file);
 // Closes the file; one written under a temporary name is removed.
 void out_discard(OutTree* tree, OutFile* file);
 
+// Takes the file at path, which the run did not write, as the run's own
+// (a file found already restored): no later file of the run is written
+// over it. False when nothing regular is there, or it is the run's
+// already.
+bool out_claim(OutTree* tree, const char* path);
+
 // Bits of what out_set_meta could not set.
 enum { OUT_META_TIMES_FAILED = 1, OUT_META_WRITABLE_FAILED = 2 };
 // Sets a written file's time (times first: a read-only file could not take

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Windows build: cross-builds unbak.exe, dbfscan.exe and bakcheck.exe
+# The Windows build: cross-builds unbak.exe, dbfscan.exe and bak.exe
 # for Windows x86-64 with MinGW-w64 (C and C++ runtimes and zlib linked in,
 # so they need only system DLLs) into build-win/, and says where they are.
 #   scripts/windows.sh            the three programs
@@ -28,13 +28,13 @@ case ${1:-} in
     (cd build-win && ctest --output-on-failure -j"$jobs" </dev/null)
     ;;
 --package)
-    cmake --build build-win -j"$jobs" --target unbak dbfscan bakcheck manual_texts
+    cmake --build build-win -j"$jobs" --target unbak dbfscan bak manual_texts
     zip=$(cd build-win && cpack -G ZIP | sed -n 's/^CPack: - package: \(.*\) generated\.$/\1/p')
     echo "Windows zip: $zip"
     ;;
 *)
-    cmake --build build-win -j"$jobs" --target unbak dbfscan bakcheck
+    cmake --build build-win -j"$jobs" --target unbak dbfscan bak
     echo "Windows programs: $PWD/build-win/unbak.exe $PWD/build-win/dbfscan.exe" \
-         "$PWD/build-win/bakcheck.exe"
+         "$PWD/build-win/bak.exe"
     ;;
 esac

@@ -1,16 +1,19 @@
-// fault_sweep: every failure path of unbak and dbfscan that the OS layer can
-// open. For each run below, each kind of OS-layer call (platform/faults.h)
-// and each way it can fail, the Nth call of that kind fails, for every N
-// from 1 until a run ends without reaching the Nth call:
+// fault_sweep: every failure path of unbak, dbfscan and bak that the OS
+// layer can open. For each run below, each kind of OS-layer call
+// (platform/faults.h) and each way it can fail, the Nth call of that kind
+// fails, for every N from 1 until a run ends without reaching the Nth call:
 //   - a 3-disk compressed restore answered on stdin (N and the disk names),
 //   - a 2-disk stored restore with -p, answered the same way,
 //   - -l -v, -c, -vs1 to -vs7 and -f -v on the last disk of the compressed
 //     set, and -x there answered Y, and -x -pC:\Docs answered as above,
 //   - a one-disk set of stored groups restored with -s2,
-//   - dbfscan -d on a stand-alone Files table.
-// The programs run in-process (unbak_main, dbfscan_main) in a scratch
-// directory three levels below a private top directory, with standard
-// output captured to a file and standard input a pipe holding the answers.
+//   - dbfscan -d on a stand-alone Files table,
+//   - bak test and bak extract --salvage on the 3-disk compressed set, and
+//     bak extract on the stored set.
+// The programs run in-process (unbak_main, dbfscan_main, bak_main) in a
+// scratch directory three levels below a private top directory, with
+// standard output (and for bak standard error, where its messages go)
+// captured to a file and standard input a pipe holding the answers.
 //
 // Each run must
 //   - end, without a crash or a hang (a run gets 10 seconds);
@@ -26,7 +29,9 @@
 //   - end with the status the failure calls for: the number of failed table
 //     reads when there are any, 8 when the run stopped (STOP_TEXTS), else
 //     0; and with 0 the restored files must be those of the clean run.
-//     dbfscan's status is the result it prints.
+//     dbfscan's status is the result it prints. bak's messages are its
+//     own: a failure it does not absorb must end with status 1 or 2, or
+//     with 0 and something said and the clean run's files.
 // Findings whose root lies in code this sweep may not change yet are listed
 // in KNOWN_FINDINGS; they are reported but do not fail the sweep.
 //
@@ -68,6 +73,7 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
+#include "check/bak.h"
 #include "inspect/dbfscan.h"
 #include "platform/faults.h"
 #include "platform/handles.h"
@@ -249,7 +255,7 @@ struct InputFile {
     std::string bytes;
 };
 
-enum Program { UNBAK, DBFSCAN };
+enum Program { UNBAK, DBFSCAN, BAK };
 
 struct RunPlan {
     std::string name;
@@ -550,7 +556,7 @@ struct Outcome {
 // count finds the same leaks. Without it LeakSanitizer checks once, at exit.
 bool check_each_run_for_leaks = false;
 
-int saved_stdout = -1, saved_stdin = -1;
+int saved_stdout = -1, saved_stdin = -1, saved_stderr = -1;
 
 // Standard input: a pipe that holds the answers and then ends.
 void give_answers(const std::string& answers) {
@@ -570,7 +576,9 @@ int call_program(Program program, std::vector<std::string> words) {
     for (std::string& w : words) argv.push_back(&w[0]);
     argv.push_back(nullptr);
     int argc = (int)words.size();
-    return program == UNBAK ? unbak_main(argc, argv.data()) : dbfscan_main(argc, argv.data());
+    return program == UNBAK  ? unbak_main(argc, argv.data())
+           : program == BAK ? bak_main(argc, argv.data())
+                            : dbfscan_main(argc, argv.data());
 }
 
 // Runs plan with the nth call of kind failing in the given way (nth 0: a
@@ -588,12 +596,16 @@ Outcome run_case(const RunPlan& plan, int kind, int way, int32_t nth) {
         struct timespec t[2] = {{INPUT_TIME, 0}, {INPUT_TIME, 0}};
         utimensat(AT_FDCWD, (run_dir + "/" + f.name).c_str(), t, 0);
     }
-    std::vector<std::string> words = {plan.program == UNBAK ? "unbak" : "dbfscan"};
+    std::vector<std::string> words = {plan.program == UNBAK ? "unbak"
+                                      : plan.program == BAK ? "bak"
+                                                            : "dbfscan"};
     words.insert(words.end(), plan.args.begin(), plan.args.end());
 
     fflush(stdout);
     int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
     dup2(out, 1);
+    // bak's messages, in their order among its output.
+    if (plan.program == BAK) dup2(out, 2);
     close(out);
     give_answers(plan.answers);
     int descriptors = open_descriptors();
@@ -610,6 +622,8 @@ Outcome run_case(const RunPlan& plan, int kind, int way, int32_t nth) {
     faults_disarm();
     alarm(0);
     fflush(stdout);
+    fflush(stderr);
+    dup2(saved_stderr, 2);
     if (chdir(top_dir.c_str()) != 0) exit(2);
 
     o.struck = faults_struck();
@@ -769,13 +783,22 @@ void judge(const RunPlan& plan, const std::string& where, int kind, const Outcom
 
     bool same =
         o.status == clean.status && o.out == clean.out && same_contents(o.tree, clean.tree, true);
-    bool reported = has_any(o.out, at, FAILURE_TEXTS) || has_any(o.out, at, STOP_TEXTS) ||
+    bool reported = plan.program == BAK || has_any(o.out, at, FAILURE_TEXTS) ||
+                    has_any(o.out, at, STOP_TEXTS) ||
                     has_any(o.out, at, REGION_STOP_TEXTS) ||
                     has_any(o.out, at, TABLE_FAILURE_TEXTS) || table_failures(o.out.substr(at)) > 0;
     if (!same && !reported)
         find(HIDDEN, "status " + std::to_string(o.status) + ", " +
                          (o.out == clean.out ? "output as clean" : parting(clean.out, o.out)));
 
+    if (plan.program == BAK) {
+        // Something said of the failure: the output is not the clean run's.
+        if (!same && (o.status == 0 || o.status > 2) && o.out == clean.out)
+            find(STATUS, "status " + std::to_string(o.status) + " and the clean run's output");
+        if (o.status == 0 && !same_contents(o.tree, clean.tree, true))
+            find(HARM, "the run directory differs from the clean run's");
+        return;
+    }
     if (plan.program == DBFSCAN) {
         int printed = printed_result(o.out);
         if (o.status != printed)
@@ -824,8 +847,10 @@ bool clean_run_ok(const RunPlan& plan, const Outcome& clean) {
               !has_any(clean.out, 0, STOP_TEXTS) && !has_any(clean.out, 0, FAILURE_TEXTS);
     if (!ok) {
         fprintf(stderr,
-                "fault_sweep: the clean run %s is not clean: status %d, %d handles left%s%s\n%s\n",
-                plan.name.c_str(), clean.status, clean.handles_left, clean.outside.c_str(),
+                "fault_sweep: the clean run %s is not clean: status %d, %d handles left, %lld "
+                "blocks%s%s\n%s\n",
+                plan.name.c_str(), clean.status, clean.handles_left, (long long)clean.blocks_left,
+                clean.outside.c_str(),
                 clean.leaked ? ", leaked" : "", clean.out.c_str());
     }
     return ok;
@@ -875,6 +900,7 @@ int main(int argc, char** argv) {
     }
     saved_stdout = dup(1);
     saved_stdin = dup(0);
+    saved_stderr = dup(2);
 
     const std::vector<InputFile> compressed = set_images("d", true, 1500, 3);
     const std::vector<InputFile> stored = set_images("s", false, 3000, 2);
@@ -917,6 +943,11 @@ int main(int argc, char** argv) {
                          &compressed,
                          true});
     plans.push_back({"dbfscan", DBFSCAN, {"-d", "-ffiles.dbf"}, "", &table, false});
+    plans.push_back({"bak-test", BAK, {"test", "d3.img"}, "", &compressed, false});
+    plans.push_back({"bak-salvage", BAK, {"extract", "--salvage", "d1.img", "-C", "out"}, "",
+                     &compressed, false});
+    plans.push_back({"bak-extract-stored", BAK, {"extract", "s2.img", "-C", "out"}, "", &stored,
+                     false});
 
     auto start = std::chrono::steady_clock::now();
     std::map<int, Tally> by_kind;
@@ -965,8 +996,11 @@ int main(int argc, char** argv) {
                         tally.absorbed++;
                     else if (o.status == clean.status)
                         tally.went_on++;
-                    else if (plan.program == DBFSCAN || o.status == 8)
+                    else if (plan.program == DBFSCAN || o.status == 8 ||
+                             (plan.program == BAK && o.status == 2))
                         tally.stopped++;
+                    else if (plan.program == BAK)
+                        tally.went_on++;
                     else
                         tally.tables++;
                     if (n == opt.show)

@@ -2,7 +2,7 @@
 # `cpack -G DEB` gives one .deb with the programs in /usr/bin and their
 # manual pages, compressed, in /usr/share/man/man1, depending on the shared
 # libraries they link; unpacked with dpkg-deb -x, its mkbak writes the
-# bundled example as a three-disk set, its bakcheck finds every file of the
+# bundled example as a three-disk set, its bak test finds every file of the
 # set intact, and its unbak restores that set, the dialogue answered on
 # stdin, to files equal to example/src.
 #   check_deb.sh BUILD_DIR SCRATCH_DIR SOURCE_DIR PROGRAM...
@@ -68,9 +68,9 @@ done
 "$root/usr/bin/mkbak" -g 32768 -d 120000 -n "bundled example" "$source/example/src" \
     "$scratch/sample" >/dev/null
 status=0
-"$root/usr/bin/bakcheck" "$scratch"/sample.00? >"$scratch/check.out" || status=$?
-if [ "$status" -ne 0 ] || ! tail -n 1 "$scratch/check.out" | grep -q '^all .* intact'; then
-    echo "the packaged bakcheck ended with status $status:"
+"$root/usr/bin/bak" test "$scratch"/sample.001 >"$scratch/check.out" 2>&1 || status=$?
+if [ "$status" -ne 0 ] || ! tail -n 1 "$scratch/check.out" | grep -q '^bak: all .* intact'; then
+    echo "the packaged bak test ended with status $status:"
     cat "$scratch/check.out"
     exit 1
 fi

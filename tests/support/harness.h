@@ -22,11 +22,12 @@
 struct RunResult {
     std::string out;  // everything written to stdout
     int status;       // exit status, or 128 + signal number
+    std::string err;  // everything written to stderr (run_program only)
 };
 
 // Runs exe with args in cwd; stdin_data is fed through a pipe which is then
-// closed (so an empty string means a closed stdin). env_tz, when set, is the
-// TZ of the child. On Windows the output has its "\r\n" line ends turned
+// closed (so an empty string means a closed stdin); stdout and stderr are
+// captured apart. env_tz, when set, is the TZ of the child. On Windows the output has its "\r\n" line ends turned
 // back into "\n", and the status is cut to 8 bits as on POSIX (see
 // harness_win32.cpp).
 RunResult run_program(const std::string& exe, const std::vector<std::string>& args,

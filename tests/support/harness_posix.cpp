@@ -18,15 +18,21 @@
 #include <fstream>
 #include <sstream>
 
-// Starts exe in cwd with its stdin and stdout on pipes; *in and *out get the
-// parent's ends. The child's pid, or -1.
+// Starts exe in cwd with its stdin and stdout (and stderr, when err is not
+// null) on pipes; *in, *out and *err get the parent's ends. The child's
+// pid, or -1.
 static pid_t spawn(const std::string& exe, const std::vector<std::string>& args,
-                   const std::string& cwd, const char* env_tz, int* in, int* out) {
-    int in_pipe[2], out_pipe[2];
+                   const std::string& cwd, const char* env_tz, int* in, int* out,
+                   int* err = nullptr) {
+    int in_pipe[2], out_pipe[2], err_pipe[2] = {-1, -1};
     if (pipe(in_pipe) != 0) return -1;
-    if (pipe(out_pipe) != 0) {
+    if (pipe(out_pipe) != 0 || (err && pipe(err_pipe) != 0)) {
         close(in_pipe[0]);
         close(in_pipe[1]);
+        if (err_pipe[0] >= 0) {
+            close(out_pipe[0]);
+            close(out_pipe[1]);
+        }
         return -1;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -34,6 +40,11 @@ static pid_t spawn(const std::string& exe, const std::vector<std::string>& args,
     if (pid == 0) {
         dup2(in_pipe[0], 0);
         dup2(out_pipe[1], 1);
+        if (err) {
+            dup2(err_pipe[1], 2);
+            close(err_pipe[0]);
+            close(err_pipe[1]);
+        }
         close(in_pipe[0]);
         close(in_pipe[1]);
         close(out_pipe[0]);
@@ -50,13 +61,16 @@ static pid_t spawn(const std::string& exe, const std::vector<std::string>& args,
     }
     close(in_pipe[0]);
     close(out_pipe[1]);
+    if (err) close(err_pipe[1]);
     if (pid < 0) {
         close(in_pipe[1]);
         close(out_pipe[0]);
+        if (err) close(err_pipe[0]);
         return -1;
     }
     *in = in_pipe[1];
     *out = out_pipe[0];
+    if (err) *err = err_pipe[0];
     return pid;
 }
 
@@ -68,9 +82,9 @@ static int status_of(pid_t pid) {
 
 RunResult run_program(const std::string& exe, const std::vector<std::string>& args,
                       const std::string& stdin_data, const std::string& cwd, const char* env_tz) {
-    RunResult res{"", -1};
-    int in_fd, out_fd;
-    pid_t pid = spawn(exe, args, cwd, env_tz, &in_fd, &out_fd);
+    RunResult res{"", -1, ""};
+    int in_fd, out_fd, err_fd;
+    pid_t pid = spawn(exe, args, cwd, env_tz, &in_fd, &out_fd, &err_fd);
     if (pid < 0) return res;
     // Feed stdin and drain stdout together so neither side blocks.
     size_t fed = 0;
@@ -82,7 +96,8 @@ RunResult run_program(const std::string& exe, const std::vector<std::string>& ar
         fcntl(in_fd, F_SETFL, O_NONBLOCK);
     }
     char buf[65536];
-    for (;;) {
+    // Both outputs drained until both end.
+    while (out_fd >= 0 || err_fd >= 0) {
         if (in_open) {
             ssize_t w = write(in_fd, stdin_data.data() + fed, stdin_data.size() - fed);
             if (w > 0) fed += (size_t)w;
@@ -93,16 +108,24 @@ RunResult run_program(const std::string& exe, const std::vector<std::string>& ar
         }
         fd_set rd;
         FD_ZERO(&rd);
-        FD_SET(out_fd, &rd);
+        if (out_fd >= 0) FD_SET(out_fd, &rd);
+        if (err_fd >= 0) FD_SET(err_fd, &rd);
         struct timeval tv = {0, in_open ? 10000 : 500000};
-        if (select(out_fd + 1, &rd, nullptr, nullptr, &tv) > 0) {
-            ssize_t r = read(out_fd, buf, sizeof buf);
-            if (r <= 0) break;
-            res.out.append(buf, (size_t)r);
+        int top = out_fd > err_fd ? out_fd : err_fd;
+        if (select(top + 1, &rd, nullptr, nullptr, &tv) <= 0) continue;
+        for (int* fd : {&out_fd, &err_fd}) {
+            if (*fd < 0 || !FD_ISSET(*fd, &rd)) continue;
+            ssize_t r = read(*fd, buf, sizeof buf);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) {
+                close(*fd);
+                *fd = -1;
+                continue;
+            }
+            (fd == &out_fd ? res.out : res.err).append(buf, (size_t)r);
         }
     }
     if (in_open) close(in_fd);
-    close(out_fd);
     res.status = status_of(pid);
     return res;
 }
@@ -149,7 +172,7 @@ bool LiveRun::wait_for(const std::string& text, int seconds) {
 }
 
 RunResult LiveRun::finish() {
-    RunResult res{out, -1};
+    RunResult res{out, -1, ""};
     if (pid_ < 0) return res;
     if (in_ >= 0) close(in_);
     in_ = -1;

@@ -86,6 +86,21 @@ struct Feed {
     const std::string* data;
 };
 
+struct Drain {
+    HANDLE pipe;
+    std::string text;
+};
+
+// Reads the child's stderr on its own thread to its end.
+DWORD WINAPI drain_stderr(void* arg) {
+    Drain* d = (Drain*)arg;
+    char buf[65536];
+    DWORD got;
+    while (ReadFile(d->pipe, buf, sizeof buf, &got, NULL) && got > 0) d->text.append(buf, got);
+    CloseHandle(d->pipe);
+    return 0;
+}
+
 // Writes the child's stdin on its own thread, then closes it, while the
 // caller drains stdout: neither side can block the other.
 DWORD WINAPI feed_stdin(void* arg) {
@@ -115,9 +130,9 @@ std::string lf_line_ends(const std::string& text) {
 
 RunResult run_program(const std::string& exe, const std::vector<std::string>& args,
                       const std::string& stdin_data, const std::string& cwd, const char* env_tz) {
-    RunResult res{"", -1};
+    RunResult res{"", -1, ""};
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
-    HANDLE in_read, in_write, out_read, out_write;
+    HANDLE in_read, in_write, out_read, out_write, err_read, err_write;
     if (!CreatePipe(&in_read, &in_write, &inherit, 0)) {
         fprintf(stderr, "cannot make a pipe: error %lu\n", (unsigned long)GetLastError());
         return res;
@@ -128,9 +143,18 @@ RunResult run_program(const std::string& exe, const std::vector<std::string>& ar
         CloseHandle(in_write);
         return res;
     }
+    if (!CreatePipe(&err_read, &err_write, &inherit, 0)) {
+        fprintf(stderr, "cannot make a pipe: error %lu\n", (unsigned long)GetLastError());
+        CloseHandle(in_read);
+        CloseHandle(in_write);
+        CloseHandle(out_read);
+        CloseHandle(out_write);
+        return res;
+    }
     // The parent's ends stay out of the child, or the pipes never end.
     SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
     SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
 
     std::string program = backslashed(exe);
     std::string cmd;
@@ -147,7 +171,7 @@ RunResult run_program(const std::string& exe, const std::vector<std::string>& ar
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = in_read;
     si.hStdOutput = out_write;
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    si.hStdError = err_write;
     PROCESS_INFORMATION pi;
     // A start that fails is said on stderr and tried twice more: it has
     // happened once in many runs under Wine, on a loaded machine.
@@ -162,11 +186,16 @@ RunResult run_program(const std::string& exe, const std::vector<std::string>& ar
     }
     CloseHandle(in_read);
     CloseHandle(out_write);
+    CloseHandle(err_write);
     if (!started) {
         CloseHandle(in_write);
         CloseHandle(out_read);
+        CloseHandle(err_read);
         return res;
     }
+    Drain drain = {err_read, ""};
+    HANDLE drainer = CreateThread(NULL, 0, drain_stderr, &drain, 0, NULL);
+    if (!drainer) CloseHandle(err_read);
 
     Feed feed = {in_write, &stdin_data};
     HANDLE feeder = CreateThread(NULL, 0, feed_stdin, &feed, 0, NULL);
@@ -180,6 +209,10 @@ RunResult run_program(const std::string& exe, const std::vector<std::string>& ar
         WaitForSingleObject(feeder, INFINITE);
         CloseHandle(feeder);
     }
+    if (drainer) {
+        WaitForSingleObject(drainer, INFINITE);
+        CloseHandle(drainer);
+    }
     WaitForSingleObject(pi.hProcess, INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(pi.hProcess, &code);
@@ -187,6 +220,7 @@ RunResult run_program(const std::string& exe, const std::vector<std::string>& ar
     CloseHandle(pi.hThread);
 
     res.out = lf_line_ends(raw);
+    res.err = lf_line_ends(drain.text);
     res.status = (code & 0xF0000000u) == 0xC0000000u ? 128 + 11 : (int)(code & 0xFF);
     return res;
 }

@@ -1,0 +1,322 @@
+// bak extract: the chosen files restored under DIR, never asking, past
+// every failure to the end, with a summary.
+//
+// Every byte goes through the output tree (restore/outtree.h) with bak's
+// policy: modes 0666/0777 less the umask, existing files kept unless
+// --overwrite, a second file of the run on one path numbered, and each file
+// written under a temporary name in its directory and renamed to its own
+// only once it is whole and checked. So nothing is written outside DIR or
+// through a link, no special file is opened, no image is written over, and
+// a damaged or interrupted file never stands under its real name: a
+// damaged one is dropped (kept with --salvage, zeros in its lost ranges,
+// and without its recorded time, so a later run does not take it for
+// restored), an interrupted one leaves its temporary name, which the next
+// run that writes the file removes.
+//
+// A file already in DIR with the catalog's size and time counts as already
+// present and is not written again: running the same command again resumes
+// an interrupted run. The names come from naming.h, computed over the whole
+// catalog, so they are the same in every run whatever is chosen.
+//
+// Files come directory by directory, so each directory is opened once
+// (plat_open_dir_at, following no link) and the tree works below it by
+// bare names: the way from DIR is walked once a directory, not once for
+// every step of every file.
+#include <stdio.h>
+#include <string.h>
+
+#include "check/bak.h"
+#include "check/bak_json.h"
+#include "check/names.h"
+#include "check/naming.h"
+#include "platform/dirs.h"
+#include "restore/outtree.h"
+#include "restore/restore.h"
+
+namespace {
+
+struct Counts {
+    int32_t restored, present, damaged, salvaged, missing, skipped, failed;
+    int64_t bytes;
+};
+
+// The run's output: the tree below DIR and the report file.
+struct Extract {
+    Bak* bak;
+    int root;        // DIR
+    OutTree tree;    // its root is DIR, or the directory entered
+    std::string entered;  // the directory entered, with its '/'; "" for DIR
+    int entered_root;     // its handle, -1 when none
+    std::vector<OutputName> names;  // by the files' catalog index
+    Counts counts;
+    bool meta_failed;               // a restored file's time or mode not set
+    std::string report_text;
+    Json report_files;
+};
+
+// Makes the directories of a file's path and works below the last one; false
+// when it cannot be made or entered.
+bool enter(Extract* x, const std::string& dir) {
+    if (dir == x->entered && (dir.empty() || x->entered_root >= 0)) return true;
+    if (x->entered_root >= 0) plat_close_root(x->entered_root);
+    x->entered_root = -1;
+    x->entered = dir;
+    x->tree.root = x->root;
+    if (dir.empty()) return true;
+    if (!out_make_parents(&x->tree, dir.c_str())) return false;
+    x->entered_root = plat_open_dir_at(x->root, dir.substr(0, dir.size() - 1).c_str());
+    if (x->entered_root < 0) return false;
+    x->tree.root = x->entered_root;
+    return true;
+}
+
+void leave(Extract* x) {
+    if (x->entered_root >= 0) plat_close_root(x->entered_root);
+    x->entered_root = -1;
+    x->entered.clear();
+    x->tree.root = x->root;
+}
+
+bool matches_catalog(Extract* x, const std::string& name, const FileRecord* f) {
+    PlatStat st;
+    return plat_stat_at(x->tree.root, name.c_str(), &st) == 0 && st.regular &&
+           st.size == (f->size_lo > 0 ? f->size_lo : 0) && st.mtime == date_to_secs(f->date);
+}
+
+// What was lost of a file, for --report.
+void note_loss(Extract* x, const BakFile* f, const FileCheck* res, const std::string& output,
+               bool written) {
+    Bak* bak = x->bak;
+    Json j = file_json(bak, f, res);
+    if (written) json_name(j, "output", output);
+    j["written"] = written;
+    x->report_files.push_back(j);
+    x->report_text += std::string(written ? "salvaged" : status_word(res->status)) + ": " +
+                      shown_text(f->shown) + (written ? " as " + shown_text(output) : "") +
+                      problems_line(bak, res, f->rec->size_lo) + "\n";
+}
+
+void extract_file(Extract* x, const BakFile* f) {
+    Bak* bak = x->bak;
+    const FileRecord* rec = f->rec;
+    const OutputName& name = x->names[(size_t)f->index];
+    std::string shown = shown_text(f->shown);
+    if (name.unplaced)
+        say_error(bak, "%s goes to %s: its %s", shown.c_str(), shown_text(name.path).c_str(),
+                  !f->dir_ok ? "directory path cannot be built" : "name cannot be a file name");
+    else if (name.copy > 0)
+        say_error(bak, "%s goes to %s: an earlier file of the set has its name", shown.c_str(),
+                  shown_text(name.path).c_str());
+
+    OutFile of;
+    size_t cut = name.path.find_last_of('/') + 1;
+    std::string dir = name.path.substr(0, cut);
+    OutCreate made = enter(x, dir) ? out_create(&x->tree, name.path.c_str() + cut, &of) : OUT_FAILED;
+    // of.path is the name in its directory; output the path below DIR.
+    std::string output = dir + of.path;
+    if (made == OUT_EXISTS) {
+        // Already restored (by an earlier run) when it has the catalog's
+        // size and time; left alone either way.
+        if (matches_catalog(x, of.path, rec) && out_claim(&x->tree, of.path)) {
+            x->counts.present++;
+        } else {
+            x->counts.skipped++;
+            say_error(bak, "exists, left alone: %s", shown_text(output).c_str());
+        }
+        bak->progress.bytes_done += rec->size_lo > 0 ? rec->size_lo : 0;
+        return;
+    }
+    if (made != OUT_CREATED) {
+        x->counts.failed++;
+        say_error(bak, "not written: %s: %s cannot be written (a link, a special file or an image "
+                       "in the way, or no room)",
+                  shown.c_str(), shown_text(name.path).c_str());
+        bak->progress.bytes_done += rec->size_lo > 0 ? rec->size_lo : 0;
+        return;
+    }
+    if (of.copy > 0)
+        say_error(bak, "%s goes to %s: %s is another file of this run", shown.c_str(),
+                  shown_text(output).c_str(), shown_text(name.path).c_str());
+
+    DataOut out = {of.fd, false, false, !bak->opt.salvage, false, nullptr};
+    FileCheck res;
+    check_file(bak, f, &out, &res);
+    bool good = res.status == FILE_INTACT || res.status == FILE_PRESENT;
+    bool keep = !out.failure && (good || (bak->opt.salvage && res.status == FILE_DAMAGED &&
+                                          res.bytes_lost < rec->size_lo));
+    if (!keep) {
+        out_discard(&x->tree, &of);
+        if (out.failure) {
+            x->counts.failed++;
+            say_error(bak, "not written: %s: %s", shown.c_str(), out.failure);
+        } else if (res.status == FILE_MISSING) {
+            x->counts.missing++;
+            say_error(bak, "missing: %s%s", shown.c_str(), problems_line(bak, &res, rec->size_lo).c_str());
+            note_loss(x, f, &res, output, false);
+        } else {
+            x->counts.damaged++;
+            say_error(bak, "damaged, not written: %s%s", shown.c_str(),
+                      problems_line(bak, &res, rec->size_lo).c_str());
+            note_loss(x, f, &res, output, false);
+        }
+        return;
+    }
+    if (out_commit(&x->tree, &of) != 0) {
+        x->counts.failed++;
+        say_error(bak, "not written: %s: %s could not be completed", shown.c_str(),
+                  shown_text(output).c_str());
+        return;
+    }
+    x->counts.bytes += res.written;
+    // A salvaged file keeps the time of the run: it is no restored copy.
+    int32_t failed = 0;
+    if (good) {
+        failed = out_set_meta(&x->tree, of.path, date_to_secs(rec->date), file_writable(rec));
+    } else if (plat_set_writable_at(x->tree.root, of.path, file_writable(rec)) != 0) {
+        failed = OUT_META_WRITABLE_FAILED;
+    }
+    if (failed) {
+        x->meta_failed = true;
+        say_error(bak, "%s: its %s could not be set", shown_text(output).c_str(),
+                  failed == OUT_META_TIMES_FAILED      ? "time"
+                  : failed == OUT_META_WRITABLE_FAILED ? "read-only state"
+                                                       : "time and read-only state");
+    }
+    if (good) {
+        x->counts.restored++;
+        // Good data the catalog misdescribes: said with the set's
+        // inconsistencies at the end.
+        for (const Problem& p : res.problems)
+            if (p.kind == PROB_SIZE_ONLY)
+                bak->set.inconsistencies.push_back(f->shown + ": " + problem_text(bak, &res, &p));
+    } else {
+        x->counts.salvaged++;
+        say_error(bak, "damaged, salvaged: %s%s", shown.c_str(),
+                  problems_line(bak, &res, rec->size_lo).c_str());
+        note_loss(x, f, &res, output, true);
+    }
+}
+
+// The directories the patterns choose (all of them without patterns), so
+// that empty ones come back too.
+void make_dirs(Extract* x) {
+    Bak* bak = x->bak;
+    for (size_t i = 1; i < bak->set.dir_paths.size(); i++) {
+        const std::string& dir = bak->set.dir_paths[i];
+        if (dir.empty()) continue;
+        if (!bak->patterns.include.empty() &&
+            !select_path(&bak->patterns, decode_charset(bak->set.charset, dir)))
+            continue;
+        out_make_parents(&x->tree, output_dir_name(dir, bak->set.charset).c_str());
+    }
+}
+
+bool write_report(Extract* x, int fd) {
+    Bak* bak = x->bak;
+    const std::string& path = bak->opt.report;
+    bool json = path.size() >= 5 && strcmp(path.c_str() + path.size() - 5, ".json") == 0;
+    std::string text;
+    if (json) {
+        Json j = set_json(bak);
+        j["files"] = x->report_files;
+        const Counts& c = x->counts;
+        j["summary"] = Json{{"restored", c.restored}, {"already_present", c.present},
+                            {"damaged", c.damaged},   {"salvaged", c.salvaged},
+                            {"missing", c.missing},   {"skipped", c.skipped},
+                            {"not_written", c.failed}, {"bytes", c.bytes}};
+        text = json_line(j);
+    } else {
+        text = "backup \"" + shown_text(bak->set.found.key.name) + "\", job " +
+               std::to_string(bak->set.found.key.job_num) + ": what was lost\n" +
+               (x->report_text.empty() ? std::string("nothing\n") : x->report_text);
+    }
+    return plat_write(fd, text.data(), (int32_t)text.size()) == (int32_t)text.size();
+}
+
+}  // namespace
+
+int cmd_extract(Bak* bak) {
+    auto started = std::chrono::steady_clock::now();
+    bool unmatched = false;
+    std::vector<const BakFile*> files = select_files(bak, &unmatched);
+    const std::string dir = bak->opt.dir.empty() ? "." : bak->opt.dir;
+
+    Extract x;
+    x.bak = bak;
+    x.counts = Counts{};
+    x.meta_failed = false;
+    x.report_files = Json::array();
+    // DIR is the user's: a link on the way to it is followed. Below it the
+    // output tree follows none.
+    x.entered_root = -1;
+    x.root = plat_open_root(dir.c_str());
+    if (x.root < 0 && plat_make_root(dir.c_str()) == 0) x.root = plat_open_root(dir.c_str());
+    if (x.root < 0) {
+        say_error(bak, "%s: cannot make or open the directory", shown_text(dir).c_str());
+        return BAK_EXIT_UNUSABLE;
+    }
+    // The report is made first, and held open for reading as well: the
+    // output tree writes over no file the run reads, so no restored file
+    // can take its place.
+    int report_fd = -1, report_guard = -1;
+    if (!bak->opt.report.empty()) {
+        report_fd = plat_create(bak->opt.report.c_str());
+        if (report_fd >= 0) report_guard = plat_open_read(bak->opt.report.c_str());
+        if (report_guard < 0) {
+            if (report_fd >= 0) plat_close(report_fd);
+            plat_close_root(x.root);
+            say_error(bak, "--report %s: cannot be written", shown_text(bak->opt.report).c_str());
+            return BAK_EXIT_UNUSABLE;
+        }
+    }
+    OutPolicy policy = {true, !bak->opt.overwrite, true, true};
+    out_tree_init(&x.tree, x.root, &policy);
+    NameTable table;
+    table.fold_case = plat_names_ignore_case();
+    for (const BakFile& f : bak->set.files)
+        x.names.push_back(output_name(&table, f.dir_ok ? bak->set.dir_paths[(size_t)f.rec->dir] : "",
+                                      f.rec->name, f.rec->serial, bak->set.charset));
+    make_dirs(&x);
+
+    int64_t total = 0;
+    for (const BakFile* f : files) total += f->rec->size_lo > 0 ? f->rec->size_lo : 0;
+    progress_start(bak, (int32_t)files.size(), total);
+    for (const BakFile* f : files) {
+        extract_file(&x, f);
+        bak->progress.files_done++;
+        progress_update(bak, false);
+    }
+    progress_clear(bak);
+    leave(&x);
+    out_tree_free(&x.tree);
+    plat_close_root(x.root);
+
+    bool report_failed = false;
+    if (report_fd >= 0) {
+        report_failed = !write_report(&x, report_fd);
+        if (plat_close(report_fd) != 0) report_failed = true;
+        plat_close(report_guard);
+        if (report_failed)
+            say_error(bak, "--report %s: cannot be written", shown_text(bak->opt.report).c_str());
+    }
+
+    const Counts& c = x.counts;
+    double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    char line[512];
+    int n = snprintf(line, sizeof line,
+                     "%d restored, %d already present, %d damaged, %d missing, %d skipped",
+                     (int)c.restored, (int)c.present, (int)(c.damaged + c.salvaged),
+                     (int)c.missing, (int)c.skipped);
+    if (c.salvaged) n += snprintf(line + n, sizeof line - (size_t)n, " (%d salvaged)", (int)c.salvaged);
+    if (c.failed) n += snprintf(line + n, sizeof line - (size_t)n, ", %d not written", (int)c.failed);
+    snprintf(line + n, sizeof line - (size_t)n, "; %lld bytes in %.1f s", (long long)c.bytes, secs);
+    say_error(bak, "%s", line);
+    for (const std::string& t : bak->set.inconsistencies)
+        say_error(bak, "inconsistent: %s", shown_text(t).c_str());
+
+    if (report_failed) return BAK_EXIT_UNUSABLE;
+    bool all = c.damaged == 0 && c.salvaged == 0 && c.missing == 0 && c.skipped == 0 &&
+               c.failed == 0 && !x.meta_failed;
+    return all && !unmatched && bak->set.inconsistencies.empty() ? BAK_EXIT_OK : BAK_EXIT_NOT_ALL;
+}
