@@ -854,6 +854,18 @@ TEST(BakExtract, AFileSizeLimitLeavesNoPartFileBehind) {
     EXPECT_TRUE(t.read("out/C_/f2.bin") == s.files[1].content);
 }
 
+TEST(BakSet, ASetOfMoreDisksThanOpenFilesAllowedIsRead) {
+    TempDir t;
+    std::vector<size_t> sizes(20, 6000);
+    Set s = make_set(sizes, 40);
+    write_set(t, s);
+    RunResult r = run_program("/bin/sh", {"-c", "ulimit -n 20 && exec \"$0\" \"$@\"", BAK_EXE,
+                                          "extract", "d7.img", "-C", "out"},
+                              "", t.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const imgw::SourceFile& f : s.files) EXPECT_TRUE(t.read("out/C_/" + f.name) == f.content);
+}
+
 TEST(BakStatus, AFailedWriteToStandardOutputEndsWithTwo) {
     TempDir t;
     write_set(t, make_set({3000}, 1));
