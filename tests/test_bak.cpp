@@ -802,6 +802,10 @@ TEST(BakExtract, DuplicateNamesAreNumbered) {
     // Run again, every file is found where the first run put it.
     RunResult again = run_bak(t.path, {"extract", "d1.img", "-C", "out"});
     EXPECT_TRUE(has(again.err, "bak: 0 restored, 3 already present")) << again.err;
+    // A directory to restore into is made with the ones above it.
+    RunResult deep = run_bak(t.path, {"extract", "d1.img", "-C", "new/deeper/out"});
+    EXPECT_EQ(deep.status, 0) << deep.err;
+    EXPECT_EQ(t.read("new/deeper/out/C_/Data/a_b.txt"), "first");
 }
 
 #ifndef _WIN32
