@@ -59,7 +59,7 @@ enum {
 
 struct DiskSlot {
     std::string path;    // the image of this disk, "" when missing
-    int image;           // its open handle, -1 when missing
+    int image;           // its handle while open, else -1 (see disk_open)
     int64_t raw_size;    // its data area as the image holds it (0x200 to the
                          // end, or to the catalog on the last disk)
     int64_t data_size;   // the part of it that is stream: raw_size, less
@@ -82,6 +82,7 @@ struct Placement {
     // The stream the images imply: (num_disks - 1) x capacity and the last
     // disk's data; -1 when no data disk was given to measure one by.
     int64_t images_hold;
+    int32_t open_disk;            // the data disk whose image is open, 0 when none
 };
 
 // Sets capacity, trailing bytes and cut-short disks, and places every disk
@@ -103,6 +104,13 @@ void confirm_places(Placement* pl, const std::vector<GroupAt>& groups, bool comp
                     unsigned char** buf, int64_t* cap);
 // The disks read: placed, not refuted, holding some stream not read elsewhere.
 void list_read_disks(Placement* pl);
+// Opens the image of data disk k for reading, closing the one open before:
+// a set of a thousand floppies is read with two images open, the catalog's
+// and one other. The last disk's image (the catalog's) stays open. False
+// when it cannot be opened.
+bool disk_open(Placement* pl, int32_t k);
+// Closes the data disk's image open, if any.
+void disk_close(Placement* pl);
 // The disk whose bytes are read for stream byte pos, 0 when none.
 int32_t disk_at(const Placement* pl, int64_t pos);
 // The disk that should hold stream byte pos (for messages), from 1.

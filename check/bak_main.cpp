@@ -54,15 +54,19 @@ struct Parsed {
 void add_common(CLI::App* cmd, BakOptions* opt, Parsed* p, bool patterns) {
     cmd->add_option("SET", p->words,
                     patterns ? "the set (an image, or the directory holding it), then patterns"
-                             : "the set: an image, or the directory holding it");
+                             : "the set: an image, or the directory holding it")
+        ->type_name("");
     cmd->add_option("--image", opt->images, "an image of the set kept elsewhere (repeatable)")
+        ->type_name("FILE")
         ->allow_extra_args(false)
         ->type_size(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     cmd->add_option("--charset", opt->charset,
-                    "decode names from this legacy code page (CP437, CP850, CP1252...)");
+                    "decode names from this legacy code page (CP437, CP850, CP1252...)")
+        ->type_name("NAME");
     if (patterns)
         cmd->add_option("--exclude", opt->excludes, "leave out the files the pattern chooses")
+            ->type_name("PATTERN")
             ->allow_extra_args(false)
             ->type_size(1)
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
@@ -125,12 +129,14 @@ int parse(int argc, char** argv, BakOptions* opt, Parsed* p) {
 
     CLI::App* extract = app.add_subcommand("extract", "restore the files into DIR");
     add_common(extract, opt, p, true);
-    extract->add_option("-C", opt->dir, "restore into DIR (made when missing; default: here)");
+    extract->add_option("-C", opt->dir, "restore into DIR (made when missing; default: here)")
+        ->type_name("DIR");
     extract->add_flag("--overwrite", opt->overwrite, "replace existing files, read-only ones too");
     extract->add_flag("--salvage", opt->salvage,
                       "write damaged files too, lost ranges as zeros");
     extract->add_option("--report", opt->report,
-                        "write what was lost to FILE (JSON when it ends in .json)");
+                        "write what was lost to FILE (JSON when it ends in .json)")
+        ->type_name("FILE");
     add_progress(extract, opt);
 
     CLI::App* cat = app.add_subcommand("cat", "one file's bytes to standard output, checked");
@@ -138,10 +144,9 @@ int parse(int argc, char** argv, BakOptions* opt, Parsed* p) {
 
     try {
         app.parse(cut, argv);
-    } catch (const CLI::CallForHelp&) {
-        // CLI11 prints the help of the command that asked.
-        CLI::App* asked = app.get_subcommands().empty() ? &app : app.get_subcommands()[0];
-        fputs(asked->help().c_str(), stdout);
+    } catch (const CLI::CallForHelp& e) {
+        // The help of the command that asked, on standard output.
+        app.exit(e);
         return BAK_EXIT_OK;
     } catch (const CLI::CallForVersion&) {
         printf("bak %s\n", BAK_VERSION);

@@ -208,7 +208,8 @@ void build_paths(Bak* bak) {
     s->placement.stream_length = pos;
 }
 
-// The disks: each image found in its slot, open, measured.
+// The disks: each image found in its slot and measured, then closed again
+// (disk_open opens it when its bytes are read).
 int open_disks(Bak* bak) {
     BakSet* s = &bak->set;
     const Discovery& d = s->found;
@@ -243,9 +244,9 @@ int open_disks(Bak* bak) {
             say_error(bak, "left out: %s: cannot be read", shown_text(path).c_str());
             continue;
         }
+        plat_close(image);
         DiskSlot& slot = pl->disks[(size_t)k];
         slot.path = path;
-        slot.image = image;
         slot.raw_size = end > DATA_START ? end - DATA_START : 0;
     }
     return 0;
@@ -330,11 +331,7 @@ int open_set(Bak* bak) {
 
 void close_set(Bak* bak) {
     BakSet* s = &bak->set;
-    for (size_t k = 1; k < s->placement.disks.size(); k++) {
-        DiskSlot& d = s->placement.disks[k];
-        if (d.image >= 0 && d.image != s->catalog_image) plat_close(d.image);
-        d.image = -1;
-    }
+    disk_close(&s->placement);
     if (s->catalog_image >= 0) plat_close(s->catalog_image);
     s->catalog_image = -1;
     catalog_free(&s->catalog);

@@ -211,6 +211,20 @@ void make_dirs(Extract* x) {
     }
 }
 
+// Opens DIR as the tree's root, making it and any directory above it that
+// is missing (the path is the user's: links on the way are followed).
+int open_dir(const std::string& dir) {
+    int root = plat_open_root(dir.c_str());
+    if (root >= 0) return root;
+    for (size_t i = 1; i < dir.size(); i++) {
+        if (dir[i] != '/' && dir[i] != '\\') continue;
+        std::string above = dir.substr(0, i);
+        if (plat_entry_kind(above.c_str(), true) == PLAT_ENTRY_NONE) plat_make_root(above.c_str());
+    }
+    plat_make_root(dir.c_str());
+    return plat_open_root(dir.c_str());
+}
+
 bool write_report(Extract* x, int fd) {
     Bak* bak = x->bak;
     const std::string& path = bak->opt.report;
@@ -249,8 +263,7 @@ int cmd_extract(Bak* bak) {
     // DIR is the user's: a link on the way to it is followed. Below it the
     // output tree follows none.
     x.entered_root = -1;
-    x.root = plat_open_root(dir.c_str());
-    if (x.root < 0 && plat_make_root(dir.c_str()) == 0) x.root = plat_open_root(dir.c_str());
+    x.root = open_dir(dir);
     if (x.root < 0) {
         say_error(bak, "%s: cannot make or open the directory", shown_text(dir).c_str());
         return BAK_EXIT_UNUSABLE;

@@ -194,7 +194,7 @@ void confirm_places(Placement* pl, const std::vector<GroupAt>& groups, bool comp
             // Read from this disk alone: its own place is on trial.
             int64_t offset = DATA_START + (g.pos - d.start);
             d.position = -1;
-            if (plat_seek(d.image, offset, PLAT_SEEK_SET) != offset ||
+            if (!disk_open(pl, k) || plat_seek(d.image, offset, PLAT_SEEK_SET) != offset ||
                 plat_read(d.image, *buf, (int32_t)g.compsize) != (int32_t)g.compsize)
                 continue;
             if (stage_group(*buf, (int32_t)g.compsize, g.orgsize, g.chk_sum))
@@ -205,6 +205,27 @@ void confirm_places(Placement* pl, const std::vector<GroupAt>& groups, bool comp
         if (d.confirm == CONFIRM_FAILED && (tries < 2 || k == 1)) d.confirm = CONFIRM_UNSURE;
     }
     list_read_disks(pl);
+}
+
+bool disk_open(Placement* pl, int32_t k) {
+    DiskSlot& d = pl->disks[(size_t)k];
+    if (d.image >= 0) return true;
+    if (k == pl->num_disks) return false;  // the catalog's image never closes
+    disk_close(pl);
+    d.image = plat_open_read(d.path.c_str());
+    d.position = -1;
+    if (d.image < 0) return false;
+    pl->open_disk = k;
+    return true;
+}
+
+void disk_close(Placement* pl) {
+    if (pl->open_disk == 0) return;
+    DiskSlot& d = pl->disks[(size_t)pl->open_disk];
+    if (d.image >= 0) plat_close(d.image);
+    d.image = -1;
+    d.position = -1;
+    pl->open_disk = 0;
 }
 
 // The disk read that holds stream byte pos, or 0. There are no more disks
@@ -267,8 +288,10 @@ int stream_read(Placement* pl, int64_t pos, int64_t len, unsigned char* out) {
         int64_t n = stream_stretch(pl, pos, len, &held);
         if (!held) return STREAM_HOLE;
         if (n > (1 << 30)) n = 1 << 30;
-        DiskSlot& s = pl->disks[disk_at(pl, pos)];
+        int32_t k = disk_at(pl, pos);
+        DiskSlot& s = pl->disks[(size_t)k];
         int64_t offset = DATA_START + (pos - s.start);
+        if (!disk_open(pl, k)) return STREAM_READ_ERROR;
         // Reads run forward through each image; a seek only where the
         // handle does not already stand.
         if (s.position != offset && plat_seek(s.image, offset, PLAT_SEEK_SET) != offset) {

@@ -802,6 +802,10 @@ TEST(BakExtract, DuplicateNamesAreNumbered) {
     // Run again, every file is found where the first run put it.
     RunResult again = run_bak(t.path, {"extract", "d1.img", "-C", "out"});
     EXPECT_TRUE(has(again.err, "bak: 0 restored, 3 already present")) << again.err;
+    // A directory to restore into is made with the ones above it.
+    RunResult deep = run_bak(t.path, {"extract", "d1.img", "-C", "new/deeper/out"});
+    EXPECT_EQ(deep.status, 0) << deep.err;
+    EXPECT_EQ(t.read("new/deeper/out/C_/Data/a_b.txt"), "first");
 }
 
 #ifndef _WIN32
@@ -852,6 +856,18 @@ TEST(BakExtract, AFileSizeLimitLeavesNoPartFileBehind) {
     EXPECT_EQ(again.status, 0) << again.err;
     EXPECT_TRUE(has(again.err, "bak: 1 restored, 2 already present")) << again.err;
     EXPECT_TRUE(t.read("out/C_/f2.bin") == s.files[1].content);
+}
+
+TEST(BakSet, ASetOfMoreDisksThanOpenFilesAllowedIsRead) {
+    TempDir t;
+    std::vector<size_t> sizes(20, 6000);
+    Set s = make_set(sizes, 40);
+    write_set(t, s);
+    RunResult r = run_program("/bin/sh", {"-c", "ulimit -n 20 && exec \"$0\" \"$@\"", BAK_EXE,
+                                          "extract", "d7.img", "-C", "out"},
+                              "", t.path);
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const imgw::SourceFile& f : s.files) EXPECT_TRUE(t.read("out/C_/" + f.name) == f.content);
 }
 
 TEST(BakStatus, AFailedWriteToStandardOutputEndsWithTwo) {
