@@ -521,8 +521,8 @@ TEST(BakCatalog, TheStreamTheCatalogImpliesAgainstTheImage) {
     imgw::Header h = plan.header;
     std::string image = imgw::make_image(h, plan.stream + std::string(700, 'x'),
                                          imgw::encode_catalog(imgw::make_regions(plan.tables)));
-    size_t stream = plan.stream.size();
-    expect_inconsistent(image, fmt("the catalog's files take %zu bytes of data, the images hold %zu",
+    unsigned long long stream = plan.stream.size();
+    expect_inconsistent(image, fmt("the catalog's files take %llu bytes of data, the images hold %llu",
                                    stream, stream + 700));
 }
 
