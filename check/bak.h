@@ -33,6 +33,7 @@
 #include "check/discover.h"
 #include "check/patterns.h"
 #include "platform/charset.h"
+#include "restore/staging.h"
 
 // Exit statuses.
 enum {
@@ -101,7 +102,7 @@ struct GroupAt {
 // order; buf is a buffer of the caller's that grows to a group); a disk
 // none of whose groups inflates right is no longer read.
 void confirm_places(Placement* pl, const std::vector<GroupAt>& groups, bool compressed,
-                    unsigned char** buf, int64_t* cap);
+                    unsigned char** buf, int64_t* cap, Staging* staging);
 // The disks read: placed, not refuted, holding some stream not read elsewhere.
 void list_read_disks(Placement* pl);
 // Opens the image of data disk k for reading, closing the one open before:
@@ -196,6 +197,7 @@ struct Scratch {
     int64_t out_cap;
     unsigned char* window;   // zlib's output beyond that
     int64_t window_cap;
+    Staging staging;         // the fast way: whole groups inflated at once
 };
 
 struct Bak {

@@ -268,7 +268,8 @@ void place_set(Bak* bak) {
             }
         }
     }
-    confirm_places(&s->placement, groups, s->compressed, &bak->scratch.in, &bak->scratch.in_cap);
+    confirm_places(&s->placement, groups, s->compressed, &bak->scratch.in, &bak->scratch.in_cap,
+                   &bak->scratch.staging);
 }
 
 // The catalog's consistency, as far as it shows without the data.

@@ -164,7 +164,7 @@ void place_disks(Placement* pl) {
 }
 
 void confirm_places(Placement* pl, const std::vector<GroupAt>& groups, bool compressed,
-                    unsigned char** buf, int64_t* cap) {
+                    unsigned char** buf, int64_t* cap, Staging* staging) {
     for (int32_t k = 1; k <= pl->num_disks; k++) {
         DiskSlot& d = pl->disks[k];
         if (d.placed == PLACED_NOT) continue;
@@ -197,7 +197,7 @@ void confirm_places(Placement* pl, const std::vector<GroupAt>& groups, bool comp
             if (!disk_open(pl, k) || plat_seek(d.image, offset, PLAT_SEEK_SET) != offset ||
                 plat_read(d.image, *buf, (int32_t)g.compsize) != (int32_t)g.compsize)
                 continue;
-            if (stage_group(*buf, (int32_t)g.compsize, g.orgsize, g.chk_sum))
+            if (stage_group(staging, *buf, (int32_t)g.compsize, g.orgsize, g.chk_sum))
                 d.confirm = CONFIRM_YES;
         }
         // One failed group may be damage; disk 1 begins the stream whatever

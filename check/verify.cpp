@@ -281,7 +281,7 @@ void check_group(Walk* w, const CompRecord* g, int64_t pos, int32_t idx) {
         return;
     } else {
         const unsigned char* staged =
-            stage_group(sc->in, (int32_t)compsize, g->ORGSIZE, (uint32_t)g->CHK_SUM);
+            stage_group(&sc->staging, sc->in, (int32_t)compsize, g->ORGSIZE, (uint32_t)g->CHK_SUM);
         if (staged)
             put(w, staged, orgsize);
         else
@@ -372,6 +372,7 @@ void release_scratch(Scratch* s) {
     free(s->in);
     free(s->out);
     free(s->window);
+    staging_release(&s->staging);
     memset(s, 0, sizeof *s);
 }
 

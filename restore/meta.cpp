@@ -68,7 +68,7 @@ int64_t date_to_secs(const char* date) {
 }
 
 // True when the file's attribute keeps it writable.
-static bool file_writable(const FileRecord* file) {
+bool file_writable(const FileRecord* file) {
     return (file->attrib & ATTRIB_WRITABLE) != 0;
 }
 

@@ -72,6 +72,8 @@ RestoreResult xtract_comp(int* image, Catalog* catalog, const FileRecord* file, 
 // Restored file metadata.
 struct OutTree;
 int64_t date_to_secs(const char* date);
+// True when the file's attribute keeps it writable.
+bool file_writable(const FileRecord* file);
 enum { META_TIMES_FAILED = 1, META_WRITABLE_FAILED = 2 };
 // Sets the file's recorded time and read-only state on the file written at
 // path in the tree; the META_ bits of what could not be set, without a
