@@ -80,6 +80,33 @@ static int root_fd(int root) {
     return root == PLAT_CWD ? AT_FDCWD : root;
 }
 
+// A catalog path below a root with its directories walked (open_parent):
+// the directory that holds its last component, and that component.
+struct Below {
+    int at;            // where the walk began
+    int dir;           // the last component's directory; -1 when not reached
+    const char* name;  // the last component, in native
+    char native[NATIVE_PATH_MAX];
+};
+
+// False, with errno (ENAMETOOLONG for a path that does not fit), when the
+// walk did not reach the last component's directory.
+static bool walk_below(int root, const char* path, Below* b) {
+    b->at = root_fd(root);
+    b->dir = -1;
+    if (!to_native(path, b->native)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    b->dir = open_parent(b->at, b->native, &b->name);
+    return b->dir != -1;
+}
+
+static void leave_below(Below* b) {
+    close_dir(b->dir, b->at);
+    b->dir = -1;
+}
+
 // Opens (creating when missing) the regular file `name` in dir for output,
 // untruncated: not a link, not anything but a regular file, not a file
 // read in this run. Its status is looked at before the open, so a FIFO or
@@ -117,14 +144,10 @@ void plat_close_root(int root) {
 
 int plat_open_dir_at(int root, const char* path) {
     if (PLAT_FAULT(FAULT_OPEN)) return -1;
-    char native[NATIVE_PATH_MAX];
-    if (!to_native(path, native)) return -1;
-    int at = root_fd(root);
-    const char* name;
-    int dir = open_parent(at, native, &name);
-    if (dir == -1) return -1;
-    int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    close_dir(dir, at);
+    Below b;
+    if (!walk_below(root, path, &b)) return -1;
+    int fd = openat(b.dir, b.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    leave_below(&b);
     return fd;
 }
 
@@ -135,15 +158,11 @@ int plat_make_root(const char* path) {
 
 int plat_open_output(int root, const char* path, int flags, PlatFileId* id) {
     if (PLAT_FAULT(FAULT_OPEN)) return -1;
-    char native[NATIVE_PATH_MAX];
-    if (!to_native(path, native)) return -1;
-    int at = root_fd(root);
-    const char* name;
-    int dir = open_parent(at, native, &name);
-    if (dir == -1) return -1;
+    Below b;
+    if (!walk_below(root, path, &b)) return -1;
     struct stat st;
-    int fd = open_output_file(dir, name, flags, &st);
-    close_dir(dir, at);
+    int fd = open_output_file(b.dir, b.name, flags, &st);
+    leave_below(&b);
     if (fd < 0) return -1;
     id->volume = (uint64_t)st.st_dev;
     id->index = (uint64_t)st.st_ino;
@@ -197,29 +216,21 @@ bool plat_same_file(const char* a, const char* b) {
 
 int plat_path_status_at(int root, const char* path) {
     if (PLAT_FAULT(FAULT_STAT)) return PLAT_PATH_NONE;
-    char native[NATIVE_PATH_MAX];
-    if (!to_native(path, native)) return PLAT_PATH_NONE;
-    int at = root_fd(root);
-    const char* name;
-    int dir = open_parent(at, native, &name);
-    if (dir == -1) return errno == ENOENT ? PLAT_PATH_NONE : PLAT_PATH_OTHER;
+    Below b;
+    if (!walk_below(root, path, &b)) return errno == ENOENT || errno == ENAMETOOLONG ? PLAT_PATH_NONE : PLAT_PATH_OTHER;
     struct stat st;
-    int r = fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW);
-    close_dir(dir, at);
+    int r = fstatat(b.dir, b.name, &st, AT_SYMLINK_NOFOLLOW);
+    leave_below(&b);
     if (r != 0) return PLAT_PATH_NONE;
     return S_ISDIR(st.st_mode) ? PLAT_PATH_DIR : PLAT_PATH_OTHER;
 }
 
 int plat_mkdir_at(int root, const char* path) {
     if (PLAT_FAULT(FAULT_MKDIR)) return -1;
-    char native[NATIVE_PATH_MAX];
-    if (!to_native(path, native)) return -1;
-    int at = root_fd(root);
-    const char* name;
-    int dir = open_parent(at, native, &name);
-    if (dir == -1) return -1;
-    int r = mkdirat(dir, name, 0777);
-    close_dir(dir, at);
+    Below b;
+    if (!walk_below(root, path, &b)) return -1;
+    int r = mkdirat(b.dir, b.name, 0777);
+    leave_below(&b);
     return r == 0 ? 0 : -1;
 }
 
@@ -227,21 +238,17 @@ int plat_mkdir_at(int root, const char* path) {
 // below root, following no link, for a metadata change. -1 when it is
 // missing, something else, or cannot be opened so.
 static int open_existing(int root, const char* path, bool for_writing) {
-    char native[NATIVE_PATH_MAX];
-    if (!to_native(path, native)) return -1;
-    int at = root_fd(root);
-    const char* name;
-    int dir = open_parent(at, native, &name);
-    if (dir == -1) return -1;
+    Below b;
+    if (!walk_below(root, path, &b)) return -1;
     struct stat st;
     int fd = -1;
     // A directory takes an attribute, as the Win32 chmod gives it one.
-    bool usable = fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+    bool usable = fstatat(b.dir, b.name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                   (S_ISREG(st.st_mode) || (!for_writing && S_ISDIR(st.st_mode)));
     if (usable)
-        fd = openat(dir, name,
+        fd = openat(b.dir, b.name,
                     (for_writing ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    close_dir(dir, at);
+    leave_below(&b);
     if (fd >= 0 && (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))) {
         close(fd);
         fd = -1;
@@ -288,59 +295,46 @@ int plat_set_writable_at(int root, const char* path, bool writable) {
 }
 
 int plat_rename_at(int root, const char* from, const char* to, bool keep) {
-    char from_native[NATIVE_PATH_MAX], to_native_path[NATIVE_PATH_MAX];
-    if (!to_native(from, from_native) || !to_native(to, to_native_path)) return -1;
-    int at = root_fd(root);
-    const char *from_name, *to_name;
-    int from_dir = open_parent(at, from_native, &from_name);
-    if (from_dir == -1) return -1;
-    int to_dir = open_parent(at, to_native_path, &to_name);
-    if (to_dir == -1) {
-        close_dir(from_dir, at);
+    Below a, b;
+    if (!walk_below(root, from, &a)) return -1;
+    if (!walk_below(root, to, &b)) {
+        leave_below(&a);
         return -1;
     }
     int r;
 #if defined(__linux__) && defined(RENAME_NOREPLACE)
-    r = renameat2(from_dir, from_name, to_dir, to_name, keep ? RENAME_NOREPLACE : 0);
+    r = renameat2(a.dir, a.name, b.dir, b.name, keep ? RENAME_NOREPLACE : 0);
 #else
     struct stat st;
-    if (keep && fstatat(to_dir, to_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (keep && fstatat(b.dir, b.name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
         errno = EEXIST;
         r = -1;
     } else {
-        r = renameat(from_dir, from_name, to_dir, to_name);
+        r = renameat(a.dir, a.name, b.dir, b.name);
     }
 #endif
-    close_dir(from_dir, at);
-    close_dir(to_dir, at);
+    leave_below(&a);
+    leave_below(&b);
     return r == 0 ? 0 : -1;
 }
 
 int plat_remove_at(int root, const char* path) {
-    char native[NATIVE_PATH_MAX];
-    if (!to_native(path, native)) return -1;
-    int at = root_fd(root);
-    const char* name;
-    int dir = open_parent(at, native, &name);
-    if (dir == -1) return -1;
+    Below b;
+    if (!walk_below(root, path, &b)) return -1;
     struct stat st;
     int r = -1;
-    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode))
-        r = unlinkat(dir, name, 0);
-    close_dir(dir, at);
+    if (fstatat(b.dir, b.name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode))
+        r = unlinkat(b.dir, b.name, 0);
+    leave_below(&b);
     return r == 0 ? 0 : -1;
 }
 
 int plat_stat_at(int root, const char* path, PlatStat* out) {
-    char native[NATIVE_PATH_MAX];
-    if (!to_native(path, native)) return -1;
-    int at = root_fd(root);
-    const char* name;
-    int dir = open_parent(at, native, &name);
-    if (dir == -1) return -1;
+    Below b;
+    if (!walk_below(root, path, &b)) return -1;
     struct stat st;
-    int r = fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW);
-    close_dir(dir, at);
+    int r = fstatat(b.dir, b.name, &st, AT_SYMLINK_NOFOLLOW);
+    leave_below(&b);
     if (r != 0) return -1;
     out->type = S_ISDIR(st.st_mode) ? PLAT_PATH_DIR : PLAT_PATH_OTHER;
     out->regular = S_ISREG(st.st_mode);
