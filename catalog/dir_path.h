@@ -5,7 +5,7 @@
 // than one user needs it: unbak's Dirs display lists every directory's path
 // under -vv (restore/display.cpp), the restore builds its output paths and
 // creates the directories from it (restore/paths.cpp, restore/driver.cpp),
-// and bakcheck names its files with it.
+// and bak names its files with it.
 // Only the text is made here; turning it into a place on disk (colons,
 // directory creation) is the restore's.
 //

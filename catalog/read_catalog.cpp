@@ -1,7 +1,7 @@
 // Reading the whole catalog: the seven tables in their fixed order into the
 // Catalog, every table tried whatever failed before, each failure reported
 // and counted. Both front ends read a catalog this way: unbak, which shows a
-// -vs# table right after its read, and bakcheck, which wants the names of
+// -vs# table right after its read, and bak, which wants the names of
 // the tables that failed.
 #include <stdio.h>
 #include <stdlib.h>
