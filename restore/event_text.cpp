@@ -3,7 +3,7 @@
 
 #include <string.h>
 
-enum { SPEC_MAX = 48 };
+enum { PIECE_MAX = 48 };
 
 void put_event_text(FILE* out, const char* fmt, const Event* ev) {
     int next = 0;
@@ -32,50 +32,50 @@ void put_event_text(FILE* out, const char* fmt, const Event* ev) {
         }
         char conv = *q;
         if (conv == '\0') return;
-        char spec[SPEC_MAX];
+        char piece[PIECE_MAX];
         size_t keep = 0;
-        for (const char* c = pct; c < length_at && keep < SPEC_MAX - 2; c++) {
+        for (const char* c = pct; c < length_at && keep < PIECE_MAX - 2; c++) {
             if (*c != '*') {
-                spec[keep++] = *c;
+                piece[keep++] = *c;
                 continue;
             }
             const EventArg* star = next < ev->argc ? &ev->args[next] : nullptr;
             next++;
             int v = star && !star->text ? (int)(int32_t)(uint32_t)star->num : 0;
             // A negative precision is none; a negative width is the '-' flag.
-            if (v < 0 && keep > 0 && spec[keep - 1] == '.') {
+            if (v < 0 && keep > 0 && piece[keep - 1] == '.') {
                 keep--;
                 continue;
             }
             char digits[16];
             int n = snprintf(digits, sizeof digits, "%d", v);
-            for (int k = 0; k < n && keep < SPEC_MAX - 2; k++) spec[keep++] = digits[k];
+            for (int k = 0; k < n && keep < PIECE_MAX - 2; k++) piece[keep++] = digits[k];
         }
         const EventArg* arg = next < ev->argc ? &ev->args[next] : nullptr;
         next++;
         if (conv == 's') {
-            spec[keep] = 's';
-            spec[keep + 1] = '\0';
-            fprintf(out, spec, arg && arg->text ? arg->text : "");
+            piece[keep] = 's';
+            piece[keep + 1] = '\0';
+            fprintf(out, piece, arg && arg->text ? arg->text : "");
         } else if (conv == 'c') {
-            spec[keep] = 'c';
-            spec[keep + 1] = '\0';
-            fprintf(out, spec, arg ? (int)arg->num : 0);
+            piece[keep] = 'c';
+            piece[keep + 1] = '\0';
+            fprintf(out, piece, arg ? (int)arg->num : 0);
         } else {
             int64_t v = arg && !arg->text ? arg->num : 0;
-            spec[keep] = conv;
-            spec[keep + 1] = '\0';
+            piece[keep] = conv;
+            piece[keep + 1] = '\0';
             bool is_signed = conv == 'd' || conv == 'i';
             if (is_long) {
                 // A 32-bit long.
                 if (is_signed)
-                    fprintf(out, spec, (int)(int32_t)(uint32_t)v);
+                    fprintf(out, piece, (int)(int32_t)(uint32_t)v);
                 else
-                    fprintf(out, spec, (unsigned)(uint32_t)v);
+                    fprintf(out, piece, (unsigned)(uint32_t)v);
             } else if (is_signed) {
-                fprintf(out, spec, (int)(int32_t)(uint32_t)v);
+                fprintf(out, piece, (int)(int32_t)(uint32_t)v);
             } else {
-                fprintf(out, spec, (unsigned)(uint32_t)v);
+                fprintf(out, piece, (unsigned)(uint32_t)v);
             }
         }
         p = q + 1;
