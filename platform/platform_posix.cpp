@@ -169,16 +169,6 @@ int plat_open_output(int root, const char* path, int flags, PlatFileId* id) {
     return handles_adopt_output(fd, false);
 }
 
-int plat_create_catalog_path(const char* path) {
-    PlatFileId id;
-    int fd = plat_open_output(PLAT_CWD, path, 0, &id);
-    if (fd >= 0 && plat_truncate(fd) != 0) {
-        plat_close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 int plat_create(const char* path) {
     if (PLAT_FAULT(FAULT_OPEN)) return -1;
     // The directories are the user's to choose: only the last component is

@@ -264,11 +264,9 @@ enum { MAX_ROOTS = 8 };
 static wchar_t* roots[MAX_ROOTS];
 static wchar_t joined[LONG_PATH_MAX];
 
-int plat_open_root(const char* path) {
-    const wchar_t* w = long_path(path);
-    if (!w) return -1;
-    DWORD attrs = GetFileAttributesW(w);
-    if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) return -1;
+// A free root slot holding a copy of the long path w (trailing
+// separators dropped): its number, or -1.
+static int take_root(const wchar_t* w) {
     for (int i = 0; i < MAX_ROOTS; i++) {
         if (roots[i]) continue;
         size_t n = wcslen(w);
@@ -282,6 +280,14 @@ int plat_open_root(const char* path) {
     return -1;
 }
 
+int plat_open_root(const char* path) {
+    const wchar_t* w = long_path(path);
+    if (!w) return -1;
+    DWORD attrs = GetFileAttributesW(w);
+    if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_DIRECTORY)) return -1;
+    return take_root(w);
+}
+
 // Declared below with the path checks.
 static wchar_t* checked_path(int root, const char* path);
 static int status_of(const wchar_t* w);
@@ -289,17 +295,7 @@ static int status_of(const wchar_t* w);
 int plat_open_dir_at(int root, const char* path) {
     wchar_t* w = checked_path(root, path);
     if (!w || status_of(w) != PLAT_PATH_DIR) return -1;
-    for (int i = 0; i < MAX_ROOTS; i++) {
-        if (roots[i]) continue;
-        size_t n = wcslen(w);
-        while (n > 0 && w[n - 1] == L'\\') n--;
-        roots[i] = (wchar_t*)malloc((n + 1) * sizeof(wchar_t));
-        if (!roots[i]) return -1;
-        memcpy(roots[i], w, n * sizeof(wchar_t));
-        roots[i][n] = L'\0';
-        return i;
-    }
-    return -1;
+    return take_root(w);
 }
 
 int plat_make_root(const char* path) {
@@ -445,16 +441,6 @@ int plat_stat_at(int root, const char* path, PlatStat* out) {
 int plat_truncate(int fd) {
     if (!find(fd)) return -1;
     return _chsize_s(fd, 0) == 0 ? 0 : -1;
-}
-
-int plat_create_catalog_path(const char* path) {
-    PlatFileId id;
-    int fd = plat_open_output(PLAT_CWD, path, 0, &id);
-    if (fd >= 0 && plat_truncate(fd) != 0) {
-        plat_close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 void plat_keep_running_past_file_limit(void) {
