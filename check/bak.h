@@ -274,6 +274,10 @@ struct DataOut {
                           // --salvage: the file is not kept)
     bool stopped;         // writing stopped
     const char* failure;  // a write that failed, null when none
+    // Where the bytes go instead of fd or stdout (an archive being
+    // written): false from it is a failed write. Null when none.
+    bool (*sink)(void* ctx, const unsigned char* data, int64_t n);
+    void* sink_ctx;
 };
 
 // Checks the file and puts its data out: good groups as they inflate, lost

@@ -46,7 +46,7 @@ int cmd_cat(Bak* bak, const std::string& path) {
         return BAK_EXIT_NOT_ALL;
     }
     plat_stdout_binary();
-    DataOut out = {-1, true, true, false, false, nullptr};
+    DataOut out = {-1, true, true, false, false, nullptr, nullptr, nullptr};
     FileCheck res;
     check_file(bak, found, &out, &res);
     if (bak->stdout_failed) return BAK_EXIT_UNUSABLE;

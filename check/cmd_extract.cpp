@@ -138,7 +138,7 @@ void extract_file(Extract* x, const BakFile* f) {
         say_error(bak, "%s goes to %s: %s is another file of this run", shown.c_str(),
                   shown_text(output).c_str(), shown_text(name.path).c_str());
 
-    DataOut out = {of.fd, false, false, !bak->opt.salvage, false, nullptr};
+    DataOut out = {of.fd, false, false, !bak->opt.salvage, false, nullptr, nullptr, nullptr};
     FileCheck res;
     check_file(bak, f, &out, &res);
     bool good = res.status == FILE_INTACT || res.status == FILE_PRESENT;

@@ -79,7 +79,7 @@ int cmd_test(Bak* bak) {
     Json listed = Json::array();
     FileCheck res;
     for (const BakFile* f : files) {
-        DataOut none = {-1, false, false, false, false, nullptr};
+        DataOut none = {-1, false, false, false, false, nullptr, nullptr, nullptr};
         check_file(bak, f, &none, &res);
         bak->progress.files_done++;
         c.files++;

@@ -97,7 +97,9 @@ void put(Walk* w, const unsigned char* data, int64_t n) {
     w->offset += n;
     DataOut* out = w->out;
     if (out->stopped || out->failure || take <= 0) return;
-    if (out->to_stdout) {
+    if (out->sink) {
+        if (!out->sink(out->sink_ctx, data, take)) out->failure = "write error";
+    } else if (out->to_stdout) {
         put_stdout(w->bak, data, (size_t)take);
         if (w->bak->stdout_failed) out->failure = "standard output cannot be written";
     } else if (out->fd >= 0) {
@@ -246,7 +248,7 @@ void inflate_slow(Walk* w, const CompRecord* g, int32_t idx, int64_t compsize) {
     if (r.length != orgsize) add_problem(w->res, PROB_SIZE_ONLY, idx, r.length, g->ORGSIZE);
     if (r.length <= KEEP_MAX) {
         put(w, w->bak->scratch.out, r.length);
-    } else if (w->out->fd >= 0 || w->out->to_stdout) {
+    } else if (w->out->fd >= 0 || w->out->to_stdout || w->out->sink) {
         // Checked whole: now the second time, straight out.
         inflate_group(w, compsize, orgsize, limit, true);
     } else {
