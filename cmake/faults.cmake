@@ -9,11 +9,12 @@
 # --wrap.
 if(UNBAK_TESTS AND NOT WIN32)
   add_library(platform_faults OBJECT platform/platform_posix.cpp platform/handles.cpp
+              platform/threads_posix.cpp
               platform/console_posix.cpp platform/paths.cpp platform/faults.cpp
               platform/dirs_posix.cpp platform/charset_posix.cpp)
   target_include_directories(platform_faults PUBLIC ${CMAKE_SOURCE_DIR})
   target_compile_definitions(platform_faults PUBLIC UNBAK_FAULTS)
-  target_link_libraries(platform_faults PUBLIC ZLIB::ZLIB)
+  target_link_libraries(platform_faults PUBLIC ZLIB::ZLIB Threads::Threads)
   target_link_options(platform_faults INTERFACE
     -Wl,--wrap=malloc,--wrap=calloc,--wrap=realloc,--wrap=free,--wrap=inflateInit2_)
 

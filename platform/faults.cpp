@@ -6,13 +6,18 @@
 
 #include <stddef.h>
 
-#include <zlib.h>
+#include <atomic>
+#include <mutex>
 
+#include <zlib.h>
 
 namespace {
 
-int64_t live_blocks = 0;
-bool counting = false;
+// Calls are counted from every thread of a run (bak's parallel inflate):
+// the counts under a lock, the switch and the heap count atomic.
+std::mutex lock;
+std::atomic<int64_t> live_blocks{0};
+std::atomic<bool> counting{false};
 FaultKind armed_kind = FAULT_OPEN;
 int armed_way = FAULT_NONE;
 int32_t armed_nth = 0;
@@ -25,12 +30,16 @@ void (*strike_hook)(void) = nullptr;
 
 int fault_strikes(FaultKind kind, void* site) {
     if (!counting) return FAULT_NONE;
-    calls[kind]++;
-    if (kind != armed_kind || calls[kind] != armed_nth) return FAULT_NONE;
-    struck = true;
-    strike_site = site;
-    // The hook may print or flush: nothing it does is counted.
-    counting = false;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (!counting) return FAULT_NONE;
+        calls[kind]++;
+        if (kind != armed_kind || calls[kind] != armed_nth) return FAULT_NONE;
+        struck = true;
+        strike_site = site;
+        // The hook may print or flush: nothing it does is counted.
+        counting = false;
+    }
     if (strike_hook) strike_hook();
     counting = true;
     return armed_way;
@@ -48,6 +57,7 @@ int32_t fault_count(FaultKind kind, int32_t n, void* site) {
 }
 
 void faults_arm(FaultKind kind, int way, int32_t nth) {
+    std::lock_guard<std::mutex> hold(lock);
     for (int32_t& c : calls) c = 0;
     armed_kind = kind;
     armed_way = way;
@@ -62,6 +72,7 @@ void faults_disarm(void) {
 }
 
 int32_t faults_calls(FaultKind kind) {
+    std::lock_guard<std::mutex> hold(lock);
     return calls[kind];
 }
 

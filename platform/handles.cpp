@@ -43,6 +43,7 @@
 
 #include "platform/faults.h"
 #include "platform/platform.h"
+#include "platform/threads.h"
 
 enum {
     IO_BUF_SIZE = 128 * 1024,
@@ -380,22 +381,27 @@ static void untrack(Handle* h) {
 // ---- the OS layer's handle calls ---------------------------------------------------------
 
 int32_t handles_open(void) {
+    PlatLayerGuard guard;
     return nhandles;
 }
 
 void handles_set_space_margin(int64_t bytes) {
+    PlatLayerGuard guard;
     space_margin = bytes;
 }
 
 void handles_flush_all(void) {
+    PlatLayerGuard guard;
     for (int i = 0; i < nhandles; i++) flush_quietly(&handles[i]);
 }
 
 void handles_settle_all(void) {
+    PlatLayerGuard guard;
     for (int i = 0; i < nhandles; i++) settle(&handles[i]);
 }
 
 void plat_flush_all(void) {
+    PlatLayerGuard guard;
     handles_flush_all();
 }
 
@@ -442,6 +448,7 @@ static bool remember_input(int fd, const char* path) {
 }
 
 bool handles_is_input(dev_t dev, ino_t ino) {
+    PlatLayerGuard guard;
     for (int32_t i = 0; i < ninputs; i++) {
         if (inputs[i].dev != dev || inputs[i].ino != ino) continue;
         struct stat st;
@@ -451,6 +458,7 @@ bool handles_is_input(dev_t dev, ino_t ino) {
 }
 
 int plat_open_read(const char* path) {
+    PlatLayerGuard guard;
     if (PLAT_FAULT(FAULT_OPEN)) return -1;
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return -1;
@@ -464,6 +472,7 @@ int plat_open_read(const char* path) {
 }
 
 int handles_adopt_output(int fd, bool truncate) {
+    PlatLayerGuard guard;
     // Output pending for the file goes out before the truncation, as it
     // would have unbuffered.
     handles_flush_all();
@@ -475,6 +484,7 @@ int handles_adopt_output(int fd, bool truncate) {
 }
 
 int plat_truncate(int fd) {
+    PlatLayerGuard guard;
     Handle* h = find(fd);
     handles_flush_all();
     if (ftruncate(fd, 0) != 0) return -1;
@@ -490,6 +500,7 @@ int plat_truncate(int fd) {
 }
 
 int32_t plat_read(int fd, void* out, int32_t asked) {
+    PlatLayerGuard guard;
     int32_t n = PLAT_FAULT_COUNT(FAULT_READ, asked);
     if (n <= 0) return 0;
     char* p = (char*)out;
@@ -528,6 +539,7 @@ int32_t plat_read(int fd, void* out, int32_t asked) {
 }
 
 int32_t plat_write(int fd, const void* data, int32_t asked) {
+    PlatLayerGuard guard;
     int32_t n = PLAT_FAULT_COUNT(FAULT_WRITE, asked);
     if (n < 0) return -1;
     if (n == 0) return 0;
@@ -614,6 +626,7 @@ static int64_t seek_handle(int fd, int64_t offset, int whence) {
 }
 
 int64_t plat_seek(int fd, int64_t offset, int whence) {
+    PlatLayerGuard guard;
     switch (PLAT_FAULT(FAULT_SEEK)) {
     case FAULT_FAILS:
         return -1;
@@ -631,6 +644,7 @@ int64_t plat_seek(int fd, int64_t offset, int whence) {
 }
 
 int plat_close(int fd) {
+    PlatLayerGuard guard;
     bool fault = PLAT_FAULT(FAULT_CLOSE) != FAULT_NONE;
     if (fd < 0) return -1;
     Handle* h = find(fd);
@@ -644,6 +658,7 @@ int plat_close(int fd) {
 }
 
 void plat_close_all(void) {
+    PlatLayerGuard guard;
     while (nhandles > 0) {
         Handle* h = &handles[nhandles - 1];
         int fd = h->fd;

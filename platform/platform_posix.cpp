@@ -2,6 +2,7 @@
 // directories, times, the read-only state and file identity. The file
 // handles are in handles.cpp.
 #include "platform/platform.h"
+#include "platform/threads.h"
 
 #include <errno.h>
 #include <signal.h>
@@ -135,14 +136,17 @@ static int open_output_file(int dir, const char* name, int flags, struct stat* s
 }
 
 int plat_open_root(const char* path) {
+    PlatLayerGuard guard;
     return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 void plat_close_root(int root) {
+    PlatLayerGuard guard;
     if (root >= 0) close(root);
 }
 
 int plat_open_dir_at(int root, const char* path) {
+    PlatLayerGuard guard;
     if (PLAT_FAULT(FAULT_OPEN)) return -1;
     Below b;
     if (!walk_below(root, path, &b)) return -1;
@@ -152,11 +156,13 @@ int plat_open_dir_at(int root, const char* path) {
 }
 
 int plat_make_root(const char* path) {
+    PlatLayerGuard guard;
     if (PLAT_FAULT(FAULT_MKDIR)) return -1;
     return mkdir(path, 0777) == 0 ? 0 : -1;
 }
 
 int plat_open_output(int root, const char* path, int flags, PlatFileId* id) {
+    PlatLayerGuard guard;
     if (PLAT_FAULT(FAULT_OPEN)) return -1;
     Below b;
     if (!walk_below(root, path, &b)) return -1;
@@ -170,6 +176,7 @@ int plat_open_output(int root, const char* path, int flags, PlatFileId* id) {
 }
 
 int plat_create(const char* path) {
+    PlatLayerGuard guard;
     if (PLAT_FAULT(FAULT_OPEN)) return -1;
     // The directories are the user's to choose: only the last component is
     // held to the output rules.
@@ -194,10 +201,12 @@ int plat_create(const char* path) {
 }
 
 bool plat_is_input(const PlatFileId* id) {
+    PlatLayerGuard guard;
     return handles_is_input((dev_t)id->volume, (ino_t)id->index);
 }
 
 bool plat_same_file(const char* a, const char* b) {
+    PlatLayerGuard guard;
     if (PLAT_FAULT(FAULT_STAT)) return false;
     struct stat sa, sb;
     if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
@@ -205,6 +214,7 @@ bool plat_same_file(const char* a, const char* b) {
 }
 
 int plat_path_status_at(int root, const char* path) {
+    PlatLayerGuard guard;
     if (PLAT_FAULT(FAULT_STAT)) return PLAT_PATH_NONE;
     Below b;
     if (!walk_below(root, path, &b)) return errno == ENOENT || errno == ENAMETOOLONG ? PLAT_PATH_NONE : PLAT_PATH_OTHER;
@@ -216,6 +226,7 @@ int plat_path_status_at(int root, const char* path) {
 }
 
 int plat_mkdir_at(int root, const char* path) {
+    PlatLayerGuard guard;
     if (PLAT_FAULT(FAULT_MKDIR)) return -1;
     Below b;
     if (!walk_below(root, path, &b)) return -1;
@@ -247,6 +258,7 @@ static int open_existing(int root, const char* path, bool for_writing) {
 }
 
 int plat_set_times_at(int root, const char* path, int64_t secs) {
+    PlatLayerGuard guard;
     if (PLAT_FAULT(FAULT_SET_TIMES)) return -1;
     // Output still in a buffer would move the time on when it is written.
     handles_settle_all();
@@ -264,6 +276,7 @@ int plat_set_times_at(int root, const char* path, int64_t secs) {
 }
 
 int plat_set_writable_at(int root, const char* path, bool writable) {
+    PlatLayerGuard guard;
     if (PLAT_FAULT(FAULT_SET_WRITABLE)) return -1;
     // Output still in a buffer must be in the file before it can turn
     // read-only.
@@ -285,6 +298,7 @@ int plat_set_writable_at(int root, const char* path, bool writable) {
 }
 
 int plat_rename_at(int root, const char* from, const char* to, bool keep) {
+    PlatLayerGuard guard;
     Below a, b;
     if (!walk_below(root, from, &a)) return -1;
     if (!walk_below(root, to, &b)) {
@@ -309,6 +323,7 @@ int plat_rename_at(int root, const char* from, const char* to, bool keep) {
 }
 
 int plat_remove_at(int root, const char* path) {
+    PlatLayerGuard guard;
     Below b;
     if (!walk_below(root, path, &b)) return -1;
     struct stat st;
@@ -320,6 +335,7 @@ int plat_remove_at(int root, const char* path) {
 }
 
 int plat_stat_at(int root, const char* path, PlatStat* out) {
+    PlatLayerGuard guard;
     Below b;
     if (!walk_below(root, path, &b)) return -1;
     struct stat st;

@@ -16,6 +16,7 @@
 // otherwise call the invalid-parameter handler; plat_close_all closes what
 // the table holds.
 #include "platform/platform.h"
+#include "platform/threads.h"
 
 #include <windows.h>
 
@@ -214,10 +215,12 @@ static bool remember_input(int fd, const char* path) {
 }
 
 bool plat_is_input(const PlatFileId* id) {
+    PlatLayerGuard guard;
     return is_input(id);
 }
 
 int plat_open_read(const char* path) {
+    PlatLayerGuard guard;
     int fd = _open(path, _O_RDONLY | _O_BINARY);
     if (fd < 0) return -1;
     if (!remember_input(fd, path)) {
@@ -242,6 +245,7 @@ static int check_output(int fd, PlatFileId* id) {
 static const int OUTPUT_FLAGS = _O_RDWR | _O_CREAT | _O_BINARY;
 
 int plat_create(const char* path) {
+    PlatLayerGuard guard;
     // Only the last component is held to the output rules: the directories
     // are the user's to choose.
     DWORD attrs = GetFileAttributesA(path);
@@ -281,6 +285,7 @@ static int take_root(const wchar_t* w) {
 }
 
 int plat_open_root(const char* path) {
+    PlatLayerGuard guard;
     const wchar_t* w = long_path(path);
     if (!w) return -1;
     DWORD attrs = GetFileAttributesW(w);
@@ -293,16 +298,19 @@ static wchar_t* checked_path(int root, const char* path);
 static int status_of(const wchar_t* w);
 
 int plat_open_dir_at(int root, const char* path) {
+    PlatLayerGuard guard;
     wchar_t* w = checked_path(root, path);
     if (!w || status_of(w) != PLAT_PATH_DIR) return -1;
     return take_root(w);
 }
 
 int plat_make_root(const char* path) {
+    PlatLayerGuard guard;
     return _mkdir(path) == 0 ? 0 : -1;
 }
 
 void plat_close_root(int root) {
+    PlatLayerGuard guard;
     if (root < 0 || root >= MAX_ROOTS) return;
     free(roots[root]);
     roots[root] = NULL;
@@ -372,6 +380,7 @@ static wchar_t* checked_path(int root, const char* path) {
 }
 
 int plat_open_output(int root, const char* path, int flags, PlatFileId* id) {
+    PlatLayerGuard guard;
     wchar_t* w = checked_path(root, path);
     if (!w || status_of(w) == PLAT_PATH_DIR) return -1;
     DWORD attrs = GetFileAttributesW(w);
@@ -381,6 +390,7 @@ int plat_open_output(int root, const char* path, int flags, PlatFileId* id) {
 }
 
 int plat_rename_at(int root, const char* from, const char* to, bool keep) {
+    PlatLayerGuard guard;
     wchar_t* w = checked_path(root, from);
     if (!w) return -1;
     static wchar_t from_long[LONG_PATH_MAX];
@@ -398,6 +408,7 @@ int plat_rename_at(int root, const char* from, const char* to, bool keep) {
 }
 
 int plat_remove_at(int root, const char* path) {
+    PlatLayerGuard guard;
     wchar_t* w = checked_path(root, path);
     if (!w || status_of(w) == PLAT_PATH_DIR) return -1;
     DWORD attrs = GetFileAttributesW(w);
@@ -407,6 +418,7 @@ int plat_remove_at(int root, const char* path) {
 }
 
 int plat_stat_at(int root, const char* path, PlatStat* out) {
+    PlatLayerGuard guard;
     wchar_t* w = checked_path(root, path);
     if (!w) return -1;
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -439,6 +451,7 @@ int plat_stat_at(int root, const char* path, PlatStat* out) {
 }
 
 int plat_truncate(int fd) {
+    PlatLayerGuard guard;
     if (!find(fd)) return -1;
     return _chsize_s(fd, 0) == 0 ? 0 : -1;
 }
@@ -448,6 +461,7 @@ void plat_keep_running_past_file_limit(void) {
 }
 
 int32_t plat_read(int fd, void* buf, int32_t n) {
+    PlatLayerGuard guard;
     Handle* h = find(fd);
     if (!h) {
         errno = EBADF;
@@ -476,6 +490,7 @@ int32_t plat_read(int fd, void* buf, int32_t n) {
 }
 
 int32_t plat_write(int fd, const void* buf, int32_t n) {
+    PlatLayerGuard guard;
     if (!find(fd)) {
         errno = EBADF;
         return -1;
@@ -493,6 +508,7 @@ int32_t plat_write(int fd, const void* buf, int32_t n) {
 }
 
 int64_t plat_seek(int fd, int64_t offset, int whence) {
+    PlatLayerGuard guard;
     Handle* h = find(fd);
     if (!h) {
         errno = EBADF;
@@ -506,6 +522,7 @@ int64_t plat_seek(int fd, int64_t offset, int whence) {
 }
 
 int plat_close(int fd) {
+    PlatLayerGuard guard;
     Handle* h = find(fd);
     if (!h) {
         errno = EBADF;
@@ -516,11 +533,13 @@ int plat_close(int fd) {
 }
 
 void plat_flush_all(void) {
+    PlatLayerGuard guard;
     // Nothing is held here: every write is one CRT call that goes straight
     // to the system.
 }
 
 void plat_close_all(void) {
+    PlatLayerGuard guard;
     while (nhandles > 0) _close(handles[--nhandles].fd);
     for (int32_t i = 0; i < ninputs; i++) free(inputs[i].path);
     free(inputs);
@@ -540,6 +559,7 @@ static bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
 }
 
 bool plat_same_file(const char* a, const char* b) {
+    PlatLayerGuard guard;
     // The CRT's stat gives no file index (st_ino is 0): ask the system.
     BY_HANDLE_FILE_INFORMATION ia, ib;
     if (!file_identity(a, &ia) || !file_identity(b, &ib)) return false;
@@ -548,6 +568,7 @@ bool plat_same_file(const char* a, const char* b) {
 }
 
 int plat_path_status_at(int root, const char* path) {
+    PlatLayerGuard guard;
     size_t from = 0;
     wchar_t* w = below_root(root, path, &from);
     if (!w) return PLAT_PATH_NONE;
@@ -557,11 +578,13 @@ int plat_path_status_at(int root, const char* path) {
 }
 
 int plat_mkdir_at(int root, const char* path) {
+    PlatLayerGuard guard;
     wchar_t* w = checked_path(root, path);
     return w && _wmkdir(w) == 0 ? 0 : -1;
 }
 
 int plat_set_times_at(int root, const char* path, int64_t secs) {
+    PlatLayerGuard guard;
     // The CRT's utime opens the file for writing, so a read-only file, a
     // directory or a missing file fails, as the callers expect. A time
     // outside its range fails as Windows' CRT fails it (Wine's would take
@@ -581,6 +604,7 @@ int plat_set_times_at(int root, const char* path, int64_t secs) {
 }
 
 int plat_set_writable_at(int root, const char* path, bool writable) {
+    PlatLayerGuard guard;
     // The write permission is all there is: it is the read-only attribute.
     wchar_t* w = checked_path(root, path);
     if (!w) return -1;
