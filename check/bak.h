@@ -32,6 +32,7 @@
 #include "catalog/catalog.h"
 #include "check/discover.h"
 #include "check/patterns.h"
+#include "check/walk.h"
 #include "platform/charset.h"
 #include "restore/staging.h"
 
@@ -177,6 +178,7 @@ struct BakOptions {
     bool salvage = false;
     std::string report;     // --report FILE
     int progress = -1;      // -1: when stderr is a terminal
+    int jobs = 0;           // -j: threads inflating; 0 for one per processor
 };
 
 struct Progress {
@@ -191,13 +193,10 @@ struct Progress {
 // Buffers of the data walk, grown to the largest group met and released at
 // the end of the run.
 struct Scratch {
-    unsigned char* in;       // a group's bytes as read
+    unsigned char* in;       // a group's bytes, for confirming places
     int64_t in_cap;
-    unsigned char* out;      // what it inflates to, up to 16 MiB
-    int64_t out_cap;
-    unsigned char* window;   // zlib's output beyond that
-    int64_t window_cap;
     Staging staging;         // the fast way: whole groups inflated at once
+    Step step;               // the one step of a walk on one thread
 };
 
 struct Bak {
@@ -206,6 +205,7 @@ struct Bak {
     PatternSet patterns;
     Progress progress;
     Scratch scratch;
+    Pipeline* pipeline;      // the walk's threads (-j), null for one thread
     bool stdout_failed;
 };
 

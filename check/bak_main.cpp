@@ -27,16 +27,18 @@ const char USAGE[] =
     "  info SET [--json]              the backup, its files, its disks and their places\n"
     "  list SET [PATTERN...] [-l] [--json] [-0]\n"
     "                                 the files, one path per line\n"
-    "  test SET [PATTERN...] [-q] [--json]\n"
+    "  test SET [PATTERN...] [-q] [--json] [-j N]\n"
     "                                 read and check every file, write nothing\n"
     "  extract SET [PATTERN...] [-C DIR] [--overwrite] [--salvage] [--report FILE]\n"
-    "          [--progress] [--no-progress]\n"
+    "          [-j N] [--progress] [--no-progress]\n"
     "                                 restore the files into DIR (default: here)\n"
-    "  cat SET PATH                   one file's bytes to standard output\n"
+    "  cat SET PATH [-j N]            one file's bytes to standard output\n"
     "options of every command:\n"
     "  --image FILE       an image of the set kept elsewhere (again for more)\n"
     "  --charset NAME     names are in this code page (CP437, CP850, CP1252...)\n"
     "  --exclude PATTERN  leave out what the pattern chooses (not for info, cat)\n"
+    "  -j N               test, extract, cat: inflate on N threads (default: one per\n"
+    "                     processor; -j 1 uses none)\n"
     "  -h, --help         a command's own help: bak COMMAND --help\n"
     "  --version          the version\n"
     "patterns: shell globs on the path as listed (C:\\Data\\*.txt; * ? [...] and **\n"
@@ -70,6 +72,13 @@ void add_common(CLI::App* cmd, BakOptions* opt, Parsed* p, bool patterns) {
             ->allow_extra_args(false)
             ->type_size(1)
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
+void add_jobs(CLI::App* cmd, BakOptions* opt) {
+    cmd->add_option("-j", opt->jobs,
+                    "inflate on N threads (default: one per processor; 1: no threads)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 256));
 }
 
 void add_progress(CLI::App* cmd, BakOptions* opt) {
@@ -125,6 +134,7 @@ int parse(int argc, char** argv, BakOptions* opt, Parsed* p) {
     add_common(test, opt, p, true);
     test->add_flag("-q", opt->quiet, "only the summary");
     test->add_flag("--json", opt->json, "the whole result as one JSON object");
+    add_jobs(test, opt);
     add_progress(test, opt);
 
     CLI::App* extract = app.add_subcommand("extract", "restore the files into DIR");
@@ -137,10 +147,12 @@ int parse(int argc, char** argv, BakOptions* opt, Parsed* p) {
     extract->add_option("--report", opt->report,
                         "write what was lost to FILE (JSON when it ends in .json)")
         ->type_name("FILE");
+    add_jobs(extract, opt);
     add_progress(extract, opt);
 
     CLI::App* cat = app.add_subcommand("cat", "one file's bytes to standard output, checked");
     add_common(cat, opt, p, false);
+    add_jobs(cat, opt);
 
     try {
         app.parse(cut, argv);

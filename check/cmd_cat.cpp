@@ -48,7 +48,9 @@ int cmd_cat(Bak* bak, const std::string& path) {
     plat_stdout_binary();
     DataOut out = {-1, true, true, false, false, nullptr, nullptr, nullptr};
     FileCheck res;
+    walk_start(bak, {found});
     check_file(bak, found, &out, &res);
+    walk_stop(bak);
     if (bak->stdout_failed) return BAK_EXIT_UNUSABLE;
     if (res.status == FILE_DAMAGED || res.status == FILE_MISSING) {
         say_error(bak, "%s: %s%s", shown_text(found->shown).c_str(), status_word(res.status),

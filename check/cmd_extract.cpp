@@ -197,6 +197,29 @@ void extract_file(Extract* x, const BakFile* f) {
     }
 }
 
+// The files that will be written, for the threads to read ahead: all of
+// them, but for those whose name is taken already (kept unless --overwrite).
+// A file in a directory that is not there yet costs no look.
+std::vector<const BakFile*> to_write(Extract* x, const std::vector<const BakFile*>& files) {
+    if (x->bak->opt.overwrite) return files;
+    std::vector<const BakFile*> out;
+    std::string dir;
+    bool dir_there = false, first = true;
+    for (const BakFile* f : files) {
+        const std::string& path = x->names[(size_t)f->index].path;
+        size_t cut = path.find_last_of('/');
+        std::string d = cut == std::string::npos ? "" : path.substr(0, cut);
+        if (first || d != dir) {
+            first = false;
+            dir = d;
+            dir_there = d.empty() || plat_path_status_at(x->root, d.c_str()) == PLAT_PATH_DIR;
+        }
+        if (!dir_there || plat_path_status_at(x->root, path.c_str()) == PLAT_PATH_NONE)
+            out.push_back(f);
+    }
+    return out;
+}
+
 // The directories the patterns choose (all of them without patterns), so
 // that empty ones come back too.
 void make_dirs(Extract* x) {
@@ -289,16 +312,21 @@ int cmd_extract(Bak* bak) {
     for (const BakFile& f : bak->set.files)
         x.names.push_back(output_name(&table, f.dir_ok ? bak->set.dir_paths[(size_t)f.rec->dir] : "",
                                       f.rec->name, f.rec->serial, bak->set.charset));
+    // Looked at before the directories are made: what is there is the
+    // earlier runs'.
+    std::vector<const BakFile*> writing = to_write(&x, files);
     make_dirs(&x);
 
     int64_t total = 0;
     for (const BakFile* f : files) total += f->rec->size_lo > 0 ? f->rec->size_lo : 0;
     progress_start(bak, (int32_t)files.size(), total);
+    walk_start(bak, writing);
     for (const BakFile* f : files) {
         extract_file(&x, f);
         bak->progress.files_done++;
         progress_update(bak, false);
     }
+    walk_stop(bak);
     progress_clear(bak);
     leave(&x);
     out_tree_free(&x.tree);

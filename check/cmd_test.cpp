@@ -78,6 +78,7 @@ int cmd_test(Bak* bak) {
     progress_start(bak, (int32_t)files.size(), total);
     Json listed = Json::array();
     FileCheck res;
+    walk_start(bak, files);
     for (const BakFile* f : files) {
         DataOut none = {-1, false, false, false, false, nullptr, nullptr, nullptr};
         check_file(bak, f, &none, &res);
@@ -103,6 +104,7 @@ int cmd_test(Bak* bak) {
                                      problems_line(bak, &res, f->rec->size_lo) + "\n");
         }
     }
+    walk_stop(bak);
     progress_clear(bak);
     if (bak->opt.json) {
         Json j = set_json(bak);

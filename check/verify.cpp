@@ -23,6 +23,11 @@
 // it is; its output is kept up to KEEP_MAX bytes, and a good group longer
 // than that is inflated a second time straight to the output. Memory is one
 // group's bytes and at most KEEP_MAX of its output, as in unbak.
+//
+// The walk is cut in three (walk.h): the reader's steps, a worker's verdict
+// on each group, the writer's output. Here they run one after the other;
+// with -j they run on threads of their own (pipeline.cpp), with the same
+// results.
 #include <stdlib.h>
 #include <string.h>
 
@@ -30,6 +35,7 @@
 
 #include "catalog/group_run.h"
 #include "check/bak.h"
+#include "check/walk.h"
 #include "platform/platform.h"
 #include "restore/staging.h"
 
@@ -133,7 +139,7 @@ void lose(Walk* w, int64_t length, int64_t most) {
     }
 }
 
-// ---- groups ----------------------------------------------------------------------------
+// ---- the reader: a file's steps --------------------------------------------------------
 
 // The first stream byte of [pos, pos + len) that no disk read holds.
 int64_t first_missing(const Placement* pl, int64_t pos, int64_t len) {
@@ -145,196 +151,6 @@ int64_t first_missing(const Placement* pl, int64_t pos, int64_t len) {
         len -= n;
     }
     return pos;
-}
-
-// What zlib makes of a group: its length (up to `limit` bytes and one
-// more), whether it ended, its CRC-32; the first KEEP_MAX bytes of output
-// kept in the scratch buffer. With `to`, every byte goes there instead.
-struct Inflated {
-    bool ended;
-    int code;             // zlib's result when not ended
-    const char* message;
-    int64_t length;
-    uint32_t crc;
-    bool no_memory;
-};
-
-Inflated inflate_group(Walk* w, int64_t in_len, int64_t orgsize, int64_t limit, bool write_out) {
-    Scratch* sc = &w->bak->scratch;
-    Inflated r = {false, Z_OK, nullptr, 0, 0, false};
-    z_stream z;
-    memset(&z, 0, sizeof z);
-    int ret = inflateInit2(&z, -15);
-    if (ret != Z_OK) {
-        r.code = ret;
-        r.no_memory = ret == Z_MEM_ERROR;
-        return r;
-    }
-    z.next_in = sc->in;
-    z.avail_in = (uInt)in_len;
-    for (;;) {
-        unsigned char* at;
-        int64_t room;
-        if (!write_out && r.length < KEEP_MAX) {
-            int64_t want = orgsize + 1 > GROUP_OUT_START ? orgsize + 1 : GROUP_OUT_START;
-            if (want < r.length * 2) want = r.length * 2;
-            if (want > KEEP_MAX) want = KEEP_MAX;
-            if (!grow_buffer(&sc->out, &sc->out_cap, want)) {
-                r.no_memory = true;
-                break;
-            }
-            at = sc->out + r.length;
-            room = sc->out_cap - r.length;
-            if (room > KEEP_MAX - r.length) room = KEEP_MAX - r.length;
-        } else {
-            if (!grow_buffer(&sc->window, &sc->window_cap, WINDOW)) {
-                r.no_memory = true;
-                break;
-            }
-            at = sc->window;
-            room = WINDOW;
-        }
-        z.next_out = at;
-        z.avail_out = (uInt)room;
-        ret = inflate(&z, Z_NO_FLUSH);
-        int64_t made = room - (int64_t)z.avail_out;
-        r.crc = (uint32_t)crc32(r.crc, at, (uInt)made);
-        r.length += made;
-        if (write_out) put(w, at, made);
-        if (r.length > limit) break;
-        if (ret == Z_STREAM_END) {
-            r.ended = true;
-            break;
-        }
-        if (ret == Z_BUF_ERROR && z.avail_in == 0) {
-            r.code = ret;
-            r.message = "the deflate data ends early";
-            break;
-        }
-        if (ret != Z_OK && ret != Z_BUF_ERROR) {
-            r.code = ret;
-            r.no_memory = ret == Z_MEM_ERROR;
-            r.message = z.msg;
-            break;
-        }
-    }
-    // z.msg points into zlib's constant texts: it outlives the stream.
-    inflateEnd(&z);
-    return r;
-}
-
-// The slow way: zlib says what the group is, and its data goes out when it
-// checks out.
-void inflate_slow(Walk* w, const CompRecord* g, int32_t idx, int64_t compsize) {
-    int64_t orgsize = g->ORGSIZE > 0 ? g->ORGSIZE : 0;
-    int64_t limit = orgsize > KEEP_MAX ? orgsize : KEEP_MAX;
-    Inflated r = inflate_group(w, compsize, orgsize, limit, false);
-    bool checks = r.ended && r.crc + (uint32_t)g->CHK_SUM == 0xFFFFFFFFu;
-    if (r.no_memory) {
-        add_problem(w->res, PROB_MEMORY, idx, 0, 0);
-    } else if (r.length > limit) {
-        add_problem(w->res, PROB_TOO_LONG, idx, limit, 0);
-    } else if (!r.ended) {
-        add_problem(w->res, PROB_INFLATE, idx, r.code, 0, r.message);
-    } else if (!checks && r.length != orgsize) {
-        add_problem(w->res, PROB_LENGTH, idx, r.length, g->ORGSIZE);
-    } else if (!checks) {
-        add_problem(w->res, PROB_CHECKSUM, idx, r.crc, (uint32_t)g->CHK_SUM);
-    }
-    if (!checks || r.no_memory || r.length > limit) {
-        lose(w, orgsize, ZEROS_MAX);
-        return;
-    }
-    if (r.length != orgsize) add_problem(w->res, PROB_SIZE_ONLY, idx, r.length, g->ORGSIZE);
-    if (r.length <= KEEP_MAX) {
-        put(w, w->bak->scratch.out, r.length);
-    } else if (w->out->fd >= 0 || w->out->to_stdout || w->out->sink) {
-        // Checked whole: now the second time, straight out.
-        inflate_group(w, compsize, orgsize, limit, true);
-    } else {
-        w->offset += r.length;
-    }
-}
-
-// Group number idx (from 1) of the file, whose bytes lie at stream offset pos.
-void check_group(Walk* w, const CompRecord* g, int64_t pos, int32_t idx) {
-    Placement* pl = &w->bak->set.placement;
-    Scratch* sc = &w->bak->scratch;
-    FileCheck* res = w->res;
-    int64_t orgsize = g->ORGSIZE > 0 ? g->ORGSIZE : 0;
-    int64_t compsize = g->COMPSIZE > 0 ? g->COMPSIZE : 0;
-    int32_t level = g->COMP_LVL;
-
-    if (!stream_has(pl, pos, compsize)) {
-        add_problem(res, PROB_HOLE, idx, 0, 0, nullptr,
-                    disk_expected(pl, first_missing(pl, pos, compsize)));
-    } else if (level != 4 && level != -1) {
-        add_problem(res, PROB_LEVEL, idx, level, 0);
-    } else if (level == -1 && g->ORGSIZE != g->COMPSIZE) {
-        // unbak reads ORGSIZE bytes where the stream holds COMPSIZE.
-        add_problem(res, PROB_STORED_SIZE, idx, g->ORGSIZE, g->COMPSIZE);
-    } else if (!grow_buffer(&sc->in, &sc->in_cap, compsize)) {
-        add_problem(res, PROB_MEMORY, idx, 0, 0);
-    } else if (stream_read(pl, pos, compsize, sc->in) != STREAM_OK) {
-        add_problem(res, PROB_READ, idx, 0, 0);
-    } else if (level == -1) {
-        res->unverified = true;
-        put(w, sc->in, compsize);
-        return;
-    } else {
-        const unsigned char* staged =
-            stage_group(&sc->staging, sc->in, (int32_t)compsize, g->ORGSIZE, (uint32_t)g->CHK_SUM);
-        if (staged)
-            put(w, staged, orgsize);
-        else
-            inflate_slow(w, g, idx, compsize);
-        return;
-    }
-    lose(w, orgsize, ZEROS_MAX);
-}
-
-// Stored data: size bytes from stream offset pos. A stretch on no disk read
-// becomes zeros only as far as the images could have held it.
-void check_stored(Walk* w, int64_t pos, int64_t size) {
-    Placement* pl = &w->bak->set.placement;
-    Scratch* sc = &w->bak->scratch;
-    int64_t plausible = pl->stream_length;
-    if (pl->images_hold >= 0 && pl->images_hold < plausible) plausible = pl->images_hold;
-    w->res->unverified = true;
-    int64_t done = 0;
-    while (done < size) {
-        bool held;
-        int64_t n = stream_stretch(pl, pos + done, size - done, &held);
-        if (!held) {
-            add_problem(w->res, PROB_HOLE, 0, done, done + n, nullptr,
-                        disk_expected(pl, pos + done));
-            int64_t zeros = plausible - (pos + done);
-            lose(w, n, zeros > 0 ? zeros : 0);
-            if (w->offset < done + n) {
-                // Beyond what the images could hold: the rest is lost.
-                add_lost(w->res, w->offset, size - w->offset);
-                return;
-            }
-            done += n;
-            continue;
-        }
-        int64_t end = done + n;
-        while (done < end) {
-            int64_t piece = end - done < STORED_PIECE ? end - done : STORED_PIECE;
-            w->bak->progress.disk = disk_at(pl, pos + done);
-            if (!grow_buffer(&sc->in, &sc->in_cap, piece) ||
-                stream_read(pl, pos + done, piece, sc->in) != STREAM_OK) {
-                add_problem(w->res, PROB_READ, 0, done, end);
-                lose(w, end - done, end - done);
-                done = end;
-                break;
-            }
-            put(w, sc->in, piece);
-            done += piece;
-            w->bak->progress.bytes_done += piece;
-            progress_update(w->bak, false);
-        }
-    }
 }
 
 // True when no byte of the file's data lies on a disk read (and it has
@@ -357,7 +173,415 @@ bool all_on_no_disk(const Placement* pl, const FileRecord* file, int64_t pos) {
     return true;
 }
 
+// A step to fill, cleared; null when the walk is to stop.
+Step* take_step(Producer* p, int32_t kind, bool big = false) {
+    Step* s = p->take(p, big);
+    if (!s) return nullptr;
+    s->kind = kind;
+    s->file = p->file;
+    s->disk = 0;
+    s->group = nullptr;
+    s->idx = 0;
+    s->got = GOT_DATA;
+    s->hole_disk = 0;
+    s->from = s->to = s->most = 0;
+    s->rest_lost = s->ran_out = s->stored = false;
+    s->in_len = 0;
+    s->verdict = VERDICT_NONE;
+    s->problem = 0;
+    s->a = s->b = 0;
+    s->text = nullptr;
+    s->size_only = false;
+    s->data = nullptr;
+    s->length = 0;
+    return s;
+}
+
+// Group number idx (from 1) of the file, whose bytes lie at stream offset pos.
+bool produce_group(Producer* p, const CompRecord* g, int64_t pos, int32_t idx) {
+    const Placement* pl = &p->bak->set.placement;
+    int64_t compsize = g->COMPSIZE > 0 ? g->COMPSIZE : 0;
+    int32_t level = g->COMP_LVL;
+    bool held = stream_has(pl, pos, compsize);
+    Step* s = take_step(p, STEP_GROUP, held && compsize > STAGING_MAX);
+    if (!s) return false;
+    s->group = g;
+    s->idx = idx;
+    s->disk = disk_at(pl, pos);
+    if (!held) {
+        s->got = GOT_HOLE;
+        s->hole_disk = disk_expected(pl, first_missing(pl, pos, compsize));
+    } else if (level != 4 && level != -1) {
+        s->got = GOT_LEVEL;
+    } else if (level == -1 && g->ORGSIZE != g->COMPSIZE) {
+        // unbak reads ORGSIZE bytes where the stream holds COMPSIZE.
+        s->got = GOT_STORED_SIZE;
+    } else if (!grow_buffer(&s->in, &s->in_cap, compsize)) {
+        s->got = GOT_MEMORY;
+    } else if (pipeline_stream_read(p->bak, pos, compsize, s->in) != STREAM_OK) {
+        s->got = GOT_READ_FAILED;
+    } else {
+        s->in_len = compsize;
+    }
+    p->give(p, s);
+    return true;
+}
+
+// Stored data: size bytes from stream offset pos. A stretch on no disk read
+// becomes zeros only as far as the images could have held it.
+bool produce_stored(Producer* p, int64_t pos, int64_t size) {
+    const Placement* pl = &p->bak->set.placement;
+    int64_t plausible = pl->stream_length;
+    if (pl->images_hold >= 0 && pl->images_hold < plausible) plausible = pl->images_hold;
+    int64_t done = 0;
+    while (done < size) {
+        bool held;
+        int64_t n = stream_stretch(pl, pos + done, size - done, &held);
+        if (!held) {
+            Step* s = take_step(p, STEP_STORED_HOLE);
+            if (!s) return false;
+            int64_t zeros = plausible - (pos + done);
+            s->from = done;
+            s->to = done + n;
+            s->most = zeros > 0 ? zeros : 0;
+            s->hole_disk = disk_expected(pl, pos + done);
+            // Beyond what the images could hold: the rest is lost.
+            s->rest_lost = s->most < n;
+            p->give(p, s);
+            if (s->rest_lost) return true;
+            done += n;
+            continue;
+        }
+        int64_t end = done + n;
+        while (done < end) {
+            int64_t piece = end - done < STORED_PIECE ? end - done : STORED_PIECE;
+            Step* s = take_step(p, STEP_STORED_PIECE);
+            if (!s) return false;
+            s->disk = disk_at(pl, pos + done);
+            s->from = done;
+            s->to = end;
+            bool failed = !grow_buffer(&s->in, &s->in_cap, piece) ||
+                          pipeline_stream_read(p->bak, pos + done, piece, s->in) != STREAM_OK;
+            s->got = failed ? GOT_READ_FAILED : GOT_DATA;
+            s->in_len = failed ? 0 : piece;
+            p->give(p, s);
+            done = failed ? end : done + piece;
+        }
+    }
+    return true;
+}
+
+// ---- a worker: a group judged -----------------------------------------------------------
+
+// What zlib makes of a group: its length (up to `limit` bytes and one
+// more), whether it ended, its CRC-32; the first KEEP_MAX bytes of output
+// kept in the step's buffer. With a walk, every byte goes out instead.
+struct Inflated {
+    bool ended;
+    int code;             // zlib's result when not ended
+    const char* message;
+    int64_t length;
+    uint32_t crc;
+    bool no_memory;
+};
+
+Inflated inflate_group(Step* s, int64_t orgsize, int64_t limit, Walk* out_to) {
+    Inflated r = {false, Z_OK, nullptr, 0, 0, false};
+    z_stream z;
+    memset(&z, 0, sizeof z);
+    int ret = inflateInit2(&z, -15);
+    if (ret != Z_OK) {
+        r.code = ret;
+        r.no_memory = ret == Z_MEM_ERROR;
+        return r;
+    }
+    z.next_in = s->in;
+    z.avail_in = (uInt)s->in_len;
+    for (;;) {
+        unsigned char* at;
+        int64_t room;
+        if (!out_to && r.length < KEEP_MAX) {
+            int64_t want = orgsize + 1 > GROUP_OUT_START ? orgsize + 1 : GROUP_OUT_START;
+            if (want < r.length * 2) want = r.length * 2;
+            if (want > KEEP_MAX) want = KEEP_MAX;
+            if (!grow_buffer(&s->out, &s->out_cap, want)) {
+                r.no_memory = true;
+                break;
+            }
+            at = s->out + r.length;
+            room = s->out_cap - r.length;
+            if (room > KEEP_MAX - r.length) room = KEEP_MAX - r.length;
+        } else {
+            if (!grow_buffer(&s->window, &s->window_cap, WINDOW)) {
+                r.no_memory = true;
+                break;
+            }
+            at = s->window;
+            room = WINDOW;
+        }
+        z.next_out = at;
+        z.avail_out = (uInt)room;
+        ret = inflate(&z, Z_NO_FLUSH);
+        int64_t made = room - (int64_t)z.avail_out;
+        r.crc = (uint32_t)crc32(r.crc, at, (uInt)made);
+        r.length += made;
+        if (out_to) put(out_to, at, made);
+        if (r.length > limit) break;
+        if (ret == Z_STREAM_END) {
+            r.ended = true;
+            break;
+        }
+        if (ret == Z_BUF_ERROR && z.avail_in == 0) {
+            r.code = ret;
+            r.message = "the deflate data ends early";
+            break;
+        }
+        if (ret != Z_OK && ret != Z_BUF_ERROR) {
+            r.code = ret;
+            r.no_memory = ret == Z_MEM_ERROR;
+            r.message = z.msg;
+            break;
+        }
+    }
+    // z.msg points into zlib's constant texts: it outlives the stream.
+    inflateEnd(&z);
+    return r;
+}
+
+void bad(Step* s, int32_t problem, int64_t a, int64_t b, const char* text = nullptr) {
+    s->verdict = VERDICT_BAD;
+    s->problem = problem;
+    s->a = a;
+    s->b = b;
+    s->text = text;
+}
+
+// The slow way: zlib says what the group is.
+void judge_slow(Step* s) {
+    const CompRecord* g = s->group;
+    int64_t orgsize = g->ORGSIZE > 0 ? g->ORGSIZE : 0;
+    int64_t limit = orgsize > KEEP_MAX ? orgsize : KEEP_MAX;
+    Inflated r = inflate_group(s, orgsize, limit, nullptr);
+    bool checks = r.ended && r.crc + (uint32_t)g->CHK_SUM == 0xFFFFFFFFu;
+    if (r.no_memory) {
+        bad(s, PROB_MEMORY, 0, 0);
+    } else if (r.length > limit) {
+        bad(s, PROB_TOO_LONG, limit, 0);
+    } else if (!r.ended) {
+        bad(s, PROB_INFLATE, r.code, 0, r.message);
+    } else if (!checks && r.length != orgsize) {
+        bad(s, PROB_LENGTH, r.length, g->ORGSIZE);
+    } else if (!checks) {
+        bad(s, PROB_CHECKSUM, r.crc, (uint32_t)g->CHK_SUM);
+    } else {
+        s->verdict = VERDICT_GOOD;
+        s->size_only = r.length != orgsize;
+        s->data = s->out;
+        s->length = r.length;
+    }
+}
+
+// ---- the writer: the steps applied ----------------------------------------------------------
+
+void apply_group(Walk* w, Step* s) {
+    const CompRecord* g = s->group;
+    FileCheck* res = w->res;
+    int32_t idx = s->idx;
+    int64_t orgsize = g->ORGSIZE > 0 ? g->ORGSIZE : 0;
+    switch (s->got) {
+    case GOT_HOLE: add_problem(res, PROB_HOLE, idx, 0, 0, nullptr, s->hole_disk); break;
+    case GOT_LEVEL: add_problem(res, PROB_LEVEL, idx, g->COMP_LVL, 0); break;
+    case GOT_STORED_SIZE: add_problem(res, PROB_STORED_SIZE, idx, g->ORGSIZE, g->COMPSIZE); break;
+    case GOT_MEMORY: add_problem(res, PROB_MEMORY, idx, 0, 0); break;
+    case GOT_READ_FAILED: add_problem(res, PROB_READ, idx, 0, 0); break;
+    default:
+        switch (s->verdict) {
+        case VERDICT_STORED:
+            res->unverified = true;
+            put(w, s->in, s->in_len);
+            return;
+        case VERDICT_STAGED:
+            put(w, s->data, orgsize);
+            return;
+        case VERDICT_GOOD:
+            if (s->size_only) add_problem(res, PROB_SIZE_ONLY, idx, s->length, g->ORGSIZE);
+            if (s->length <= KEEP_MAX) {
+                put(w, s->data, s->length);
+            } else if (w->out->fd >= 0 || w->out->to_stdout || w->out->sink) {
+                // Checked whole: now the second time, straight out.
+                inflate_group(s, orgsize, orgsize > KEEP_MAX ? orgsize : KEEP_MAX, w);
+            } else {
+                w->offset += s->length;
+            }
+            return;
+        default:
+            add_problem(res, s->problem, idx, s->a, s->b, s->text);
+            break;
+        }
+    }
+    lose(w, orgsize, ZEROS_MAX);
+}
+
+// Applies a step of the file; true when it was the file's last.
+bool apply_step(Walk* w, Step* s, int64_t before) {
+    Bak* bak = w->bak;
+    FileCheck* res = w->res;
+    DataOut* out = w->out;
+    switch (s->kind) {
+    case STEP_MISSING:
+        // Nothing of it is there: all of it is lost, and nothing is written.
+        res->problems.push_back(Problem{PROB_HOLE, res->ngroups > 0 ? 1 : 0, res->ngroups, 0,
+                                        w->size, nullptr, s->hole_disk});
+        add_lost(res, 0, w->size);
+        res->status = FILE_MISSING;
+        out->stopped = true;
+        bak->progress.bytes_done += w->size;
+        return true;
+    case STEP_NO_GROUPS:
+        add_problem(res, PROB_NO_GROUPS, 0, 0, 0);
+        w->damaged = true;
+        add_lost(res, 0, w->size);
+        out->stopped = true;
+        break;
+    case STEP_GROUP:
+        bak->progress.disk = s->disk;
+        apply_group(w, s);
+        bak->progress.bytes_done += s->group->ORGSIZE > 0 ? s->group->ORGSIZE : 0;
+        progress_update(bak, false);
+        return false;
+    case STEP_RUN_END:
+        // The chain ended inside the run: the rest of the file is lost.
+        add_problem(res, PROB_RUN_END, 0, 0, 0);
+        damage(w);
+        if (w->size > w->offset) add_lost(res, w->offset, w->size - w->offset);
+        return false;
+    case STEP_STORED_HOLE:
+        add_problem(res, PROB_HOLE, 0, s->from, s->to, nullptr, s->hole_disk);
+        lose(w, s->to - s->from, s->most);
+        if (s->rest_lost) add_lost(res, w->offset, w->size - w->offset);
+        return false;
+    case STEP_STORED_PIECE:
+        bak->progress.disk = s->disk;
+        if (s->got != GOT_DATA) {
+            add_problem(res, PROB_READ, 0, s->from, s->to);
+            lose(w, s->to - s->from, s->to - s->from);
+            return false;
+        }
+        put(w, s->in, s->in_len);
+        bak->progress.bytes_done += s->in_len;
+        progress_update(bak, false);
+        return false;
+    default:  // STEP_END
+        if (s->stored) res->unverified = true;
+        if (s->ran_out && w->offset != w->size) {
+            add_problem(res, PROB_FILE_LENGTH, 0, w->offset, w->size);
+            damage(w);
+            if (w->offset < w->size) add_lost(res, w->offset, w->size - w->offset);
+        }
+        break;
+    }
+    bak->progress.bytes_done = before + w->size;
+    if (out->failure) add_problem(res, PROB_WRITE, 0, 0, 0, out->failure);
+    res->status = w->damaged ? FILE_DAMAGED : res->unverified ? FILE_PRESENT : FILE_INTACT;
+    return true;
+}
+
+// ---- one thread: each step judged and applied as it is read -------------------------------
+
+struct Inline {
+    Walk* walk;
+    Step* step;
+    int64_t before;
+};
+
+Step* inline_take(Producer* p, bool) {
+    return ((Inline*)p->ctx)->step;
+}
+
+void inline_give(Producer* p, Step* s) {
+    Inline* in = (Inline*)p->ctx;
+    judge_step(s);
+    apply_step(in->walk, s, in->before);
+}
+
 }  // namespace
+
+bool produce_file(Producer* p, const BakFile* file) {
+    const FileRecord* f = file->rec;
+    const Placement* pl = &p->bak->set.placement;
+    int64_t pos = file->pos;
+    if (all_on_no_disk(pl, f, pos)) {
+        Step* s = take_step(p, STEP_MISSING);
+        if (!s) return false;
+        s->hole_disk = disk_expected(pl, pos);
+        p->give(p, s);
+        return true;
+    }
+    Step* end;
+    if (!f->comp && p->bak->set.compressed) {
+        end = take_step(p, STEP_NO_GROUPS);
+        if (!end) return false;
+        p->give(p, end);
+        return true;
+    }
+    bool last = false;
+    if (!f->comp) {
+        if (!produce_stored(p, pos, f->size_lo > 0 ? f->size_lo : 0)) return false;
+    } else {
+        int32_t idx = 0;
+        const CompRecord* g = f->comp;
+        while (!last) {
+            if (!g) {
+                Step* s = take_step(p, STEP_RUN_END);
+                if (!s) return false;
+                p->give(p, s);
+                break;
+            }
+            idx++;
+            last = closes_run(g);
+            if (!produce_group(p, g, pos, idx)) return false;
+            pos += g->COMPSIZE > 0 ? g->COMPSIZE : 0;
+            g = g->next;
+        }
+    }
+    end = take_step(p, STEP_END);
+    if (!end) return false;
+    end->ran_out = last;
+    end->stored = !f->comp;
+    p->give(p, end);
+    return true;
+}
+
+void judge_step(Step* s) {
+    if (s->kind != STEP_GROUP || s->got != GOT_DATA) return;
+    const CompRecord* g = s->group;
+    if (g->COMP_LVL == -1) {
+        s->verdict = VERDICT_STORED;
+        return;
+    }
+    s->data = stage_group(&s->staging, s->in, (int32_t)s->in_len, g->ORGSIZE, (uint32_t)g->CHK_SUM);
+    if (s->data)
+        s->verdict = VERDICT_STAGED;
+    else
+        judge_slow(s);
+}
+
+void release_step(Step* s) {
+    free(s->in);
+    free(s->out);
+    free(s->window);
+    s->in = s->out = s->window = nullptr;
+    s->in_cap = s->out_cap = s->window_cap = 0;
+    staging_release(&s->staging);
+}
+
+void trim_step(Step* s) {
+    if (s->in_cap > STAGING_MAX) {
+        free(s->in);
+        s->in = nullptr;
+        s->in_cap = 0;
+    }
+}
 
 bool grow_buffer(unsigned char** buf, int64_t* cap, int64_t need) {
     if (need < 1) need = 1;
@@ -372,15 +596,13 @@ bool grow_buffer(unsigned char** buf, int64_t* cap, int64_t need) {
 
 void release_scratch(Scratch* s) {
     free(s->in);
-    free(s->out);
-    free(s->window);
     staging_release(&s->staging);
+    release_step(&s->step);
     memset(s, 0, sizeof *s);
 }
 
 void check_file(Bak* bak, const BakFile* file, DataOut* out, FileCheck* res) {
     const FileRecord* f = file->rec;
-    Placement* pl = &bak->set.placement;
     res->status = FILE_INTACT;
     res->ngroups = 0;
     res->problems.clear();
@@ -390,58 +612,25 @@ void check_file(Bak* bak, const BakFile* file, DataOut* out, FileCheck* res) {
     res->written = 0;
     res->unverified = false;
     Walk w = {bak, out, res, f->size_lo > 0 ? f->size_lo : 0, 0, false};
-    int64_t size = w.size;
-    int64_t pos = file->pos;
     for (const CompRecord* g = run_first(f->comp, RUN_CLOSES_ON_NONZERO); g;
          g = run_next(g, RUN_CLOSES_ON_NONZERO))
         res->ngroups++;
+    int64_t before = bak->progress.bytes_done;
 
-    if (all_on_no_disk(pl, f, pos)) {
-        // Nothing of it is there: all of it is lost, and nothing is written.
-        res->problems.push_back(Problem{PROB_HOLE, res->ngroups > 0 ? 1 : 0, res->ngroups, 0, size,
-                                        nullptr, disk_expected(pl, pos)});
-        add_lost(res, 0, size);
-        res->status = FILE_MISSING;
-        out->stopped = true;
-        bak->progress.bytes_done += size;
+    // The file's steps from the threads, when they have them: once its
+    // first step came, the rest of them follow.
+    Step* s = bak->pipeline ? pipeline_next(bak->pipeline, file) : nullptr;
+    if (s) {
+        while (s) {
+            bool last = apply_step(&w, s, before);
+            pipeline_done(bak->pipeline, s);
+            if (last) return;
+            s = pipeline_next(bak->pipeline, file);
+        }
         return;
     }
-    int64_t before = bak->progress.bytes_done;
-    if (!f->comp && bak->set.compressed) {
-        add_problem(res, PROB_NO_GROUPS, 0, 0, 0);
-        w.damaged = true;
-        add_lost(res, 0, size);
-        out->stopped = true;
-    } else if (!f->comp) {
-        check_stored(&w, pos, size);
-    } else {
-        int32_t idx = 0;
-        bool last = false;
-        const CompRecord* g = f->comp;
-        while (!last) {
-            if (!g) {
-                // The chain ended inside the run: the rest of the file is lost.
-                add_problem(res, PROB_RUN_END, 0, 0, 0);
-                damage(&w);
-                if (size > w.offset) add_lost(res, w.offset, size - w.offset);
-                break;
-            }
-            idx++;
-            last = closes_run(g);
-            bak->progress.disk = disk_at(pl, pos);
-            check_group(&w, g, pos, idx);
-            pos += g->COMPSIZE > 0 ? g->COMPSIZE : 0;
-            bak->progress.bytes_done += g->ORGSIZE > 0 ? g->ORGSIZE : 0;
-            progress_update(bak, false);
-            g = g->next;
-        }
-        if (last && w.offset != size) {
-            add_problem(res, PROB_FILE_LENGTH, 0, w.offset, size);
-            damage(&w);
-            if (w.offset < size) add_lost(res, w.offset, size - w.offset);
-        }
-    }
-    bak->progress.bytes_done = before + size;
-    if (out->failure) add_problem(res, PROB_WRITE, 0, 0, 0, out->failure);
-    res->status = w.damaged ? FILE_DAMAGED : res->unverified ? FILE_PRESENT : FILE_INTACT;
+    Inline in = {&w, &bak->scratch.step, before};
+    bak->scratch.step.staging.exact_only = bak->scratch.staging.exact_only;
+    Producer p = {bak, -1, inline_take, inline_give, &in};
+    produce_file(&p, file);
 }

@@ -1,0 +1,242 @@
+// The data walk on threads: one reader, N workers, one writer (-j N).
+//
+// Groups are independent deflate streams with known sizes and checksums, so
+// they can be inflated in any order; only the reading (images and disk
+// changes, one after the other) and the output (each file's bytes in order)
+// must keep to the stream. The reader runs produce_file over the files in
+// the order the command will ask for them and fills steps (walk.h); the
+// workers take the filled steps in order of their numbers, each as soon as
+// one is free, and judge them; the writer (the command's own thread, in
+// check_file) applies them strictly in order. Results are the same as on
+// one thread because every step is made and applied by the same code; only
+// the judging, which touches nothing but its step, moves.
+//
+// Memory is bounded by the ring of steps: 2N + 2 of them, each holding one
+// group's bytes and what it inflates to, reused from group to group. A
+// group larger than STAGING_MAX goes alone: the reader waits until every
+// step before it is applied, and reads on only once it is.
+//
+// The reader thread and the writer share the Placement when the writer
+// reads a file the reader does not have (the command asked for a file out
+// of order): the stream lock keeps their reads apart. Every OS call is made
+// under the OS layer's own lock, so both may make them.
+#include "check/walk.h"
+
+#include <vector>
+
+#include "check/bak.h"
+#include "platform/threads.h"
+
+namespace {
+
+enum { SLOT_FREE, SLOT_READ, SLOT_WORKING, SLOT_DONE };
+
+}  // namespace
+
+struct Pipeline {
+    Bak* bak;
+    std::vector<const BakFile*> files;
+    std::vector<int32_t> place;   // by catalog index: the file's place in files, -1 when none
+    std::vector<Step> slots;
+    std::vector<int32_t> state;   // SLOT_*
+    int64_t next_read;            // the number of the next step the reader fills
+    int64_t next_work;            // of the next step a worker takes
+    int64_t next_apply;           // of the next step the writer applies
+    int64_t alone;                // a big step's number: nothing more is read until it is applied
+    bool taking_big;              // the reader's step being filled is a big one
+    bool reader_done;
+    bool cancel;
+    PlatMutex* lock;
+    PlatCond* changed;
+    PlatMutex* stream;            // the Placement's reads
+    PlatThread* reader;
+    std::vector<PlatThread*> workers;
+};
+
+namespace {
+
+Step* slot_of(Pipeline* p, int64_t seq) {
+    return &p->slots[(size_t)(seq % (int64_t)p->slots.size())];
+}
+
+int32_t& state_of(Pipeline* p, int64_t seq) {
+    return p->state[(size_t)(seq % (int64_t)p->slots.size())];
+}
+
+Step* reader_take(Producer* pr, bool big) {
+    Pipeline* p = (Pipeline*)pr->ctx;
+    plat_mutex_lock(p->lock);
+    for (;;) {
+        if (p->cancel) {
+            plat_mutex_unlock(p->lock);
+            return nullptr;
+        }
+        bool free_slot = state_of(p, p->next_read) == SLOT_FREE;
+        bool after_alone = p->next_apply > p->alone;
+        bool alone_now = !big || p->next_apply == p->next_read;
+        if (free_slot && after_alone && alone_now) break;
+        plat_cond_wait(p->changed, p->lock);
+    }
+    p->taking_big = big;
+    Step* s = slot_of(p, p->next_read);
+    plat_mutex_unlock(p->lock);
+    return s;
+}
+
+void reader_give(Producer* pr, Step* s) {
+    Pipeline* p = (Pipeline*)pr->ctx;
+    plat_mutex_lock(p->lock);
+    s->seq = p->next_read;
+    if (p->taking_big) p->alone = p->next_read;
+    state_of(p, p->next_read) = SLOT_READ;
+    p->next_read++;
+    plat_cond_broadcast(p->changed);
+    plat_mutex_unlock(p->lock);
+}
+
+void reader_main(void* arg) {
+    Pipeline* p = (Pipeline*)arg;
+    Producer pr = {p->bak, 0, reader_take, reader_give, p};
+    for (size_t i = 0; i < p->files.size(); i++) {
+        pr.file = (int32_t)i;
+        if (!produce_file(&pr, p->files[i])) break;
+    }
+    plat_mutex_lock(p->lock);
+    p->reader_done = true;
+    plat_cond_broadcast(p->changed);
+    plat_mutex_unlock(p->lock);
+}
+
+void worker_main(void* arg) {
+    Pipeline* p = (Pipeline*)arg;
+    plat_mutex_lock(p->lock);
+    for (;;) {
+        while (!p->cancel && p->next_work >= p->next_read && !p->reader_done)
+            plat_cond_wait(p->changed, p->lock);
+        if (p->cancel || p->next_work >= p->next_read) break;
+        int64_t seq = p->next_work++;
+        state_of(p, seq) = SLOT_WORKING;
+        Step* s = slot_of(p, seq);
+        plat_mutex_unlock(p->lock);
+        judge_step(s);
+        plat_mutex_lock(p->lock);
+        state_of(p, seq) = SLOT_DONE;
+        plat_cond_broadcast(p->changed);
+    }
+    plat_mutex_unlock(p->lock);
+}
+
+void free_pipeline(Pipeline* p) {
+    for (Step& s : p->slots) release_step(&s);
+    plat_mutex_free(p->lock);
+    plat_mutex_free(p->stream);
+    plat_cond_free(p->changed);
+    delete p;
+}
+
+}  // namespace
+
+Pipeline* pipeline_start(Bak* bak, const std::vector<const BakFile*>& files, int32_t workers) {
+    if (workers < 1 || files.empty()) return nullptr;
+    Pipeline* p = new Pipeline{};
+    p->bak = bak;
+    p->files = files;
+    p->place.assign(bak->set.files.size(), -1);
+    for (size_t i = 0; i < files.size(); i++) p->place[(size_t)files[i]->index] = (int32_t)i;
+    p->slots.assign((size_t)(2 * workers + 2), Step{});
+    for (Step& s : p->slots) s.staging.exact_only = bak->scratch.staging.exact_only;
+    p->state.assign(p->slots.size(), SLOT_FREE);
+    p->alone = -1;
+    p->lock = plat_mutex_new();
+    p->stream = plat_mutex_new();
+    p->changed = plat_cond_new();
+    if (!p->lock || !p->stream || !p->changed) {
+        free_pipeline(p);
+        return nullptr;
+    }
+    // Set before the reader starts: its reads take the stream lock.
+    bak->pipeline = p;
+    p->reader = plat_thread_start(reader_main, p);
+    for (int32_t i = 0; p->reader && i < workers; i++) {
+        PlatThread* t = plat_thread_start(worker_main, p);
+        if (!t) break;
+        p->workers.push_back(t);
+    }
+    if (!p->reader || p->workers.empty()) {
+        pipeline_stop(p);
+        return nullptr;
+    }
+    return p;
+}
+
+void pipeline_stop(Pipeline* p) {
+    if (!p) return;
+    plat_mutex_lock(p->lock);
+    p->cancel = true;
+    plat_cond_broadcast(p->changed);
+    plat_mutex_unlock(p->lock);
+    plat_thread_join(p->reader);
+    for (PlatThread* t : p->workers) plat_thread_join(t);
+    p->bak->pipeline = nullptr;
+    free_pipeline(p);
+}
+
+Step* pipeline_next(Pipeline* p, const BakFile* file) {
+    int32_t place = file->index >= 0 && (size_t)file->index < p->place.size()
+                        ? p->place[(size_t)file->index]
+                        : -1;
+    if (place < 0) return nullptr;
+    plat_mutex_lock(p->lock);
+    for (;;) {
+        while (!(p->next_apply < p->next_read && state_of(p, p->next_apply) == SLOT_DONE)) {
+            if (p->reader_done && p->next_apply == p->next_read) {
+                plat_mutex_unlock(p->lock);
+                return nullptr;
+            }
+            plat_cond_wait(p->changed, p->lock);
+        }
+        Step* s = slot_of(p, p->next_apply);
+        if (s->file > place) {
+            // Its steps are behind: asked for out of order.
+            plat_mutex_unlock(p->lock);
+            return nullptr;
+        }
+        if (s->file == place) {
+            plat_mutex_unlock(p->lock);
+            return s;
+        }
+        // A file the command passed over (already present, not to be
+        // written): its steps are dropped.
+        state_of(p, p->next_apply) = SLOT_FREE;
+        trim_step(s);
+        p->next_apply++;
+        plat_cond_broadcast(p->changed);
+    }
+}
+
+void pipeline_done(Pipeline* p, Step* s) {
+    plat_mutex_lock(p->lock);
+    state_of(p, s->seq) = SLOT_FREE;
+    trim_step(s);
+    p->next_apply++;
+    plat_cond_broadcast(p->changed);
+    plat_mutex_unlock(p->lock);
+}
+
+int pipeline_stream_read(Bak* bak, int64_t pos, int64_t len, unsigned char* out) {
+    Pipeline* p = bak->pipeline;
+    if (!p) return stream_read(&bak->set.placement, pos, len, out);
+    plat_mutex_lock(p->stream);
+    int r = stream_read(&bak->set.placement, pos, len, out);
+    plat_mutex_unlock(p->stream);
+    return r;
+}
+
+void walk_start(Bak* bak, const std::vector<const BakFile*>& files) {
+    int32_t jobs = bak->opt.jobs > 0 ? bak->opt.jobs : plat_cpu_count();
+    if (jobs > 1) pipeline_start(bak, files, jobs);
+}
+
+void walk_stop(Bak* bak) {
+    pipeline_stop(bak->pipeline);
+}
