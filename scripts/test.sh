@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the project twice (plain, and with AddressSanitizer + UBSan), with
 # libdeflate for the fast inflate path, and runs the whole test suite in
-# both builds; then cross-builds the Windows programs (which inflate whole
+# both builds; builds bak and its tests with ThreadSanitizer and runs the
+# tests of the threaded inflate (-j) there; then cross-builds the Windows programs (which inflate whole
 # groups with zlib) and runs the suite against them under Wine
 # (scripts/windows.sh). The suite includes the packaging checks: the manual
 # pages, an install into a scratch prefix, the .deb (plain build) and the
@@ -22,5 +23,12 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DUNBAK_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
    ctest --output-on-failure -j"$jobs" </dev/null)
+
+# Only what runs on threads: bak's tests that compare -j N with -j 1, on
+# sets and on every kept fuzzing input.
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUNBAK_TSAN=ON >/dev/null
+cmake --build build-tsan -j"$jobs" --target bak test_bak test_replay
+(cd build-tsan && TSAN_OPTIONS=halt_on_error=1:exitcode=66 \
+   ctest --output-on-failure -j"$jobs" -R '^(BakParallel|ParallelReplay)\.' --no-tests=error </dev/null)
 
 scripts/windows.sh --test

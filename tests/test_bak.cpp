@@ -903,4 +903,109 @@ TEST(BakCat, PrintsOneFileCheckedAndStopsBeforeABadGroup) {
     EXPECT_EQ(none.err, "bak: C:\\f3.bin: no such file in the set\n");
 }
 
+// ---- threads: -j N gives what -j 1 gives ------------------------------------------------------
+
+// What a run gives, the time in its summary left out, and the tree it made.
+struct Outcome {
+    int status;
+    std::string out, err;
+    std::map<std::string, std::string> tree;
+    bool operator==(const Outcome& o) const {
+        return status == o.status && out == o.out && err == o.err && tree == o.tree;
+    }
+};
+
+Outcome run_with_jobs(const TempDir& t, std::vector<std::string> args, const std::string& jobs,
+                      const std::string& out_dir = "") {
+    args.push_back("-j");
+    args.push_back(jobs);
+    if (!out_dir.empty()) {
+        args.push_back("-C");
+        args.push_back(out_dir);
+    }
+    RunResult r = run_bak(t.path, args);
+    Outcome o{r.status, r.out, r.err, {}};
+    size_t at = o.err.find(" bytes in ");
+    if (at != std::string::npos) o.err.erase(at, o.err.find(" s\n", at) - at);
+    if (!out_dir.empty()) o.tree = tree_of(t.file(out_dir));
+    return o;
+}
+
+// test, extract --salvage and cat of every file on more threads against -j 1.
+void expect_same_on_threads(const TempDir& t, const Set& s, const std::string& image,
+                            const std::vector<const char*>& more = {"2", "3", "8"}) {
+    int n = 0;
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"test", image}, {"extract", "--salvage", image}}) {
+        bool extract = args[0] == "extract";
+        Outcome one = run_with_jobs(t, args, "1", extract ? "o" + std::to_string(n++) : "");
+        for (const char* jobs : more) {
+            SCOPED_TRACE(args[0] + " -j " + jobs);
+            Outcome more = run_with_jobs(t, args, jobs, extract ? "o" + std::to_string(n++) : "");
+            EXPECT_TRUE(more == one) << one.err << "\n--- against ---\n" << more.err;
+        }
+    }
+    for (const imgw::SourceFile& f : s.files) {
+        Outcome one = run_with_jobs(t, {"cat", image, "C:\\" + f.name}, "1");
+        EXPECT_TRUE(run_with_jobs(t, {"cat", image, "C:\\" + f.name}, "4") == one) << f.name;
+    }
+}
+
+TEST(BakParallel, DamageAndAMissingDiskGiveWhatOneThreadGives) {
+    TempDir t;
+    Set s = make_set({3000, 9000, 200000, 0, 50000, 123457, 40000}, 4);
+    flip_in(&s, groups_of(s, 3)[5]);
+    flip_in(&s, groups_of(s, 6)[1]);
+    write_set(t, s, "d", {2});
+    expect_same_on_threads(t, s, "d1.img");
+}
+
+TEST(BakParallel, AStoredSetWithAMissingDiskGivesWhatOneThreadGives) {
+    TempDir t;
+    Set s = make_set({3000, 300000, 600000, 10}, 3, 0x12345678u, false);
+    write_set(t, s, "d", {2});
+    expect_same_on_threads(t, s, "d1.img");
+}
+
+TEST(BakParallel, GroupsLargerThanSixteenMebibytesGoOneAtATime) {
+    TempDir t;
+    Set s;
+    // Incompressible: groups of more than 16 MiB in the stream; and text,
+    // whose group inflates beyond what is kept, so it is inflated twice.
+    const size_t size = (16 << 20) + 4096;
+    s.files = {{"", "big.bin", noise(size, 1)}, {"", "small.bin", noise(5000, 2)},
+               {"", "big2.bin", noise(size, 3)}, {"", "text.bin", lines(size, 4)}};
+    imgw::SetOptions opt;
+    opt.group_size = (int32_t)size;
+    s.plan = imgw::plan_set(s.files, opt);
+    s.images = imgw::layout_images(s.plan);
+    flip_in(&s, groups_of(s, 3)[0]);
+    write_set(t, s);
+    expect_same_on_threads(t, s, "d1.img", {"4"});
+    Outcome o = run_with_jobs(t, {"extract", "d1.img"}, "4", "big");
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_TRUE(o.tree["C_/big.bin"] == s.files[0].content);
+    EXPECT_TRUE(o.tree.count("C_/big2.bin") == 0);
+    EXPECT_TRUE(o.tree["C_/text.bin"] == s.files[3].content);
+}
+
+TEST(BakParallel, AResumedRunGivesWhatOneThreadGives) {
+    TempDir t;
+    std::vector<size_t> sizes(30, 20000);
+    Set s = make_set(sizes, 2);
+    write_set(t, s);
+    for (const char* dir : {"one", "four"}) {
+        t.mkdir(dir);
+        t.mkdir(std::string(dir) + "/C_");
+        // Half of them there already (not as recorded: left alone).
+        for (size_t i = 0; i < s.files.size(); i += 2)
+            t.write(std::string(dir) + "/C_/" + s.files[i].name, s.files[i].content);
+    }
+    Outcome one = run_with_jobs(t, {"extract", "d1.img"}, "1", "one");
+    Outcome four = run_with_jobs(t, {"extract", "d1.img"}, "4", "four");
+    EXPECT_TRUE(four == one) << one.err << "\n--- against ---\n" << four.err;
+    EXPECT_TRUE(has(one.err, "bak: 15 restored, 0 already present, 0 damaged, 0 missing, 15 skipped"))
+        << one.err;
+}
+
 }  // namespace
