@@ -30,6 +30,7 @@
 namespace {
 
 enum { SLOT_FREE, SLOT_READ, SLOT_WORKING, SLOT_DONE };
+enum { WAKE_READER = 1, WAKE_WORKER = 2, WAKE_WORKERS = 4, WAKE_WRITER = 8 };
 
 }  // namespace
 
@@ -44,10 +45,20 @@ struct Pipeline {
     int64_t next_apply;           // of the next step the writer applies
     int64_t alone;                // a big step's number: nothing more is read until it is applied
     bool taking_big;              // the reader's step being filled is a big one
+    bool next_free;               // the reader's: the next step is free to fill (seen when the
+                                  // last was given), so taking it needs no lock
+    Step* applied;                // the writer's: a step applied, freed at its next call
     bool reader_done;
     bool cancel;
     PlatMutex* lock;
-    PlatCond* changed;
+    // Each side waits on its own condition, and is woken only when it
+    // waits: a wake-up is a system call, and there are several a group.
+    PlatCond* room;               // the reader's: a step applied
+    PlatCond* work;               // the workers': a step read
+    PlatCond* done;               // the writer's: the step it waits for judged
+    int32_t reader_waits, workers_waiting;
+    bool writer_waits;
+    int32_t wakes;                // WAKE_*: to be done once the lock is let go
     PlatMutex* stream;            // the Placement's reads
     PlatThread* reader;
     std::vector<PlatThread*> workers;
@@ -63,23 +74,93 @@ int32_t& state_of(Pipeline* p, int64_t seq) {
     return p->state[(size_t)(seq % (int64_t)p->slots.size())];
 }
 
+// Wakers, called with the lock held; the wake-ups themselves are made
+// once it is let go (unlock), so the thread woken does not at once wait for
+// the lock. The reader and the writer are woken with half the ring to go
+// at (free steps to fill, judged steps to apply), not for each step: each
+// then does several steps a wake-up. The writer is woken for fewer when
+// nothing more can come (the reader waits for room, or has read
+// everything).
+void do_wakes(Pipeline* p, int32_t w) {
+    if (w & WAKE_READER) plat_cond_broadcast(p->room);
+    if (w & WAKE_WORKERS) plat_cond_broadcast(p->work);
+    else if (w & WAKE_WORKER) plat_cond_signal(p->work);
+    if (w & WAKE_WRITER) plat_cond_broadcast(p->done);
+}
+void unlock(Pipeline* p) {
+    int32_t w = p->wakes;
+    p->wakes = 0;
+    plat_mutex_unlock(p->lock);
+    do_wakes(p, w);
+}
+// Before waiting: the wake-ups due cannot wait for the lock to be let go.
+void wait_on(Pipeline* p, PlatCond* c) {
+    do_wakes(p, p->wakes);
+    p->wakes = 0;
+    plat_cond_wait(c, p->lock);
+}
+void wake_reader(Pipeline* p) {
+    int64_t ring = (int64_t)p->slots.size();
+    if (p->reader_waits && ring - (p->next_read - p->next_apply) >= (ring + 1) / 2)
+        p->wakes |= WAKE_READER;
+}
+void wake_workers(Pipeline* p) {
+    if (p->workers_waiting) p->wakes |= WAKE_WORKERS;
+}
+void wake_writer(Pipeline* p) {
+    if (!p->writer_waits || p->next_apply >= p->next_read ||
+        state_of(p, p->next_apply) != SLOT_DONE)
+        return;
+    int64_t ready = 1, half = ((int64_t)p->slots.size() + 1) / 2;
+    while (ready < half && p->next_apply + ready < p->next_read &&
+           state_of(p, p->next_apply + ready) == SLOT_DONE)
+        ready++;
+    if (ready >= half || p->reader_waits || p->reader_done) p->wakes |= WAKE_WRITER;
+}
+void wake_all(Pipeline* p) {
+    plat_cond_broadcast(p->room);
+    plat_cond_broadcast(p->work);
+    plat_cond_broadcast(p->done);
+}
+
+// Frees the step the writer applied last; with the lock held.
+void free_applied(Pipeline* p) {
+    Step* s = p->applied;
+    if (!s) return;
+    p->applied = nullptr;
+    state_of(p, s->seq) = SLOT_FREE;
+    trim_step(s);
+    p->next_apply++;
+    wake_reader(p);
+}
+
 Step* reader_take(Producer* pr, bool big) {
     Pipeline* p = (Pipeline*)pr->ctx;
+    if (p->next_free && !big) {
+        // Only the reader fills a free step, so it is still free.
+        p->next_free = false;
+        p->taking_big = false;
+        return slot_of(p, p->next_read);
+    }
     plat_mutex_lock(p->lock);
     for (;;) {
         if (p->cancel) {
-            plat_mutex_unlock(p->lock);
+            unlock(p);
             return nullptr;
         }
         bool free_slot = state_of(p, p->next_read) == SLOT_FREE;
         bool after_alone = p->next_apply > p->alone;
         bool alone_now = !big || p->next_apply == p->next_read;
         if (free_slot && after_alone && alone_now) break;
-        plat_cond_wait(p->changed, p->lock);
+        p->reader_waits++;
+        // The writer may be waiting for more than there will be.
+        wake_writer(p);
+        wait_on(p, p->room);
+        p->reader_waits--;
     }
     p->taking_big = big;
     Step* s = slot_of(p, p->next_read);
-    plat_mutex_unlock(p->lock);
+    unlock(p);
     return s;
 }
 
@@ -90,8 +171,9 @@ void reader_give(Producer* pr, Step* s) {
     if (p->taking_big) p->alone = p->next_read;
     state_of(p, p->next_read) = SLOT_READ;
     p->next_read++;
-    plat_cond_broadcast(p->changed);
-    plat_mutex_unlock(p->lock);
+    if (p->workers_waiting) p->wakes |= WAKE_WORKER;
+    p->next_free = !p->cancel && state_of(p, p->next_read) == SLOT_FREE && p->next_apply > p->alone;
+    unlock(p);
 }
 
 void reader_main(void* arg) {
@@ -103,34 +185,40 @@ void reader_main(void* arg) {
     }
     plat_mutex_lock(p->lock);
     p->reader_done = true;
-    plat_cond_broadcast(p->changed);
-    plat_mutex_unlock(p->lock);
+    wake_workers(p);
+    wake_writer(p);
+    unlock(p);
 }
 
 void worker_main(void* arg) {
     Pipeline* p = (Pipeline*)arg;
     plat_mutex_lock(p->lock);
     for (;;) {
-        while (!p->cancel && p->next_work >= p->next_read && !p->reader_done)
-            plat_cond_wait(p->changed, p->lock);
+        while (!p->cancel && p->next_work >= p->next_read && !p->reader_done) {
+            p->workers_waiting++;
+            wait_on(p, p->work);
+            p->workers_waiting--;
+        }
         if (p->cancel || p->next_work >= p->next_read) break;
         int64_t seq = p->next_work++;
         state_of(p, seq) = SLOT_WORKING;
         Step* s = slot_of(p, seq);
-        plat_mutex_unlock(p->lock);
+        unlock(p);
         judge_step(s);
         plat_mutex_lock(p->lock);
         state_of(p, seq) = SLOT_DONE;
-        plat_cond_broadcast(p->changed);
+        wake_writer(p);
     }
-    plat_mutex_unlock(p->lock);
+    unlock(p);
 }
 
 void free_pipeline(Pipeline* p) {
     for (Step& s : p->slots) release_step(&s);
     plat_mutex_free(p->lock);
     plat_mutex_free(p->stream);
-    plat_cond_free(p->changed);
+    plat_cond_free(p->room);
+    plat_cond_free(p->work);
+    plat_cond_free(p->done);
     delete p;
 }
 
@@ -149,8 +237,10 @@ Pipeline* pipeline_start(Bak* bak, const std::vector<const BakFile*>& files, int
     p->alone = -1;
     p->lock = plat_mutex_new();
     p->stream = plat_mutex_new();
-    p->changed = plat_cond_new();
-    if (!p->lock || !p->stream || !p->changed) {
+    p->room = plat_cond_new();
+    p->work = plat_cond_new();
+    p->done = plat_cond_new();
+    if (!p->lock || !p->stream || !p->room || !p->work || !p->done) {
         free_pipeline(p);
         return nullptr;
     }
@@ -173,7 +263,7 @@ void pipeline_stop(Pipeline* p) {
     if (!p) return;
     plat_mutex_lock(p->lock);
     p->cancel = true;
-    plat_cond_broadcast(p->changed);
+    wake_all(p);
     plat_mutex_unlock(p->lock);
     plat_thread_join(p->reader);
     for (PlatThread* t : p->workers) plat_thread_join(t);
@@ -187,22 +277,25 @@ Step* pipeline_next(Pipeline* p, const BakFile* file) {
                         : -1;
     if (place < 0) return nullptr;
     plat_mutex_lock(p->lock);
+    free_applied(p);
     for (;;) {
         while (!(p->next_apply < p->next_read && state_of(p, p->next_apply) == SLOT_DONE)) {
             if (p->reader_done && p->next_apply == p->next_read) {
-                plat_mutex_unlock(p->lock);
+                unlock(p);
                 return nullptr;
             }
-            plat_cond_wait(p->changed, p->lock);
+            p->writer_waits = true;
+            wait_on(p, p->done);
+            p->writer_waits = false;
         }
         Step* s = slot_of(p, p->next_apply);
         if (s->file > place) {
             // Its steps are behind: asked for out of order.
-            plat_mutex_unlock(p->lock);
+            unlock(p);
             return nullptr;
         }
         if (s->file == place) {
-            plat_mutex_unlock(p->lock);
+            unlock(p);
             return s;
         }
         // A file the command passed over (already present, not to be
@@ -210,17 +303,13 @@ Step* pipeline_next(Pipeline* p, const BakFile* file) {
         state_of(p, p->next_apply) = SLOT_FREE;
         trim_step(s);
         p->next_apply++;
-        plat_cond_broadcast(p->changed);
+        wake_reader(p);
     }
 }
 
 void pipeline_done(Pipeline* p, Step* s) {
-    plat_mutex_lock(p->lock);
-    state_of(p, s->seq) = SLOT_FREE;
-    trim_step(s);
-    p->next_apply++;
-    plat_cond_broadcast(p->changed);
-    plat_mutex_unlock(p->lock);
+    // Freed at the writer's next call, with the lock it takes then.
+    p->applied = s;
 }
 
 int pipeline_stream_read(Bak* bak, int64_t pos, int64_t len, unsigned char* out) {

@@ -31,6 +31,8 @@ void plat_cond_free(PlatCond* c);
 // the waiter tests its condition in a loop.
 void plat_cond_wait(PlatCond* c, PlatMutex* m);
 void plat_cond_broadcast(PlatCond* c);
+// Wakes one waiter, if any.
+void plat_cond_signal(PlatCond* c);
 
 // The processors this process may run on (at least 1).
 int32_t plat_cpu_count(void);

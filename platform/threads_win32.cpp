@@ -63,6 +63,7 @@ void plat_cond_wait(PlatCond* c, PlatMutex* m) {
     SleepConditionVariableSRW(&c->cv, &m->lock, INFINITE, 0);
 }
 void plat_cond_broadcast(PlatCond* c) { WakeAllConditionVariable(&c->cv); }
+void plat_cond_signal(PlatCond* c) { WakeConditionVariable(&c->cv); }
 
 int32_t plat_cpu_count(void) {
     DWORD_PTR mine, system;

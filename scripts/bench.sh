@@ -7,8 +7,10 @@
 # same files it times `unbak -x` against a plain 128 KiB copy. It reports
 # unbak's peak memory on the compressed set and on the same files at 4x the
 # size, and times `-l` on catalogs of 20,000 and 200,000 files. bak is timed
-# beside unbak -x: bak test and bak extract on each set. The times come side
-# by side, the ratios last, one per line.
+# beside unbak -x: bak test and bak extract on each set, and on the 1-disk
+# set with -j 1, -j 2 and every power of two up to the processors present
+# (threads inflating), with reading the image alone (cat to /dev/null) as
+# the floor. The times come side by side, the ratios last, one per line.
 #
 #   scripts/bench.sh            the above
 #   scripts/bench.sh --scale    and a set of about 4 GiB on 4 images,
@@ -186,6 +188,12 @@ check "bak extract, 1 disk" "$want" /dev/null "$bak" extract "$(last_of "$comp1"
 check "bak extract, 3 disks" "$want" /dev/null "$bak" extract "${comp3%% *}"
 check "bak extract, stored" "$want" /dev/null "$bak" extract "$(last_of "$stored")"
 
+# The thread counts: 1, 2, 4, ... up to the processors present.
+cores=$(nproc 2>/dev/null || echo 1)
+jobs_list=(1)
+for ((j = 2; j <= cores || j == 2; j *= 2)); do jobs_list+=("$j"); done
+declare -A t_tj t_xj
+t_cat=()
 declare -a t_bt1 t_bt3 t_bts t_bx1 t_bx3 t_zlib t_u1 t_u3 t_z1 t_z3 t_copy t_us t_unzip t_bsdtar t_l20 t_l200
 echo "timing, $runs runs each" >&2
 for ((r = 1; r <= runs; r++)); do
@@ -204,6 +212,11 @@ for ((r = 1; r <= runs; r++)); do
     t_bx1+=("$(timed /dev/null "$bak" extract "$(last_of "$comp1")")")
     t_bx3+=("$(timed /dev/null "$bak" extract "${comp3%% *}")")
     t_l20+=("$(timed /dev/null "$unbak" "$data/l20000/list.001" -l)")
+    for j in "${jobs_list[@]}"; do
+        t_tj[$j]+="$(timed /dev/null "$bak" test -q -j "$j" "$(last_of "$comp1")") "
+        t_xj[$j]+="$(timed /dev/null "$bak" extract -j "$j" "$(last_of "$comp1")") "
+    done
+    t_cat+=("$(timed /dev/null cat "$(last_of "$comp1")")")
     t_l200+=("$(timed /dev/null "$unbak" "$data/l200000/list.001" -l)")
 done
 
@@ -273,6 +286,10 @@ row "stored" "$m_us" - - "$m_copy" - -
 echo "  -l: 20,000 files $m_l20   200,000 files $m_l200"
 echo "  bak test: 1 disk $m_bt1   3 disks $m_bt3   stored $m_bts"
 echo "  bak extract: 1 disk $m_bx1   3 disks $m_bx3"
+echo "  bak on threads, 1 disk (cat of the image alone: $(median "${t_cat[@]}")):"
+for j in "${jobs_list[@]}"; do
+    echo "    -j $j   test $(median ${t_tj[$j]})   extract $(median ${t_xj[$j]})"
+done
 echo "every run:"
 echo "  unbak -x, 1 disk:      ${t_u1[*]}"
 echo "  no libdeflate, 1 disk: ${t_z1[*]}"
@@ -291,8 +308,13 @@ echo "  512 MiB set $rss1 KiB, $(within "$rss1" "$limit1") 16 MiB + 2 x largest 
     "($largest1 bytes) = $limit1 KiB"
 echo "  2 GiB set   $rss4 KiB, $(within "$rss4" "$limit4") 16 MiB + 2 x largest group" \
     "($largest4 bytes) = $limit4 KiB"
-echo "peak memory of bak extract: 512 MiB set $brss1 KiB, $(within "$brss1" "$limit1") $limit1 KiB;" \
-    "2 GiB set $brss4 KiB, $(within "$brss4" "$limit4") $limit4 KiB"
+# bak on N threads holds 2N + 2 groups.
+blimit_of() { echo $(( (16 * 1048576 + (2 * cores + 2) * $1) / 1024 )); }
+blimit1=$(blimit_of "$largest1")
+blimit4=$(blimit_of "$largest4")
+echo "peak memory of bak extract (-j $cores), within 16 MiB + (2 x $cores + 2) x largest group:" \
+    "512 MiB set $brss1 KiB, $(within "$brss1" "$blimit1") $blimit1 KiB;" \
+    "2 GiB set $brss4 KiB, $(within "$brss4" "$blimit4") $blimit4 KiB"
 if $scale; then
     echo "scale point: $(awk '$1 == "files"' "$data/x8/info.txt")"
     echo "  4 disks restored to $scale_out: unbak -x $t8 s, zlib loop $t8z s," \
@@ -310,5 +332,11 @@ echo "list 200k/20k $(ratio "$m_l200" "$m_l20")"
 echo "bak test/unbak -x: 1 disk $(ratio "$m_bt1" "$m_u1"), 3 disks $(ratio "$m_bt3" "$m_u3")," \
     "stored $(ratio "$m_bts" "$m_us")"
 echo "bak extract/unbak -x: 1 disk $(ratio "$m_bx1" "$m_u1"), 3 disks $(ratio "$m_bx3" "$m_u3")"
+m_t1=$(median ${t_tj[1]})
+m_x1=$(median ${t_xj[1]})
+for j in "${jobs_list[@]:1}"; do
+    echo "bak -j $j/-j 1 (targets at -j 2: test <= 0.55, extract <= 0.65): test" \
+        "$(ratio "$(median ${t_tj[$j]})" "$m_t1"), extract $(ratio "$(median ${t_xj[$j]})" "$m_x1")"
+done
 $scale && echo "scale point unbak/zlib $(ratio "$t8" "$t8z")"
 exit 0
