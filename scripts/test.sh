@@ -27,8 +27,8 @@ cmake --build build-asan -j"$jobs"
 # Only what runs on threads: bak's tests that compare -j N with -j 1, on
 # sets and on every kept fuzzing input.
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUNBAK_TSAN=ON >/dev/null
-cmake --build build-tsan -j"$jobs" --target bak test_bak test_replay
+cmake --build build-tsan -j"$jobs" --target bak test_bak test_replay test_pipeline
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:exitcode=66 \
-   ctest --output-on-failure -j"$jobs" -R '^(BakParallel|ParallelReplay)\.' --no-tests=error </dev/null)
+   ctest --output-on-failure -j"$jobs" -R '^(BakParallel|ParallelReplay|Pipeline)\.' --no-tests=error </dev/null)
 
 scripts/windows.sh --test
