@@ -8,7 +8,8 @@
 # unbak's peak memory on the compressed set and on the same files at 4x the
 # size, and times `-l` on catalogs of 20,000 and 200,000 files. bak is timed
 # beside unbak -x: bak test and bak extract on each set. The times come side
-# by side, the ratios last, one per line.
+# by side, the ratios last, one per line. bak convert to .tar is timed
+# beside bak extract on the 1-disk set, and to .zip and .tar.zst once.
 #
 #   scripts/bench.sh            the above
 #   scripts/bench.sh --scale    and a set of about 4 GiB on 4 images,
@@ -185,8 +186,12 @@ check "bsdtar" "$want" /dev/null bsdtar -xf "$zipfile"
 check "bak extract, 1 disk" "$want" /dev/null "$bak" extract "$(last_of "$comp1")"
 check "bak extract, 3 disks" "$want" /dev/null "$bak" extract "${comp3%% *}"
 check "bak extract, stored" "$want" /dev/null "$bak" extract "$(last_of "$stored")"
+# bak convert's tar, unpacked, is the same tree.
+check "bak convert .tar" "$want" /dev/null sh -c \
+    "\"\$0\" convert \"\$1\" files.tar && bsdtar -xf files.tar && rm files.tar" \
+    "$bak" "$(last_of "$comp1")"
 
-declare -a t_bt1 t_bt3 t_bts t_bx1 t_bx3 t_zlib t_u1 t_u3 t_z1 t_z3 t_copy t_us t_unzip t_bsdtar t_l20 t_l200
+declare -a t_bc1 t_bt1 t_bt3 t_bts t_bx1 t_bx3 t_zlib t_u1 t_u3 t_z1 t_z3 t_copy t_us t_unzip t_bsdtar t_l20 t_l200
 echo "timing, $runs runs each" >&2
 for ((r = 1; r <= runs; r++)); do
     t_zlib+=("$(timed /dev/null "$baseline" zlib "$data/x1/manifest.txt" $comp1)")
@@ -203,6 +208,7 @@ for ((r = 1; r <= runs; r++)); do
     t_bts+=("$(timed /dev/null "$bak" test -q "$(last_of "$stored")")")
     t_bx1+=("$(timed /dev/null "$bak" extract "$(last_of "$comp1")")")
     t_bx3+=("$(timed /dev/null "$bak" extract "${comp3%% *}")")
+    t_bc1+=("$(timed /dev/null "$bak" convert "$(last_of "$comp1")" files.tar)")
     t_l20+=("$(timed /dev/null "$unbak" "$data/l20000/list.001" -l)")
     t_l200+=("$(timed /dev/null "$unbak" "$data/l200000/list.001" -l)")
 done
@@ -257,6 +263,10 @@ m_bt3=$(median "${t_bt3[@]}")
 m_bts=$(median "${t_bts[@]}")
 m_bx1=$(median "${t_bx1[@]}")
 m_bx3=$(median "${t_bx3[@]}")
+m_bc1=$(median "${t_bc1[@]}")
+# The compressing kinds, once each: their time is the compressor's.
+t_bczip=$(timed /dev/null "$bak" convert "$(last_of "$comp1")" files.zip)
+t_bczst=$(timed /dev/null "$bak" convert "$(last_of "$comp1")" files.tar.zst)
 
 row() { printf '  %-22s %9s %11s %10s %13s %8s %8s\n' "$@"; }
 echo
@@ -273,6 +283,7 @@ row "stored" "$m_us" - - "$m_copy" - -
 echo "  -l: 20,000 files $m_l20   200,000 files $m_l200"
 echo "  bak test: 1 disk $m_bt1   3 disks $m_bt3   stored $m_bts"
 echo "  bak extract: 1 disk $m_bx1   3 disks $m_bx3"
+echo "  bak convert, 1 disk: .tar $m_bc1   .zip $t_bczip   .tar.zst $t_bczst (once)"
 echo "every run:"
 echo "  unbak -x, 1 disk:      ${t_u1[*]}"
 echo "  no libdeflate, 1 disk: ${t_z1[*]}"
@@ -286,6 +297,7 @@ echo "  128 KiB copy:          ${t_copy[*]}"
 echo "  -l 20,000 / 200,000:   ${t_l20[*]} / ${t_l200[*]}"
 echo "  bak test 1 / 3 disks:  ${t_bt1[*]} / ${t_bt3[*]}"
 echo "  bak extract 1 / 3 disks: ${t_bx1[*]} / ${t_bx3[*]}"
+echo "  bak convert .tar, 1 disk: ${t_bc1[*]}"
 echo "peak memory of unbak -x (maximum resident set):"
 echo "  512 MiB set $rss1 KiB, $(within "$rss1" "$limit1") 16 MiB + 2 x largest group" \
     "($largest1 bytes) = $limit1 KiB"
@@ -310,5 +322,6 @@ echo "list 200k/20k $(ratio "$m_l200" "$m_l20")"
 echo "bak test/unbak -x: 1 disk $(ratio "$m_bt1" "$m_u1"), 3 disks $(ratio "$m_bt3" "$m_u3")," \
     "stored $(ratio "$m_bts" "$m_us")"
 echo "bak extract/unbak -x: 1 disk $(ratio "$m_bx1" "$m_u1"), 3 disks $(ratio "$m_bx3" "$m_u3")"
+echo "bak convert .tar/bak extract, 1 disk (target <= 1.2): $(ratio "$m_bc1" "$m_bx1")"
 $scale && echo "scale point unbak/zlib $(ratio "$t8" "$t8z")"
 exit 0
