@@ -54,10 +54,13 @@ struct Table {
     bool short_read;       // the image holds fewer
 };
 
+// n bytes from pos into *out; false, with *out holding those read, when
+// fewer could be.
 bool read_at(int fd, int64_t pos, int64_t n, std::string* out) {
-    out->resize((size_t)n);
+    out->clear();
     if (n == 0) return true;
     if (plat_seek(fd, pos, PLAT_SEEK_SET) != pos) return false;
+    out->resize((size_t)n);
     for (int64_t done = 0; done < n;) {
         int64_t piece = n - done < (1 << 20) ? n - done : (1 << 20);
         int32_t got = plat_read(fd, &(*out)[(size_t)done], (int32_t)piece);
