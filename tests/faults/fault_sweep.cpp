@@ -9,7 +9,8 @@
 //   - a one-disk set of stored groups restored with -s2,
 //   - dbfscan -d on a stand-alone Files table,
 //   - bak test and bak extract --salvage on the 3-disk compressed set, and
-//     bak extract on the stored set.
+//     bak extract on the stored set; bak convert --salvage (where it is
+//     built) and bak tables --dbf on the compressed set.
 // The programs run in-process (unbak_main, dbfscan_main, bak_main) in a
 // scratch directory three levels below a private top directory, with
 // standard output (and for bak standard error, where its messages go)
@@ -947,6 +948,14 @@ int main(int argc, char** argv) {
     plans.push_back({"bak-salvage", BAK, {"extract", "--salvage", "d1.img", "-C", "out"}, "",
                      &compressed, false});
     plans.push_back({"bak-extract-stored", BAK, {"extract", "s2.img", "-C", "out"}, "", &stored,
+                     false});
+#ifdef BAK_CONVERT
+    plans.push_back({"bak-convert", BAK,
+                     {"convert", "--salvage", "--report", "lost.txt", "--report-in-archive",
+                      "d1.img", "out.tar"},
+                     "", &compressed, false});
+#endif
+    plans.push_back({"bak-tables", BAK, {"tables", "d3.img", "--dbf", "tables"}, "", &compressed,
                      false});
 
     auto start = std::chrono::steady_clock::now();
