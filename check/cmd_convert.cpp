@@ -417,6 +417,11 @@ int cmd_convert(Bak* bak) {
             return BAK_EXIT_UNUSABLE;
         }
     }
+    // Names are UTF-8 (after --charset) or the catalog's bytes: the archive
+    // library takes them by the locale, so it is made UTF-8 for the run
+    // (7z holds UTF-16 names). Bytes that are not UTF-8 stay as they are in
+    // a tar or zip; in a 7z they become replacement characters.
+    void* text = plat_utf8_text_begin();
     if (!open_archive(&x, kind_of(output))) break_archive(&x);
 
     NameTable table;
@@ -441,6 +446,7 @@ int cmd_convert(Bak* bak) {
     if (x.arc) archive_write_free(x.arc);
     if (x.entry) archive_entry_free(x.entry);
     free(x.held);
+    plat_utf8_text_end(text);
     if (x.fd >= 0 && plat_close(x.fd) != 0 && !x.broken) {
         x.broken = true;
         x.broken_why = "write error";

@@ -10,6 +10,7 @@
 //
 // tables: every table as JSON, CSV files quoted as RFC 4180 says, and
 // table files that dbfscan opens by number.
+#include <locale.h>
 #include <stdint.h>
 
 #include <algorithm>
@@ -50,6 +51,8 @@ struct Entry {
 // Every entry of an archive, by path as the tree of tree_of names it
 // (directories end in '/'); from a file, or from bytes when path is empty.
 std::map<std::string, Entry> read_archive(const std::string& path, const std::string& bytes = "") {
+    // Names as UTF-8 (7z holds UTF-16).
+    setlocale(LC_CTYPE, "C.UTF-8");
     std::map<std::string, Entry> out;
     struct archive* a = archive_read_new();
     archive_read_support_format_all(a);
@@ -77,7 +80,8 @@ std::map<std::string, Entry> read_archive(const std::string& path, const std::st
 }
 
 // Files in two directories, one of them empty and one below another, a
-// read-only file, an empty file and two names that are one.
+// read-only file, an empty file, two names that are one and a name in
+// UTF-8.
 std::vector<imgw::SourceFile> tree_files() {
     std::vector<imgw::SourceFile> f = {
         {"", "top.txt", "at the root\n"},
@@ -85,6 +89,7 @@ std::vector<imgw::SourceFile> tree_files() {
         {"Data", "empty.txt", ""},
         {"Data\\Sub", "ro.txt", "read only\n"},
         {"Data\\Sub", "ro.txt", "another\n"},
+        {"Data", "na\xc3\xafve.txt", "a name in UTF-8\n"},
     };
     f[1].date = "20011224183000";
     f[3].attrib = 0x124;
@@ -135,8 +140,8 @@ TEST(BakConvert, EveryKindHoldsTheTreeExtractWrites) {
         std::string name = std::string("out") + kind;
         RunResult r = run_bak(t.path, {"convert", set, name});
         EXPECT_EQ(r.status, 0) << kind << r.err;
-        EXPECT_TRUE(has(r.err, "bak: 5 restored, 0 already present, 0 damaged, 0 missing, 0 "
-                               "skipped; 300030 bytes in "))
+        EXPECT_TRUE(has(r.err, "bak: 6 restored, 0 already present, 0 damaged, 0 missing, 0 "
+                               "skipped; 300046 bytes in "))
             << r.err;
         expect_as_extracted(read_archive(t.file(name)), t, "ex", kind);
     }
@@ -345,7 +350,7 @@ TEST(BakTables, JsonGivesEveryTableWithItsFieldsAndRecords) {
     const nlohmann::json& files = tables[2];
     EXPECT_EQ(files["dbfscan"], 4);
     EXPECT_EQ(files["fields"][0]["name"], "SERIAL");
-    ASSERT_EQ(files["records"].size(), 5u);
+    ASSERT_EQ(files["records"].size(), 6u);
     EXPECT_EQ(files["records"][1]["NAME"], "big.bin");
     EXPECT_EQ(files["records"][1]["SIZE_LO"], "300000");
     EXPECT_EQ(files["records"][1]["FDATE"], "20011224183000");
