@@ -141,7 +141,9 @@ bool open_archive(Convert* x, Kind kind) {
     if (r == ARCHIVE_OK && kind == KIND_TAR_GZ) r = archive_write_add_filter_gzip(a);
     if (r == ARCHIVE_OK && kind == KIND_TAR_XZ) r = archive_write_add_filter_xz(a);
     if (r == ARCHIVE_OK && kind == KIND_TAR_ZST) r = archive_write_add_filter_zstd(a);
-    // A whole last block for a file; for a pipe too, whatever it is.
+    // Written in pieces of 1 MiB, not tar's 10 KiB records: a tenth of the
+    // time goes to the calls otherwise. The last piece is not padded.
+    if (r == ARCHIVE_OK) r = archive_write_set_bytes_per_block(a, 1 << 20);
     if (r == ARCHIVE_OK) r = archive_write_set_bytes_in_last_block(a, 1);
     if (r == ARCHIVE_OK) r = archive_write_open2(a, x, nullptr, write_out, nullptr, nullptr);
     return r == ARCHIVE_OK;
