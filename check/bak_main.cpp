@@ -22,11 +22,11 @@ namespace {
 // convert needs libarchive, which not every build has (the Windows one).
 #ifdef BAK_CONVERT
 #define CONVERT_USAGE \
-    "  convert SET OUTPUT [PATTERN...] [--salvage] [--report FILE] [--report-in-archive]\n" \
-    "          [--progress] [--no-progress]\n" \
-    "                                 the files into an archive: OUTPUT ends in .tar,\n" \
-    "                                 .tar.gz, .tar.xz, .tar.zst, .zip or .7z; - is a tar\n" \
-    "                                 on standard output\n"
+    "  convert SET OUTPUT [PATTERN...] [--salvage] [--report FILE]\n" \
+    "          [--report-in-archive] [--progress] [--no-progress]\n" \
+    "                                 the files into an archive: OUTPUT ends in\n" \
+    "                                 .tar, .tar.gz, .tar.xz, .tar.zst, .zip or .7z;\n" \
+    "                                 - is a tar on standard output\n"
 #else
 #define CONVERT_USAGE "  convert                        not available in this build (no libarchive)\n"
 #endif
@@ -47,11 +47,13 @@ const char USAGE[] =
     "  cat SET PATH                   one file's bytes to standard output\n"
     CONVERT_USAGE
     "  tables SET [--json | --csv DIR | --dbf DIR]\n"
-    "                                 the seven catalog tables, as JSON, CSV or table files\n"
+    "                                 the seven catalog tables, as JSON, CSV or\n"
+    "                                 table files\n"
     "options of every command:\n"
     "  --image FILE       an image of the set kept elsewhere (again for more)\n"
     "  --charset NAME     names are in this code page (CP437, CP850, CP1252...)\n"
-    "  --exclude PATTERN  leave out what the pattern chooses (not for info, cat)\n"
+    "  --exclude PATTERN  leave out what the pattern chooses (not for info, cat,\n"
+    "                     tables)\n"
     "  -h, --help         a command's own help: bak COMMAND --help\n"
     "  --version          the version\n"
     "patterns: shell globs on the path as listed (C:\\Data\\*.txt; * ? [...] and **\n"
