@@ -1,5 +1,6 @@
 // bak, the everyday tool for a stack of disk images: info, list, test,
-// extract and cat on a whole set, found from any one of its images.
+// extract, cat, convert (to an archive) and tables on a whole set, found
+// from any one of its images.
 //
 // It stands on the lower layers without their front end: the header and
 // region code of container/, the catalog readers and link_data of
