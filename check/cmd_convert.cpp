@@ -27,9 +27,11 @@
 // salvaged file and every directory have the time of the run, as bak
 // extract leaves them. Modes: 0444 for a read-only file, 0644 for others,
 // 0755 for directories.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -41,6 +43,7 @@
 #include "check/bak_json.h"
 #include "check/names.h"
 #include "check/naming.h"
+#include "platform/charset.h"
 #include "platform/dirs.h"
 #include "platform/platform.h"
 #include "restore/restore.h"
