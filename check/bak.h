@@ -1,5 +1,6 @@
 // bak, the everyday tool for a stack of disk images: info, list, test,
-// extract and cat on a whole set, found from any one of its images.
+// extract, cat, convert (to an archive) and tables on a whole set, found
+// from any one of its images.
 //
 // It stands on the lower layers without their front end: the header and
 // region code of container/, the catalog readers and link_data of
@@ -179,6 +180,9 @@ struct BakOptions {
     std::string report;     // --report FILE
     int progress = -1;      // -1: when stderr is a terminal
     int jobs = 0;           // -j: threads inflating; 0 for one per processor
+    std::string output;     // convert: the archive, "-" for a tar on stdout
+    bool report_in_archive = false;  // convert: LOST-DATA.txt at its root
+    std::string csv_dir, dbf_dir;    // tables --csv DIR, --dbf DIR
 };
 
 struct Progress {
@@ -325,6 +329,12 @@ int cmd_list(Bak* bak);
 int cmd_test(Bak* bak);
 int cmd_extract(Bak* bak);
 int cmd_cat(Bak* bak, const std::string& path);
+int cmd_tables(Bak* bak);
+// bak convert (cmd_convert.cpp, built where libarchive is: BAK_CONVERT).
+int cmd_convert(Bak* bak);
+// The archive kinds convert writes, by OUTPUT's suffix: true when output
+// names one of them.
+bool convert_output_known(const std::string& output);
 
 // The whole run, in-process: parses argv and gives back the exit status.
 // Everything it opens or allocates is released before it returns.

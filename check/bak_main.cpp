@@ -19,6 +19,18 @@
 
 namespace {
 
+// convert needs libarchive, which not every build has (the Windows one).
+#ifdef BAK_CONVERT
+#define CONVERT_USAGE \
+    "  convert SET OUTPUT [PATTERN...] [--salvage] [--report FILE]\n" \
+    "          [--report-in-archive] [-j N] [--progress] [--no-progress]\n" \
+    "                                 the files into an archive: OUTPUT ends in\n" \
+    "                                 .tar, .tar.gz, .tar.xz, .tar.zst, .zip or .7z;\n" \
+    "                                 - is a tar on standard output\n"
+#else
+#define CONVERT_USAGE "  convert                        not available in this build (no libarchive)\n"
+#endif
+
 const char USAGE[] =
     "usage: bak COMMAND [options] SET [PATTERN...]\n"
     "  SET is any image of a backup set, or the directory holding it: the other\n"
@@ -33,12 +45,17 @@ const char USAGE[] =
     "          [-j N] [--progress] [--no-progress]\n"
     "                                 restore the files into DIR (default: here)\n"
     "  cat SET PATH [-j N]            one file's bytes to standard output\n"
+    CONVERT_USAGE
+    "  tables SET [--json | --csv DIR | --dbf DIR]\n"
+    "                                 the seven catalog tables, as JSON, CSV or\n"
+    "                                 table files\n"
     "options of every command:\n"
     "  --image FILE       an image of the set kept elsewhere (again for more)\n"
     "  --charset NAME     names are in this code page (CP437, CP850, CP1252...)\n"
-    "  --exclude PATTERN  leave out what the pattern chooses (not for info, cat)\n"
-    "  -j N               test, extract, cat: inflate on N threads (default: one per\n"
-    "                     processor; -j 1 uses none)\n"
+    "  --exclude PATTERN  leave out what the pattern chooses (not for info, cat,\n"
+    "                     tables)\n"
+    "  -j N               test, extract, cat, convert: inflate on N threads (default:\n"
+    "                     one per processor; -j 1 uses none)\n"
     "  -h, --help         a command's own help: bak COMMAND --help\n"
     "  --version          the version\n"
     "patterns: shell globs on the path as listed (C:\\Data\\*.txt; * ? [...] and **\n"
@@ -99,7 +116,11 @@ int parse(int argc, char** argv, BakOptions* opt, Parsed* p) {
         fputs(USAGE, stdout);
         return BAK_EXIT_OK;
     }
-    static const char* const COMMANDS[] = {"info", "list", "test", "extract", "cat"};
+    static const char* const COMMANDS[] = {"info", "list", "test", "extract", "cat", "tables"
+#ifdef BAK_CONVERT
+                                           , "convert"
+#endif
+    };
     bool known = argv[1][0] == '-';
     for (const char* c : COMMANDS) known = known || strcmp(argv[1], c) == 0;
     if (!known) {
@@ -154,6 +175,30 @@ int parse(int argc, char** argv, BakOptions* opt, Parsed* p) {
     add_common(cat, opt, p, false);
     add_jobs(cat, opt);
 
+#ifdef BAK_CONVERT
+    CLI::App* convert = app.add_subcommand("convert", "write the files into an archive");
+    add_common(convert, opt, p, true);
+    convert->add_flag("--salvage", opt->salvage, "write damaged files too, lost ranges as zeros");
+    convert->add_option("--report", opt->report,
+                        "write what was lost to FILE (JSON when it ends in .json)")
+        ->type_name("FILE");
+    convert->add_flag("--report-in-archive", opt->report_in_archive,
+                      "and to LOST-DATA.txt at the archive's root");
+    add_jobs(convert, opt);
+    add_progress(convert, opt);
+#endif
+
+    CLI::App* tables = app.add_subcommand("tables", "the seven catalog tables");
+    add_common(tables, opt, p, false);
+    CLI::Option* tj = tables->add_flag("--json", opt->json, "one JSON object per table");
+    CLI::Option* tc = tables->add_option("--csv", opt->csv_dir, "one CSV file per table in DIR")
+                          ->type_name("DIR")
+                          ->excludes(tj);
+    tables->add_option("--dbf", opt->dbf_dir, "each table as a table file in DIR, named for dbfscan")
+        ->type_name("DIR")
+        ->excludes(tj)
+        ->excludes(tc);
+
     try {
         app.parse(cut, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -172,16 +217,34 @@ int parse(int argc, char** argv, BakOptions* opt, Parsed* p) {
     opt->command = app.get_subcommands()[0]->get_name();
     for (int i = cut + 1; i < argc; i++) p->words.push_back(argv[i]);
     bool is_cat = opt->command == "cat";
-    size_t most = is_cat ? 2 : opt->command == "info" ? 1 : SIZE_MAX;
-    if (p->words.empty() || (is_cat && p->words.size() != 2) || p->words.size() > most) {
+    bool is_convert = opt->command == "convert";
+    bool alone = opt->command == "info" || opt->command == "tables";
+    size_t most = is_cat ? 2 : alone ? 1 : SIZE_MAX;
+    if (p->words.empty() || (is_cat && p->words.size() != 2) || p->words.size() > most ||
+        (is_convert && p->words.size() < 2)) {
         fprintf(stderr, "bak: %s\n",
                 p->words.empty() ? "which set? name an image of it, or its directory"
                 : is_cat          ? "cat takes the set and one path"
-                                  : "info takes the set alone");
+                : is_convert      ? "convert takes the set, the archive to write, then patterns"
+                                  : (opt->command + " takes the set alone").c_str());
         return BAK_EXIT_UNUSABLE;
     }
     opt->set = p->words[0];
-    if (!is_cat) opt->patterns.assign(p->words.begin() + 1, p->words.end());
+    size_t first_pattern = 1;
+#ifdef BAK_CONVERT
+    if (is_convert) {
+        opt->output = p->words[1];
+        first_pattern = 2;
+        if (!convert_output_known(opt->output)) {
+            fprintf(stderr, "bak: %s: unknown kind of archive: OUTPUT ends in .tar, .tar.gz, "
+                            ".tar.xz, .tar.zst, .zip or .7z, or is - for a tar on standard "
+                            "output\n",
+                    opt->output.c_str());
+            return BAK_EXIT_UNUSABLE;
+        }
+    }
+#endif
+    if (!is_cat) opt->patterns.assign(p->words.begin() + (long)first_pattern, p->words.end());
     return -1;
 }
 
@@ -205,6 +268,10 @@ int bak_main(int argc, char** argv) {
                  : c == "list"    ? cmd_list(&bak)
                  : c == "test"    ? cmd_test(&bak)
                  : c == "extract" ? cmd_extract(&bak)
+                 : c == "tables"  ? cmd_tables(&bak)
+#ifdef BAK_CONVERT
+                 : c == "convert" ? cmd_convert(&bak)
+#endif
                                   : cmd_cat(&bak, parsed.words[1]);
     }
     close_set(&bak);

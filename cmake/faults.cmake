@@ -22,6 +22,9 @@ if(UNBAK_TESTS AND NOT WIN32)
   target_link_libraries(fault_sweep PRIVATE platform_faults bak_core unbak_core dbfscan_core
                         imgwriter ${CMAKE_DL_LIBS})
   set_target_properties(fault_sweep PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  if(BAK_CONVERT)
+    target_compile_definitions(fault_sweep PRIVATE BAK_CONVERT)
+  endif()
   # A few seconds; most of it under the sanitizers.
   add_test(NAME FaultSweep.EveryCallOfEachKindFailsInTurn COMMAND fault_sweep)
   set_tests_properties(FaultSweep.EveryCallOfEachKindFailsInTurn PROPERTIES TIMEOUT 300)

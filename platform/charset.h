@@ -25,4 +25,12 @@ int32_t plat_charset_decode(PlatCharset* cs, const char* in, int32_t n, char* ou
 // Frees the decoder; a null one is nothing.
 void plat_charset_close(PlatCharset* cs);
 
+// Makes the calling thread take text as UTF-8 (the character type of the
+// C.UTF-8 locale), for a library that converts names by the locale (bak
+// convert's archive library), until plat_utf8_text_end with what this
+// gives back. Null when the system has no such locale (then nothing
+// changed), and on Windows, where nothing needs it.
+void* plat_utf8_text_begin(void);
+void plat_utf8_text_end(void* saved);
+
 #endif

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <iconv.h>
+#include <locale.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -11,6 +12,31 @@ struct PlatCharset {
 };
 
 static const char REPLACEMENT[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+
+struct Utf8Text {
+    locale_t utf8, before;
+};
+
+void* plat_utf8_text_begin(void) {
+    locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+    if (utf8 == (locale_t)0) return nullptr;
+    Utf8Text* t = (Utf8Text*)malloc(sizeof *t);
+    if (!t) {
+        freelocale(utf8);
+        return nullptr;
+    }
+    t->utf8 = utf8;
+    t->before = uselocale(utf8);
+    return t;
+}
+
+void plat_utf8_text_end(void* saved) {
+    Utf8Text* t = (Utf8Text*)saved;
+    if (!t) return;
+    uselocale(t->before);
+    freelocale(t->utf8);
+    free(t);
+}
 
 PlatCharset* plat_charset_open(const char* name) {
     char numbered[32];

@@ -97,3 +97,6 @@ int32_t plat_charset_decode(PlatCharset* cs, const char* in, int32_t n, char* ou
 void plat_charset_close(PlatCharset* cs) {
     free(cs);
 }
+
+void* plat_utf8_text_begin(void) { return nullptr; }
+void plat_utf8_text_end(void*) {}

@@ -10,7 +10,9 @@
 # beside unbak -x: bak test and bak extract on each set, and on the 1-disk
 # set with -j 1, -j 2 and every power of two up to the processors present
 # (threads inflating), with reading the image alone (cat to /dev/null) as
-# the floor. The times come side by side, the ratios last, one per line.
+# the floor. bak convert to .tar is timed beside bak extract on the 1-disk
+# set, and to .zip and .tar.zst once. The times come side by side, the
+# ratios last, one per line.
 #
 #   scripts/bench.sh            the above
 #   scripts/bench.sh --scale    and a set of about 4 GiB on 4 images,
@@ -187,6 +189,10 @@ check "bsdtar" "$want" /dev/null bsdtar -xf "$zipfile"
 check "bak extract, 1 disk" "$want" /dev/null "$bak" extract "$(last_of "$comp1")"
 check "bak extract, 3 disks" "$want" /dev/null "$bak" extract "${comp3%% *}"
 check "bak extract, stored" "$want" /dev/null "$bak" extract "$(last_of "$stored")"
+# bak convert's tar, unpacked, is the same tree.
+check "bak convert .tar" "$want" /dev/null sh -c \
+    "\"\$0\" convert \"\$1\" files.tar && bsdtar -xf files.tar && rm files.tar" \
+    "$bak" "$(last_of "$comp1")"
 
 # The thread counts: 1, 2, 4, ... up to the processors present.
 cores=$(nproc 2>/dev/null || echo 1)
@@ -194,7 +200,7 @@ jobs_list=(1)
 for ((j = 2; j <= cores || j == 2; j *= 2)); do jobs_list+=("$j"); done
 declare -A t_tj t_xj
 t_cat=()
-declare -a t_bt1 t_bt3 t_bts t_bx1 t_bx3 t_zlib t_u1 t_u3 t_z1 t_z3 t_copy t_us t_unzip t_bsdtar t_l20 t_l200
+declare -a t_bc1 t_bt1 t_bt3 t_bts t_bx1 t_bx3 t_zlib t_u1 t_u3 t_z1 t_z3 t_copy t_us t_unzip t_bsdtar t_l20 t_l200
 echo "timing, $runs runs each" >&2
 for ((r = 1; r <= runs; r++)); do
     t_zlib+=("$(timed /dev/null "$baseline" zlib "$data/x1/manifest.txt" $comp1)")
@@ -211,6 +217,7 @@ for ((r = 1; r <= runs; r++)); do
     t_bts+=("$(timed /dev/null "$bak" test -q "$(last_of "$stored")")")
     t_bx1+=("$(timed /dev/null "$bak" extract "$(last_of "$comp1")")")
     t_bx3+=("$(timed /dev/null "$bak" extract "${comp3%% *}")")
+    t_bc1+=("$(timed /dev/null "$bak" convert "$(last_of "$comp1")" files.tar)")
     t_l20+=("$(timed /dev/null "$unbak" "$data/l20000/list.001" -l)")
     for j in "${jobs_list[@]}"; do
         t_tj[$j]+="$(timed /dev/null "$bak" test -q -j "$j" "$(last_of "$comp1")") "
@@ -270,6 +277,10 @@ m_bt3=$(median "${t_bt3[@]}")
 m_bts=$(median "${t_bts[@]}")
 m_bx1=$(median "${t_bx1[@]}")
 m_bx3=$(median "${t_bx3[@]}")
+m_bc1=$(median "${t_bc1[@]}")
+# The compressing kinds, once each: their time is the compressor's.
+t_bczip=$(timed /dev/null "$bak" convert "$(last_of "$comp1")" files.zip)
+t_bczst=$(timed /dev/null "$bak" convert "$(last_of "$comp1")" files.tar.zst)
 
 row() { printf '  %-22s %9s %11s %10s %13s %8s %8s\n' "$@"; }
 echo
@@ -290,6 +301,7 @@ echo "  bak on threads, 1 disk (cat of the image alone: $(median "${t_cat[@]}"))
 for j in "${jobs_list[@]}"; do
     echo "    -j $j   test $(median ${t_tj[$j]})   extract $(median ${t_xj[$j]})"
 done
+echo "  bak convert, 1 disk: .tar $m_bc1   .zip $t_bczip   .tar.zst $t_bczst (once)"
 echo "every run:"
 echo "  unbak -x, 1 disk:      ${t_u1[*]}"
 echo "  no libdeflate, 1 disk: ${t_z1[*]}"
@@ -303,6 +315,7 @@ echo "  128 KiB copy:          ${t_copy[*]}"
 echo "  -l 20,000 / 200,000:   ${t_l20[*]} / ${t_l200[*]}"
 echo "  bak test 1 / 3 disks:  ${t_bt1[*]} / ${t_bt3[*]}"
 echo "  bak extract 1 / 3 disks: ${t_bx1[*]} / ${t_bx3[*]}"
+echo "  bak convert .tar, 1 disk: ${t_bc1[*]}"
 echo "peak memory of unbak -x (maximum resident set):"
 echo "  512 MiB set $rss1 KiB, $(within "$rss1" "$limit1") 16 MiB + 2 x largest group" \
     "($largest1 bytes) = $limit1 KiB"
@@ -338,5 +351,6 @@ for j in "${jobs_list[@]:1}"; do
     echo "bak -j $j/-j 1 (targets at -j 2: test <= 0.55, extract <= 0.65): test" \
         "$(ratio "$(median ${t_tj[$j]})" "$m_t1"), extract $(ratio "$(median ${t_xj[$j]})" "$m_x1")"
 done
+echo "bak convert .tar/bak extract, 1 disk (target <= 1.2): $(ratio "$m_bc1" "$m_bx1")"
 $scale && echo "scale point unbak/zlib $(ratio "$t8" "$t8z")"
 exit 0

@@ -10,7 +10,8 @@
 //   - dbfscan -d on a stand-alone Files table,
 //   - bak test and bak extract --salvage on the 3-disk compressed set, and
 //     bak extract on the stored set, on one thread; bak extract on the
-//     compressed set on four.
+//     compressed set on four; bak convert --salvage (where it is built) and
+//     bak tables --dbf on the compressed set.
 // The programs run in-process (unbak_main, dbfscan_main, bak_main) in a
 // scratch directory three levels below a private top directory, with
 // standard output (and for bak standard error, where its messages go)
@@ -952,6 +953,14 @@ int main(int argc, char** argv) {
     // On threads: which thread's call fails depends on the schedule.
     plans.push_back({"bak-extract-j4", BAK, {"extract", "d1.img", "-C", "out", "-j", "4"}, "",
                      &compressed, false});
+#ifdef BAK_CONVERT
+    plans.push_back({"bak-convert", BAK,
+                     {"convert", "--salvage", "--report", "lost.txt", "--report-in-archive",
+                      "d1.img", "out.tar", "-j", "1"},
+                     "", &compressed, false});
+#endif
+    plans.push_back({"bak-tables", BAK, {"tables", "d3.img", "--dbf", "tables"}, "", &compressed,
+                     false});
 
     auto start = std::chrono::steady_clock::now();
     std::map<int, Tally> by_kind;

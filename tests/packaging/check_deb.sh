@@ -44,7 +44,8 @@ if [ "$got" != "$want" ]; then
     exit 1
 fi
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libc6 zlib1g; do
+# libarchive13: bak convert.
+for library in libc6 zlib1g libarchive13; do
     if ! grep -qE "(^|, )$library( |,|$)" <<<"$depends"; then
         echo "Depends lacks $library: $depends"
         exit 1
