@@ -43,6 +43,7 @@
 #include "check/bak_json.h"
 #include "check/names.h"
 #include "check/naming.h"
+#include "check/outcome.h"
 #include "platform/charset.h"
 #include "platform/dirs.h"
 #include "platform/platform.h"
@@ -75,11 +76,6 @@ Kind kind_of(const std::string& output) {
     return KIND_NONE;
 }
 
-struct Counts {
-    int32_t restored, present, damaged, salvaged, missing, skipped, failed;
-    int64_t bytes;
-};
-
 // The run's output: the archive and what is said of the files.
 struct Convert {
     Bak* bak;
@@ -90,9 +86,7 @@ struct Convert {
     std::string broken_why;
     int64_t now;             // the time of the run, for directories and salvaged files
     std::vector<OutputName> names;  // by the files' catalog index
-    Counts counts;
-    std::string report_text;
-    Json report_files;
+    RestoreTally counts;
     unsigned char* held;     // a file's checked bytes, up to HOLD_MAX
     int64_t held_len, held_cap;
 };
@@ -223,45 +217,6 @@ bool hold_room(Convert* x, int64_t size) {
 
 // ---- the report (as bak extract writes it) --------------------------------------------
 
-void note_loss(Convert* x, const BakFile* f, const FileCheck* res, const std::string& output,
-               bool written) {
-    Bak* bak = x->bak;
-    Json j = file_json(bak, f, res);
-    if (written) json_name(j, "output", output);
-    j["written"] = written;
-    x->report_files.push_back(j);
-    x->report_text += std::string(written ? "salvaged" : status_word(res->status)) + ": " +
-                      shown_text(f->shown) + (written ? " as " + shown_text(output) : "") +
-                      problems_line(bak, res, f->rec->size_lo) + "\n";
-}
-
-std::string report_text(const Convert* x) {
-    const Bak* bak = x->bak;
-    return "backup \"" + shown_text(bak->set.found.key.name) + "\", job " +
-           std::to_string(bak->set.found.key.job_num) + ": what was lost\n" +
-           (x->report_text.empty() ? std::string("nothing\n") : x->report_text);
-}
-
-bool write_report(Convert* x, int fd) {
-    Bak* bak = x->bak;
-    const std::string& path = bak->opt.report;
-    bool json = path.size() >= 5 && strcmp(path.c_str() + path.size() - 5, ".json") == 0;
-    std::string text;
-    if (json) {
-        Json j = set_json(bak);
-        j["files"] = x->report_files;
-        const Counts& c = x->counts;
-        j["summary"] = Json{{"restored", c.restored}, {"already_present", c.present},
-                            {"damaged", c.damaged},   {"salvaged", c.salvaged},
-                            {"missing", c.missing},   {"skipped", c.skipped},
-                            {"not_written", c.failed}, {"bytes", c.bytes}};
-        text = json_line(j);
-    } else {
-        text = report_text(x);
-    }
-    return plat_write(fd, text.data(), (int32_t)text.size()) == (int32_t)text.size();
-}
-
 // ---- the files ------------------------------------------------------------------------
 
 // A file checked with its bytes held or with none put out.
@@ -306,7 +261,7 @@ void convert_file(Convert* x, const BakFile* f) {
             say_error(bak, "damaged, not written: %s%s", shown.c_str(),
                       problems_line(bak, &c.res, rec->size_lo).c_str());
         }
-        note_loss(x, f, &c.res, name.path, false);
+        note_loss(bak, &x->counts, f, &c.res, name.path, false);
         return;
     }
 
@@ -347,7 +302,7 @@ void convert_file(Convert* x, const BakFile* f) {
         x->counts.salvaged++;
         say_error(bak, "damaged, salvaged: %s%s", shown.c_str(),
                   problems_line(bak, &c.res, rec->size_lo).c_str());
-        note_loss(x, f, &c.res, name.path, true);
+        note_loss(bak, &x->counts, f, &c.res, name.path, true);
     }
 }
 
@@ -375,7 +330,7 @@ void write_dirs(Convert* x, const std::vector<const BakFile*>& files) {
 }
 
 void write_lost_data(Convert* x) {
-    std::string text = report_text(x);
+    std::string text = loss_text(x->bak, &x->counts);
     if (begin_entry(x, LOST_DATA_NAME, false, (int64_t)text.size(), x->now, 0644))
         put_data(x, (const unsigned char*)text.data(), (int64_t)text.size());
     end_entry(x);
@@ -394,7 +349,7 @@ int cmd_convert(Bak* bak) {
     Convert x{};
     x.bak = bak;
     x.fd = -1;
-    x.report_files = Json::array();
+    tally_init(&x.counts);
     x.now = (int64_t)std::chrono::duration_cast<std::chrono::seconds>(
                 std::chrono::system_clock::now().time_since_epoch())
                 .count();
@@ -463,7 +418,7 @@ int cmd_convert(Bak* bak) {
 
     bool report_failed = false;
     if (report_fd >= 0) {
-        report_failed = !write_report(&x, report_fd);
+        report_failed = !write_loss_report(bak, &x.counts, report_fd);
         if (plat_close(report_fd) != 0) report_failed = true;
         plat_close(report_guard);
         if (report_failed)
@@ -475,23 +430,8 @@ int cmd_convert(Bak* bak) {
         return BAK_EXIT_UNUSABLE;
     }
 
-    const Counts& c = x.counts;
     double secs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    char line[512];
-    int n = snprintf(line, sizeof line,
-                     "%d restored, %d already present, %d damaged, %d missing, %d skipped",
-                     (int)c.restored, (int)c.present, (int)(c.damaged + c.salvaged),
-                     (int)c.missing, (int)c.skipped);
-    if (c.salvaged) n += snprintf(line + n, sizeof line - (size_t)n, " (%d salvaged)", (int)c.salvaged);
-    if (c.failed) n += snprintf(line + n, sizeof line - (size_t)n, ", %d not written", (int)c.failed);
-    snprintf(line + n, sizeof line - (size_t)n, "; %lld bytes in %.1f s", (long long)c.bytes, secs);
-    say_error(bak, "%s", line);
-    for (const std::string& t : bak->set.inconsistencies)
-        say_error(bak, "inconsistent: %s", shown_text(t).c_str());
-
-    if (report_failed) return BAK_EXIT_UNUSABLE;
-    bool all = c.damaged == 0 && c.salvaged == 0 && c.missing == 0 && c.skipped == 0 &&
-               c.failed == 0;
-    return all && !unmatched && bak->set.inconsistencies.empty() ? BAK_EXIT_OK : BAK_EXIT_NOT_ALL;
+    int status = say_tally(bak, &x.counts, secs, unmatched);
+    return report_failed ? BAK_EXIT_UNUSABLE : status;
 }

@@ -29,16 +29,12 @@
 #include "check/bak_json.h"
 #include "check/names.h"
 #include "check/naming.h"
+#include "check/outcome.h"
 #include "platform/dirs.h"
 #include "restore/outtree.h"
 #include "restore/restore.h"
 
 namespace {
-
-struct Counts {
-    int32_t restored, present, damaged, salvaged, missing, skipped, failed;
-    int64_t bytes;
-};
 
 // The run's output: the tree below DIR and the report file.
 struct Extract {
@@ -48,10 +44,7 @@ struct Extract {
     std::string entered;  // the directory entered, with its '/'; "" for DIR
     int entered_root;     // its handle, -1 when none
     std::vector<OutputName> names;  // by the files' catalog index
-    Counts counts;
-    bool meta_failed;               // a restored file's time or mode not set
-    std::string report_text;
-    Json report_files;
+    RestoreTally counts;
 };
 
 // Makes the directories of a file's path and works below the last one; false
@@ -81,19 +74,6 @@ bool matches_catalog(Extract* x, const std::string& name, const FileRecord* f) {
     PlatStat st;
     return plat_stat_at(x->tree.root, name.c_str(), &st) == 0 && st.regular &&
            st.size == (f->size_lo > 0 ? f->size_lo : 0) && st.mtime == date_to_secs(f->date);
-}
-
-// What was lost of a file, for --report.
-void note_loss(Extract* x, const BakFile* f, const FileCheck* res, const std::string& output,
-               bool written) {
-    Bak* bak = x->bak;
-    Json j = file_json(bak, f, res);
-    if (written) json_name(j, "output", output);
-    j["written"] = written;
-    x->report_files.push_back(j);
-    x->report_text += std::string(written ? "salvaged" : status_word(res->status)) + ": " +
-                      shown_text(f->shown) + (written ? " as " + shown_text(output) : "") +
-                      problems_line(bak, res, f->rec->size_lo) + "\n";
 }
 
 void extract_file(Extract* x, const BakFile* f) {
@@ -152,12 +132,12 @@ void extract_file(Extract* x, const BakFile* f) {
         } else if (res.status == FILE_MISSING) {
             x->counts.missing++;
             say_error(bak, "missing: %s%s", shown.c_str(), problems_line(bak, &res, rec->size_lo).c_str());
-            note_loss(x, f, &res, output, false);
+            note_loss(bak, &x->counts, f, &res, output, false);
         } else {
             x->counts.damaged++;
             say_error(bak, "damaged, not written: %s%s", shown.c_str(),
                       problems_line(bak, &res, rec->size_lo).c_str());
-            note_loss(x, f, &res, output, false);
+            note_loss(bak, &x->counts, f, &res, output, false);
         }
         return;
     }
@@ -176,7 +156,7 @@ void extract_file(Extract* x, const BakFile* f) {
         failed = OUT_META_WRITABLE_FAILED;
     }
     if (failed) {
-        x->meta_failed = true;
+        x->counts.meta_failed = true;
         say_error(bak, "%s: its %s could not be set", shown_text(output).c_str(),
                   failed == OUT_META_TIMES_FAILED      ? "time"
                   : failed == OUT_META_WRITABLE_FAILED ? "read-only state"
@@ -193,7 +173,7 @@ void extract_file(Extract* x, const BakFile* f) {
         x->counts.salvaged++;
         say_error(bak, "damaged, salvaged: %s%s", shown.c_str(),
                   problems_line(bak, &res, rec->size_lo).c_str());
-        note_loss(x, f, &res, output, true);
+        note_loss(bak, &x->counts, f, &res, output, true);
     }
 }
 
@@ -234,42 +214,6 @@ void make_dirs(Extract* x) {
     }
 }
 
-// Opens DIR as the tree's root, making it and any directory above it that
-// is missing (the path is the user's: links on the way are followed).
-int open_dir(const std::string& dir) {
-    int root = plat_open_root(dir.c_str());
-    if (root >= 0) return root;
-    for (size_t i = 1; i < dir.size(); i++) {
-        if (dir[i] != '/' && dir[i] != '\\') continue;
-        std::string above = dir.substr(0, i);
-        if (plat_entry_kind(above.c_str(), true) == PLAT_ENTRY_NONE) plat_make_root(above.c_str());
-    }
-    plat_make_root(dir.c_str());
-    return plat_open_root(dir.c_str());
-}
-
-bool write_report(Extract* x, int fd) {
-    Bak* bak = x->bak;
-    const std::string& path = bak->opt.report;
-    bool json = path.size() >= 5 && strcmp(path.c_str() + path.size() - 5, ".json") == 0;
-    std::string text;
-    if (json) {
-        Json j = set_json(bak);
-        j["files"] = x->report_files;
-        const Counts& c = x->counts;
-        j["summary"] = Json{{"restored", c.restored}, {"already_present", c.present},
-                            {"damaged", c.damaged},   {"salvaged", c.salvaged},
-                            {"missing", c.missing},   {"skipped", c.skipped},
-                            {"not_written", c.failed}, {"bytes", c.bytes}};
-        text = json_line(j);
-    } else {
-        text = "backup \"" + shown_text(bak->set.found.key.name) + "\", job " +
-               std::to_string(bak->set.found.key.job_num) + ": what was lost\n" +
-               (x->report_text.empty() ? std::string("nothing\n") : x->report_text);
-    }
-    return plat_write(fd, text.data(), (int32_t)text.size()) == (int32_t)text.size();
-}
-
 }  // namespace
 
 int cmd_extract(Bak* bak) {
@@ -280,13 +224,11 @@ int cmd_extract(Bak* bak) {
 
     Extract x;
     x.bak = bak;
-    x.counts = Counts{};
-    x.meta_failed = false;
-    x.report_files = Json::array();
+    tally_init(&x.counts);
     // DIR is the user's: a link on the way to it is followed. Below it the
     // output tree follows none.
     x.entered_root = -1;
-    x.root = open_dir(dir);
+    x.root = open_output_dir(dir);
     if (x.root < 0) {
         say_error(bak, "%s: cannot make or open the directory", shown_text(dir).c_str());
         return BAK_EXIT_UNUSABLE;
@@ -334,30 +276,15 @@ int cmd_extract(Bak* bak) {
 
     bool report_failed = false;
     if (report_fd >= 0) {
-        report_failed = !write_report(&x, report_fd);
+        report_failed = !write_loss_report(bak, &x.counts, report_fd);
         if (plat_close(report_fd) != 0) report_failed = true;
         plat_close(report_guard);
         if (report_failed)
             say_error(bak, "--report %s: cannot be written", shown_text(bak->opt.report).c_str());
     }
 
-    const Counts& c = x.counts;
     double secs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    char line[512];
-    int n = snprintf(line, sizeof line,
-                     "%d restored, %d already present, %d damaged, %d missing, %d skipped",
-                     (int)c.restored, (int)c.present, (int)(c.damaged + c.salvaged),
-                     (int)c.missing, (int)c.skipped);
-    if (c.salvaged) n += snprintf(line + n, sizeof line - (size_t)n, " (%d salvaged)", (int)c.salvaged);
-    if (c.failed) n += snprintf(line + n, sizeof line - (size_t)n, ", %d not written", (int)c.failed);
-    snprintf(line + n, sizeof line - (size_t)n, "; %lld bytes in %.1f s", (long long)c.bytes, secs);
-    say_error(bak, "%s", line);
-    for (const std::string& t : bak->set.inconsistencies)
-        say_error(bak, "inconsistent: %s", shown_text(t).c_str());
-
-    if (report_failed) return BAK_EXIT_UNUSABLE;
-    bool all = c.damaged == 0 && c.salvaged == 0 && c.missing == 0 && c.skipped == 0 &&
-               c.failed == 0 && !x.meta_failed;
-    return all && !unmatched && bak->set.inconsistencies.empty() ? BAK_EXIT_OK : BAK_EXIT_NOT_ALL;
+    int status = say_tally(bak, &x.counts, secs, unmatched);
+    return report_failed ? BAK_EXIT_UNUSABLE : status;
 }

@@ -18,6 +18,7 @@
 #include <string.h>
 
 #include "check/bak.h"
+#include "check/outcome.h"
 #include "check/bak_json.h"
 #include "check/names.h"
 #include "container/table_format.h"
@@ -175,20 +176,6 @@ std::string table_dbf(const Table* t) {
     return t->head + t->count_record + t->records + std::string(1, (char)END_OF_DATA);
 }
 
-// Opens DIR, making it and any directory above it that is missing (the
-// path is the user's: links on the way are followed).
-int open_dir(const std::string& dir) {
-    int root = plat_open_root(dir.c_str());
-    if (root >= 0) return root;
-    for (size_t i = 1; i < dir.size(); i++) {
-        if (dir[i] != '/' && dir[i] != '\\') continue;
-        std::string above = dir.substr(0, i);
-        if (plat_entry_kind(above.c_str(), true) == PLAT_ENTRY_NONE) plat_make_root(above.c_str());
-    }
-    plat_make_root(dir.c_str());
-    return plat_open_root(dir.c_str());
-}
-
 bool write_file(int root, const std::string& name, const std::string& bytes) {
     PlatFileId id;
     int fd = plat_open_output(root, name.c_str(), PLAT_OUT_SHARED, &id);
@@ -209,7 +196,7 @@ int cmd_tables(Bak* bak) {
     const std::string& dir = !o.csv_dir.empty() ? o.csv_dir : o.dbf_dir;
     int root = -1;
     if (!dir.empty()) {
-        root = open_dir(dir);
+        root = open_output_dir(dir);
         if (root < 0) {
             say_error(bak, "%s: cannot make or open the directory", shown_text(dir).c_str());
             return BAK_EXIT_UNUSABLE;
