@@ -84,7 +84,9 @@ struct Convert {
     int fd;                  // OUTPUT, -1 for standard output
     bool broken;             // the archive cannot be completed
     std::string broken_why;
-    int64_t now;             // the time of the run, for directories and salvaged files
+    int64_t now;             // the time of the run, for salvaged files and LOST-DATA.txt
+    int64_t dirs_time;       // the backup's (its session's date), for directories: the
+                             // same archive from the same set; the run's when unknown
     std::vector<OutputName> names;  // by the files' catalog index
     RestoreTally counts;
     unsigned char* held;     // a file's checked bytes, up to HOLD_MAX
@@ -226,10 +228,9 @@ struct Checked {
     bool held;  // its bytes are in the hold buffer
 };
 
-void decide(Convert* x, const FileRecord* rec, Checked* c) {
+void decide(Convert* x, const BakFile* f, Checked* c) {
     c->good = c->res.status == FILE_INTACT || c->res.status == FILE_PRESENT;
-    c->keep = c->good || (x->bak->opt.salvage && c->res.status == FILE_DAMAGED &&
-                          c->res.bytes_lost < rec->size_lo);
+    c->keep = keep_file(x->bak, f, &c->res);
 }
 
 void convert_file(Convert* x, const BakFile* f) {
@@ -237,12 +238,7 @@ void convert_file(Convert* x, const BakFile* f) {
     const FileRecord* rec = f->rec;
     const OutputName& name = x->names[(size_t)f->index];
     std::string shown = shown_text(f->shown);
-    if (name.unplaced)
-        say_error(bak, "%s goes to %s: its %s", shown.c_str(), shown_text(name.path).c_str(),
-                  !f->dir_ok ? "directory path cannot be built" : "name cannot be a file name");
-    else if (name.copy > 0)
-        say_error(bak, "%s goes to %s: an earlier file of the set has its name", shown.c_str(),
-                  shown_text(name.path).c_str());
+    say_name_taken(bak, f, &name);
 
     int64_t size = rec->size_lo > 0 ? rec->size_lo : 0;
     Checked c;
@@ -251,17 +247,9 @@ void convert_file(Convert* x, const BakFile* f) {
                    c.held ? hold_sink : nullptr, x};
     int64_t before = bak->progress.bytes_done;
     check_file(bak, f, &out, &c.res);
-    decide(x, rec, &c);
+    decide(x, f, &c);
     if (!c.keep) {
-        if (c.res.status == FILE_MISSING) {
-            x->counts.missing++;
-            say_error(bak, "missing: %s%s", shown.c_str(), problems_line(bak, &c.res, rec->size_lo).c_str());
-        } else {
-            x->counts.damaged++;
-            say_error(bak, "damaged, not written: %s%s", shown.c_str(),
-                      problems_line(bak, &c.res, rec->size_lo).c_str());
-        }
-        note_loss(bak, &x->counts, f, &c.res, name.path, false);
+        say_not_kept(bak, &x->counts, f, &c.res, name.path);
         return;
     }
 
@@ -326,7 +314,7 @@ void write_dirs(Convert* x, const std::vector<const BakFile*>& files) {
     for (const BakFile* f : files) add_levels(x->names[(size_t)f->index].path);
     // A set orders parents before what lies below them.
     for (const std::string& d : dirs)
-        if (!begin_entry(x, d, true, 0, x->now, 0755) || !end_entry(x)) return;
+        if (!begin_entry(x, d, true, 0, x->dirs_time, 0755) || !end_entry(x)) return;
 }
 
 void write_lost_data(Convert* x) {
@@ -353,6 +341,9 @@ int cmd_convert(Bak* bak) {
     x.now = (int64_t)std::chrono::duration_cast<std::chrono::seconds>(
                 std::chrono::system_clock::now().time_since_epoch())
                 .count();
+    x.dirs_time = x.now;
+    if (bak->set.catalog.sessions && bak->set.regions[TBL_SESSION].count > 0)
+        x.dirs_time = date_to_secs(bak->set.catalog.sessions[0].date);
 
     // The report first, held open for reading as well: OUTPUT is then
     // refused if it names it, as it is refused over an image of the set.

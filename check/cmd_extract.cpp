@@ -81,12 +81,7 @@ void extract_file(Extract* x, const BakFile* f) {
     const FileRecord* rec = f->rec;
     const OutputName& name = x->names[(size_t)f->index];
     std::string shown = shown_text(f->shown);
-    if (name.unplaced)
-        say_error(bak, "%s goes to %s: its %s", shown.c_str(), shown_text(name.path).c_str(),
-                  !f->dir_ok ? "directory path cannot be built" : "name cannot be a file name");
-    else if (name.copy > 0)
-        say_error(bak, "%s goes to %s: an earlier file of the set has its name", shown.c_str(),
-                  shown_text(name.path).c_str());
+    say_name_taken(bak, f, &name);
 
     OutFile of;
     size_t cut = name.path.find_last_of('/') + 1;
@@ -122,22 +117,14 @@ void extract_file(Extract* x, const BakFile* f) {
     FileCheck res;
     check_file(bak, f, &out, &res);
     bool good = res.status == FILE_INTACT || res.status == FILE_PRESENT;
-    bool keep = !out.failure && (good || (bak->opt.salvage && res.status == FILE_DAMAGED &&
-                                          res.bytes_lost < rec->size_lo));
+    bool keep = !out.failure && keep_file(bak, f, &res);
     if (!keep) {
         out_discard(&x->tree, &of);
         if (out.failure) {
             x->counts.failed++;
             say_error(bak, "not written: %s: %s", shown.c_str(), out.failure);
-        } else if (res.status == FILE_MISSING) {
-            x->counts.missing++;
-            say_error(bak, "missing: %s%s", shown.c_str(), problems_line(bak, &res, rec->size_lo).c_str());
-            note_loss(bak, &x->counts, f, &res, output, false);
         } else {
-            x->counts.damaged++;
-            say_error(bak, "damaged, not written: %s%s", shown.c_str(),
-                      problems_line(bak, &res, rec->size_lo).c_str());
-            note_loss(bak, &x->counts, f, &res, output, false);
+            say_not_kept(bak, &x->counts, f, &res, output);
         }
         return;
     }

@@ -27,6 +27,35 @@ void note_loss(const Bak* bak, RestoreTally* o, const BakFile* f, const FileChec
                     problems_line(bak, res, f->rec->size_lo) + "\n";
 }
 
+void say_name_taken(Bak* bak, const BakFile* f, const OutputName* name) {
+    std::string shown = shown_text(f->shown);
+    if (name->unplaced)
+        say_error(bak, "%s goes to %s: its %s", shown.c_str(), shown_text(name->path).c_str(),
+                  !f->dir_ok ? "directory path cannot be built" : "name cannot be a file name");
+    else if (name->copy > 0)
+        say_error(bak, "%s goes to %s: an earlier file of the set has its name", shown.c_str(),
+                  shown_text(name->path).c_str());
+}
+
+bool keep_file(const Bak* bak, const BakFile* f, const FileCheck* res) {
+    return res->status == FILE_INTACT || res->status == FILE_PRESENT ||
+           (bak->opt.salvage && res->status == FILE_DAMAGED && res->bytes_lost < f->rec->size_lo);
+}
+
+void say_not_kept(Bak* bak, RestoreTally* o, const BakFile* f, const FileCheck* res,
+                  const std::string& output) {
+    std::string shown = shown_text(f->shown);
+    std::string problems = problems_line(bak, res, f->rec->size_lo);
+    if (res->status == FILE_MISSING) {
+        o->missing++;
+        say_error(bak, "missing: %s%s", shown.c_str(), problems.c_str());
+    } else {
+        o->damaged++;
+        say_error(bak, "damaged, not written: %s%s", shown.c_str(), problems.c_str());
+    }
+    note_loss(bak, o, f, res, output, false);
+}
+
 std::string loss_text(const Bak* bak, const RestoreTally* o) {
     return "backup \"" + shown_text(bak->set.found.key.name) + "\", job " +
            std::to_string(bak->set.found.key.job_num) + ": what was lost\n" +

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "check/bak_json.h"
+#include "check/naming.h"
 
 struct Bak;
 struct BakFile;
@@ -27,6 +28,15 @@ void tally_init(RestoreTally* o);
 // A damaged or missing file, written (salvaged, as output) or not.
 void note_loss(const Bak* bak, RestoreTally* o, const BakFile* f, const FileCheck* res,
                const std::string& output, bool written);
+// Says where a file goes when it is not its listed name: _unplaced, or ~N.
+void say_name_taken(Bak* bak, const BakFile* f, const OutputName* name);
+// Whether a file checked is written: intact or present, or damaged with
+// --salvage and something of it left.
+bool keep_file(const Bak* bak, const BakFile* f, const FileCheck* res);
+// A file not kept, damaged or missing: counted, said, and noted for the
+// report.
+void say_not_kept(Bak* bak, RestoreTally* o, const BakFile* f, const FileCheck* res,
+                  const std::string& output);
 // What was lost, as text: a line of the backup, then a line a file.
 std::string loss_text(const Bak* bak, const RestoreTally* o);
 // The report --report asks for (JSON when its name ends in .json) into fd;

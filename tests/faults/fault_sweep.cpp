@@ -46,6 +46,7 @@
 // and kind and every finding, known ones too; --show N prints the output of
 // the runs whose Nth call failed. Exit status 0 when nothing but known
 // findings turned up.
+#include <ctype.h>
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -635,6 +636,12 @@ Outcome run_case(const RunPlan& plan, int kind, int way, int32_t nth) {
     o.handles_left = handles_open();
     o.descriptors_left = open_descriptors() - descriptors;
     o.out = slurp(out_path);
+    // bak's summary says how long the run took: its digits are not
+    // compared (they stay as many, so offsets into the output hold).
+    for (size_t at = o.out.find(" bytes in "); at != std::string::npos;
+         at = o.out.find(" bytes in ", at + 1))
+        for (size_t i = at + 10; i < o.out.size() && (isdigit((unsigned char)o.out[i]) || o.out[i] == '.'); i++)
+            if (o.out[i] != '.') o.out[i] = '0';
     o.outside = written_outside();
     scan_tree(run_dir, "", &o.tree);
 
@@ -955,8 +962,8 @@ int main(int argc, char** argv) {
                      &compressed, false});
 #ifdef BAK_CONVERT
     plans.push_back({"bak-convert", BAK,
-                     {"convert", "--salvage", "--report", "lost.txt", "--report-in-archive",
-                      "d1.img", "out.tar", "-j", "1"},
+                     {"convert", "--salvage", "--report", "lost.txt", "d1.img", "out.tar", "-j",
+                      "1"},
                      "", &compressed, false});
 #endif
     plans.push_back({"bak-tables", BAK, {"tables", "d3.img", "--dbf", "tables"}, "", &compressed,
