@@ -358,7 +358,7 @@ int cmd_convert(Bak* bak) {
         }
     }
     if (output != "-") {
-        x.fd = plat_create(output.c_str());
+        x.fd = plat_create_as(output.c_str(), PLAT_OUT_SHARED);
         if (x.fd < 0) {
             if (report_fd >= 0) plat_close(report_fd);
             if (report_guard >= 0) plat_close(report_guard);

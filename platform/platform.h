@@ -28,6 +28,9 @@ int plat_open_read(const char* path);
 // link (Windows: a reparse point) and must be missing or a regular file,
 // never a file opened for reading in this run. -1 on failure.
 int plat_create(const char* path);
+// As plat_create; with PLAT_OUT_SHARED (below) mode 0666 before the umask,
+// for a file meant for others as much as its maker (an archive).
+int plat_create_as(const char* path, int flags);
 // As plat_create, for a catalog path below the current directory (see
 // plat_open_output): created and truncated at once.
 int plat_create_catalog_path(const char* path);

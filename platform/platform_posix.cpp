@@ -176,6 +176,10 @@ int plat_open_output(int root, const char* path, int flags, PlatFileId* id) {
 }
 
 int plat_create(const char* path) {
+    return plat_create_as(path, 0);
+}
+
+int plat_create_as(const char* path, int flags) {
     PlatLayerGuard guard;
     if (PLAT_FAULT(FAULT_OPEN)) return -1;
     // The directories are the user's to choose: only the last component is
@@ -194,7 +198,7 @@ int plat_create(const char* path) {
         if (dir < 0) return -1;
     }
     struct stat st;
-    int fd = open_output_file(dir, path + name_at, 0, &st);
+    int fd = open_output_file(dir, path + name_at, flags & PLAT_OUT_SHARED, &st);
     close_dir(dir, AT_FDCWD);
     if (fd < 0) return -1;
     return handles_adopt_output(fd, true);

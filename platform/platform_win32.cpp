@@ -245,6 +245,12 @@ static int check_output(int fd, PlatFileId* id) {
 static const int OUTPUT_FLAGS = _O_RDWR | _O_CREAT | _O_BINARY;
 
 int plat_create(const char* path) {
+    return plat_create_as(path, 0);
+}
+
+// A file's mode is its read-only attribute alone here: the flags change
+// nothing.
+int plat_create_as(const char* path, int) {
     PlatLayerGuard guard;
     // Only the last component is held to the output rules: the directories
     // are the user's to choose.

@@ -144,6 +144,12 @@ TEST(BakConvert, EveryKindHoldsTheTreeExtractWrites) {
                                "skipped; 300046 bytes in "))
             << r.err;
         expect_as_extracted(read_archive(t.file(name)), t, "ex", kind);
+#ifndef _WIN32
+        // An archive is for others too: the umask alone decides.
+        mode_t mask = umask(0);
+        umask(mask);
+        EXPECT_EQ(mode_of(t.file(name)), 0666u & ~mask) << kind;
+#endif
     }
     // A tar on standard output, patterns choosing.
     RunResult r = run_bak(t.path, {"convert", set, "-", "C:\\Data\\Sub"});
