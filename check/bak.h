@@ -177,6 +177,9 @@ struct BakOptions {
     bool salvage = false;
     std::string report;     // --report FILE
     int progress = -1;      // -1: when stderr is a terminal
+    std::string mountpoint; // bak mount
+    bool foreground = false;  // mount -f
+    int64_t cache_mib = 64;   // mount --cache
 };
 
 struct Progress {
@@ -325,6 +328,8 @@ int cmd_list(Bak* bak);
 int cmd_test(Bak* bak);
 int cmd_extract(Bak* bak);
 int cmd_cat(Bak* bak, const std::string& path);
+// bak mount (cmd_mount.cpp): only in builds with libfuse 3 (BAK_MOUNT).
+int cmd_mount(Bak* bak);
 
 // The whole run, in-process: parses argv and gives back the exit status.
 // Everything it opens or allocates is released before it returns.

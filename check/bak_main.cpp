@@ -33,6 +33,13 @@ const char USAGE[] =
     "          [--progress] [--no-progress]\n"
     "                                 restore the files into DIR (default: here)\n"
     "  cat SET PATH                   one file's bytes to standard output\n"
+#ifdef BAK_MOUNT
+    "  mount SET MOUNTPOINT [-f] [--salvage] [--cache MIB]\n"
+    "                                 the files as a read-only file system, until\n"
+    "                                 fusermount3 -u MOUNTPOINT (or Ctrl-C with -f)\n"
+#else
+    "  mount                          not available in this build (no FUSE)\n"
+#endif
     "options of every command:\n"
     "  --image FILE       an image of the set kept elsewhere (again for more)\n"
     "  --charset NAME     names are in this code page (CP437, CP850, CP1252...)\n"
@@ -90,7 +97,7 @@ int parse(int argc, char** argv, BakOptions* opt, Parsed* p) {
         fputs(USAGE, stdout);
         return BAK_EXIT_OK;
     }
-    static const char* const COMMANDS[] = {"info", "list", "test", "extract", "cat"};
+    static const char* const COMMANDS[] = {"info", "list", "test", "extract", "cat", "mount"};
     bool known = argv[1][0] == '-';
     for (const char* c : COMMANDS) known = known || strcmp(argv[1], c) == 0;
     if (!known) {
@@ -142,6 +149,22 @@ int parse(int argc, char** argv, BakOptions* opt, Parsed* p) {
     CLI::App* cat = app.add_subcommand("cat", "one file's bytes to standard output, checked");
     add_common(cat, opt, p, false);
 
+#ifdef BAK_MOUNT
+    CLI::App* mount = app.add_subcommand("mount", "the files as a read-only file system");
+    add_common(mount, opt, p, false);
+    mount->add_flag("-f", opt->foreground,
+                    "stay in the foreground, damage said on stderr (else: the system log)");
+    mount->add_flag("--salvage", opt->salvage, "read damaged and missing ranges as zeros");
+    mount->add_option("--cache", opt->cache_mib, "inflated data kept in memory (default 64)")
+        ->type_name("MIB")
+        ->check(CLI::Range((int64_t)0, (int64_t)1 << 20));
+#else
+    if (strcmp(argv[1], "mount") == 0) {
+        fputs("bak: mount is not available in this build (no FUSE)\n", stderr);
+        return BAK_EXIT_UNUSABLE;
+    }
+#endif
+
     try {
         app.parse(cut, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -159,17 +182,20 @@ int parse(int argc, char** argv, BakOptions* opt, Parsed* p) {
     }
     opt->command = app.get_subcommands()[0]->get_name();
     for (int i = cut + 1; i < argc; i++) p->words.push_back(argv[i]);
-    bool is_cat = opt->command == "cat";
-    size_t most = is_cat ? 2 : opt->command == "info" ? 1 : SIZE_MAX;
-    if (p->words.empty() || (is_cat && p->words.size() != 2) || p->words.size() > most) {
+    bool is_cat = opt->command == "cat", is_mount = opt->command == "mount";
+    size_t most = is_cat || is_mount ? 2 : opt->command == "info" ? 1 : SIZE_MAX;
+    if (p->words.empty() || ((is_cat || is_mount) && p->words.size() != 2) ||
+        p->words.size() > most) {
         fprintf(stderr, "bak: %s\n",
                 p->words.empty() ? "which set? name an image of it, or its directory"
                 : is_cat          ? "cat takes the set and one path"
+                : is_mount        ? "mount takes the set and the mount point"
                                   : "info takes the set alone");
         return BAK_EXIT_UNUSABLE;
     }
     opt->set = p->words[0];
-    if (!is_cat) opt->patterns.assign(p->words.begin() + 1, p->words.end());
+    if (is_mount) opt->mountpoint = p->words[1];
+    else if (!is_cat) opt->patterns.assign(p->words.begin() + 1, p->words.end());
     return -1;
 }
 
@@ -193,6 +219,9 @@ int bak_main(int argc, char** argv) {
                  : c == "list"    ? cmd_list(&bak)
                  : c == "test"    ? cmd_test(&bak)
                  : c == "extract" ? cmd_extract(&bak)
+#ifdef BAK_MOUNT
+                 : c == "mount"   ? cmd_mount(&bak)
+#endif
                                   : cmd_cat(&bak, parsed.words[1]);
     }
     close_set(&bak);
