@@ -11,6 +11,11 @@
 #include "platform/dirs.h"
 #include "restore/restore.h"
 
+// The sizes mount_fs.h gives for the index (on 64-bit systems).
+static_assert(sizeof(void*) != 8 || sizeof(MountGroup) == 32, "a group's index entry");
+static_assert(sizeof(void*) != 8 || sizeof(MountFile) == 56, "a file's index entry");
+static_assert(sizeof(void*) != 8 || sizeof(MountNode) == 64, "a node of the tree");
+
 namespace {
 
 enum { NAME_MAX_BYTES = 255 };  // the longest name a Linux file system takes

@@ -9,10 +9,11 @@
 // inflated in a cache of whole groups bounded by a byte count (least
 // recently used first out). Stored data is read straight from the images.
 //
-// What the index costs per file: a MountFile (48 bytes), a MountNode
-// (56 bytes and its name), its path in the lookup table (a hash node of
-// about 48 bytes and the path), and 32 bytes per group (MountGroup) with
-// one byte of state for it. Those sizes are checked by the tests.
+// What the index costs per file: a MountFile (56 bytes), a MountNode (64
+// bytes, and its name beyond 15 bytes), its path in the lookup table (a
+// hash node of 56 bytes and a bucket of 8, and the path beyond 15 bytes):
+// about 184 bytes and its name and path; then 32 bytes per group
+// (MountGroup) and one byte of state for it. mount_fs.cpp checks the sizes.
 //
 // Threads: the operations may be called from many threads at once. The
 // Placement (stream_read) is not thread-safe, so every use of it is under
