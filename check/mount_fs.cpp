@@ -193,6 +193,7 @@ std::shared_ptr<std::vector<unsigned char>> group_bytes(MountFs* fs, int32_t gi,
                                                         int32_t* disk) {
     const MountGroup& g = fs->groups[(size_t)gi];
     MountWorker* w;
+    std::shared_ptr<std::vector<unsigned char>> bytes;
     {
         std::unique_lock<std::mutex> hold(fs->cache_lock);
         auto found = fs->cache.find(gi);
@@ -208,6 +209,10 @@ std::shared_ptr<std::vector<unsigned char>> group_bytes(MountFs* fs, int32_t gi,
         fs->worker_free.wait(hold, [fs] { return !fs->idle.empty(); });
         w = fs->idle.back();
         fs->idle.pop_back();
+        if (!fs->spare.empty()) {
+            bytes = std::move(fs->spare.back());
+            fs->spare.pop_back();
+        }
     }
     int status;
     {
@@ -233,21 +238,21 @@ std::shared_ptr<std::vector<unsigned char>> group_bytes(MountFs* fs, int32_t gi,
             *disk = disk_expected(pl, g.pos);
         }
     }
-    std::shared_ptr<std::vector<unsigned char>> bytes;
-    bool damaged = false;
+    bool damaged = false, good = false;
     if (status == STREAM_OK) {
         // Only a group that inflates to exactly its ORGSIZE with its
         // checksum comes back.
         const unsigned char* staged = stage_group(&w->staging, w->in, g.compsize, g.span, g.chk_sum);
-        if (staged)
-            bytes = std::make_shared<std::vector<unsigned char>>(staged, staged + g.span);
-        else
-            damaged = true;
+        good = staged != nullptr;
+        damaged = !good;
+        if (good && !bytes) bytes = std::make_shared<std::vector<unsigned char>>();
+        if (good) bytes->assign(staged, staged + g.span);
     }
     std::lock_guard<std::mutex> hold(fs->cache_lock);
     fs->idle.push_back(w);
     fs->worker_free.notify_one();
-    if (!bytes) {
+    if (!good) {
+        if (bytes && fs->spare.size() < MOUNT_SPARE) fs->spare.push_back(std::move(bytes));
         *kind = damaged ? MOUNT_EV_DAMAGED : status == STREAM_HOLE ? MOUNT_EV_HOLE : MOUNT_EV_READ_ERROR;
         // Damage and missing disks stay; a read error may not.
         if (damaged || status == STREAM_HOLE) fs->group_state[(size_t)gi] |= GROUP_STATE_LOST;
@@ -259,7 +264,12 @@ std::shared_ptr<std::vector<unsigned char>> group_bytes(MountFs* fs, int32_t gi,
         fs->cache_bytes += g.span;
         while (fs->cache_bytes > fs->cache_limit && fs->lru.size() > 1) {
             auto old = fs->cache.find(fs->lru.back());
-            fs->cache_bytes -= (int64_t)old->second.bytes->size();
+            std::shared_ptr<std::vector<unsigned char>>& b = old->second.bytes;
+            fs->cache_bytes -= (int64_t)b->size();
+            // Kept for the next group when no read still holds it.
+            if (b.use_count() == 1 && b->capacity() <= MOUNT_SPARE_MAX &&
+                fs->spare.size() < MOUNT_SPARE)
+                fs->spare.push_back(std::move(b));
             fs->cache.erase(old);
             fs->lru.pop_back();
         }
@@ -335,6 +345,7 @@ void mount_release(MountFs* fs) {
     std::lock_guard<std::mutex> hold(fs->cache_lock);
     fs->cache.clear();
     fs->lru.clear();
+    fs->spare.clear();
     fs->cache_bytes = 0;
     for (MountWorker& w : fs->workers) {
         free(w.in);

@@ -50,6 +50,8 @@ enum {
     MOUNT_WORKERS = 4,                     // inflate workers, whatever the threads
     MOUNT_GROUP_MAX = 16 * 1024 * 1024,    // file bytes one group may stand for
     MOUNT_COMPSIZE_MAX = 32 * 1024 * 1024, // stream bytes one group may take
+    MOUNT_SPARE = 8,
+    MOUNT_SPARE_MAX = 1024 * 1024,
 };
 
 // How a group's bytes are had.
@@ -139,6 +141,10 @@ struct MountFs {
     std::list<int32_t> lru;     // cached groups, most recent first
     std::unordered_map<int32_t, CachedGroup> cache;
     int64_t cache_bytes;
+    // Buffers of groups that left the cache, for the next ones (up to
+    // MOUNT_SPARE of at most MOUNT_SPARE_MAX bytes): memory that is already
+    // the program's, not fresh pages to fault in for every group.
+    std::vector<std::shared_ptr<std::vector<unsigned char>>> spare;
     std::vector<MountWorker*> idle;  // workers not in use
     std::vector<MountWorker> workers;
 
