@@ -206,8 +206,9 @@ int cmd_mount(Bak* bak) {
         if (!run->foreground && fuse_daemonize(0) != 0) {
             say_error(bak, "could not go on in the background");
             status = BAK_EXIT_UNUSABLE;
-        } else if (fuse_loop_mt(f, 0) < 0) {
-            status = BAK_EXIT_NOT_ALL;
+        } else {
+            mount_start_ahead(fs);
+            if (fuse_loop_mt(f, 0) < 0) status = BAK_EXIT_NOT_ALL;
         }
         if (handlers) fuse_remove_signal_handlers(se);
         fuse_unmount(f);

@@ -277,6 +277,34 @@ std::shared_ptr<std::vector<unsigned char>> group_bytes(MountFs* fs, int32_t gi,
     return bytes;
 }
 
+// The reading-ahead thread: see mount_fs.h.
+void read_ahead(MountFs* fs) {
+    int64_t budget_max = std::min<int64_t>(MOUNT_AHEAD_MAX, fs->cache_limit / 4);
+    for (;;) {
+        int32_t from;
+        {
+            std::unique_lock<std::mutex> hold(fs->cache_lock);
+            fs->ahead_wanted.wait(hold, [fs] { return fs->ahead_stop || fs->ahead_from >= 0; });
+            if (fs->ahead_stop) return;
+            from = fs->ahead_from;
+            fs->ahead_from = -1;
+        }
+        int64_t budget = budget_max;
+        for (size_t gi = (size_t)from; gi < fs->groups.size() && budget > 0; gi++) {
+            {
+                // A newer read says where to go on from.
+                std::lock_guard<std::mutex> hold(fs->cache_lock);
+                if (fs->ahead_stop || fs->ahead_from >= 0) break;
+            }
+            const MountGroup& g = fs->groups[gi];
+            budget -= g.span;
+            if (g.kind != GROUP_DEFLATE || g.span == 0) continue;
+            int32_t kind, disk;
+            group_bytes(fs, (int32_t)gi, &kind, &disk);
+        }
+    }
+}
+
 std::string path_of(const MountFs* fs, int32_t node) {
     std::string path;
     for (; node > 0; node = fs->nodes[(size_t)node].parent)
@@ -336,12 +364,27 @@ void mount_build(MountFs* fs, Bak* bak, bool salvage, int64_t cache_bytes, uint3
     }
     for (size_t f = 0; f < fs->files.size(); f++) place_file(fs, (int32_t)f, wanted[f]);
 
+    fs->ahead_from = -1;
+    fs->ahead_stop = false;
     fs->workers.assign(MOUNT_WORKERS, MountWorker{nullptr, 0, Staging{}});
     fs->idle.clear();
     for (MountWorker& w : fs->workers) fs->idle.push_back(&w);
 }
 
+void mount_start_ahead(MountFs* fs) {
+    if (fs->cache_limit / 4 < MOUNT_GROUP_MAX / 256 || fs->ahead.joinable()) return;
+    fs->ahead = std::thread(read_ahead, fs);
+}
+
 void mount_release(MountFs* fs) {
+    if (fs->ahead.joinable()) {
+        {
+            std::lock_guard<std::mutex> hold(fs->cache_lock);
+            fs->ahead_stop = true;
+        }
+        fs->ahead_wanted.notify_all();
+        fs->ahead.join();
+    }
     std::lock_guard<std::mutex> hold(fs->cache_lock);
     fs->cache.clear();
     fs->lru.clear();
@@ -447,6 +490,11 @@ int64_t mount_read(MountFs* fs, int32_t node, unsigned char* buf, int64_t size, 
             memset(out, 0, (size_t)n);
         }
         at += n;
+        if (at >= end && fs->ahead.joinable()) {
+            std::lock_guard<std::mutex> hold(fs->cache_lock);
+            fs->ahead_from = gi + 1;
+            fs->ahead_wanted.notify_one();
+        }
     }
     return end - off;
 }

@@ -41,6 +41,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -51,6 +52,7 @@ enum {
     MOUNT_GROUP_MAX = 16 * 1024 * 1024,    // file bytes one group may stand for
     MOUNT_COMPSIZE_MAX = 32 * 1024 * 1024, // stream bytes one group may take
     MOUNT_SPARE = 8,
+    MOUNT_AHEAD_MAX = 4 * 1024 * 1024,     // file bytes inflated ahead of the reads
     MOUNT_SPARE_MAX = 1024 * 1024,
 };
 
@@ -148,6 +150,16 @@ struct MountFs {
     std::vector<MountWorker*> idle;  // workers not in use
     std::vector<MountWorker> workers;
 
+    // Reading ahead (mount_start_ahead): after a read, the groups that
+    // follow the last one it touched, in catalog order (the order of a
+    // directory's entries, so on into the next file), up to
+    // MOUNT_AHEAD_MAX bytes and a quarter of the cache, are inflated by a
+    // thread of their own while the reader takes in what it got.
+    std::thread ahead;
+    std::condition_variable ahead_wanted;
+    int32_t ahead_from;   // the group to go on from, -1 when none is asked
+    bool ahead_stop;
+
     void (*report)(void* ctx, const MountEvent* ev);  // null: nothing said
     void* report_ctx;
 };
@@ -165,7 +177,10 @@ struct MountAttr {
 // bounds the cache; uid, gid and now are the owner and the directories' time.
 void mount_build(MountFs* fs, Bak* bak, bool salvage, int64_t cache_bytes, uint32_t uid,
                  uint32_t gid, int64_t now);
-// Frees the cache and the workers' buffers.
+// Starts the thread that reads ahead (after the program has become a
+// daemon: a thread does not survive the fork).
+void mount_start_ahead(MountFs* fs);
+// Stops that thread, frees the cache and the workers' buffers.
 void mount_release(MountFs* fs);
 
 // The node of a path ("/" the root, "/C_/Data"), -1 when none.
