@@ -36,7 +36,7 @@ const char USAGE[] =
 #ifdef BAK_MOUNT
     "  mount SET MOUNTPOINT [-f] [--salvage] [--cache MIB]\n"
     "                                 the files as a read-only file system, until\n"
-    "                                 fusermount3 -u MOUNTPOINT (or Ctrl-C with -f)\n"
+    "                                 unmounted (fusermount3), or Ctrl-C with -f\n"
 #else
     "  mount                          not available in this build (no FUSE)\n"
 #endif

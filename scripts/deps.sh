@@ -21,11 +21,13 @@ debian_packages_of() {
     case $1 in
     # libcli11-dev, nlohmann-json3-dev: bak's command line and JSON
     # (headers only; the Windows build copies them into its build tree).
+    # libfuse3-dev: bak mount (left out of a build without it).
     build) echo g++ make cmake zlib1g-dev libgtest-dev pkg-config libdeflate-dev libcli11-dev \
-        nlohmann-json3-dev ;;
+        nlohmann-json3-dev libfuse3-dev ;;
     # groff-base: the manual-page check; dpkg-dev (dpkg-shlibdeps) and file:
     # the .deb's dependencies.
-    test) echo "$(debian_packages_of build) groff-base dpkg-dev file" ;;
+    # fuse3 (fusermount3): the mount tests and examples.
+    test) echo "$(debian_packages_of build) groff-base dpkg-dev file fuse3" ;;
     # The cross build takes bak's headers from the host's packages too.
     windows) echo make cmake groff-base g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 googletest \
         libcli11-dev nlohmann-json3-dev ;;

@@ -285,8 +285,11 @@ TEST(MountRead, ReadsFromManyThreadsAtOnceAreRight) {
     Set s = plan(files, 2);
     lay_out(&s);
     write_set(t, s);
-    Fs m(t.file("d1.img"), false, 20000);
+    // A cache that holds some of the groups, and reading ahead on.
+    Fs m(t.file("d1.img"), false, 400000);
     ASSERT_EQ(m.status, 0);
+    mount_start_ahead(&m.fs);
+    ASSERT_TRUE(m.fs.ahead.joinable());
     std::vector<int> wrong(8, 0);
     std::vector<std::thread> threads;
     for (int k = 0; k < 8; k++) {

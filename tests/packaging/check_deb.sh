@@ -44,7 +44,12 @@ if [ "$got" != "$want" ]; then
     exit 1
 fi
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libc6 zlib1g; do
+wanted=(libc6 zlib1g)
+# A bak with mount links libfuse 3 and needs fusermount3 (fuse3).
+if "$build/bak" --help 2>/dev/null | grep -q '^  mount SET'; then
+    wanted+=(libfuse3-3 fuse3)
+fi
+for library in "${wanted[@]}"; do
     if ! grep -qE "(^|, )$library( |,|$)" <<<"$depends"; then
         echo "Depends lacks $library: $depends"
         exit 1
