@@ -7,8 +7,10 @@
 # same files it times `unbak -x` against a plain 128 KiB copy. It reports
 # unbak's peak memory on the compressed set and on the same files at 4x the
 # size, and times `-l` on catalogs of 20,000 and 200,000 files. bak is timed
-# beside unbak -x: bak test and bak extract on each set. The times come side
-# by side, the ratios last, one per line.
+# beside unbak -x: bak test and bak extract on each set, and bak mount (the
+# set mounted, every file read with cat, unmounted; skipped with the reason
+# where FUSE cannot be used), with the mount's peak memory. The times come
+# side by side, the ratios last, one per line.
 #
 #   scripts/bench.sh            the above
 #   scripts/bench.sh --scale    and a set of about 4 GiB on 4 images,
@@ -186,7 +188,48 @@ check "bak extract, 1 disk" "$want" /dev/null "$bak" extract "$(last_of "$comp1"
 check "bak extract, 3 disks" "$want" /dev/null "$bak" extract "${comp3%% *}"
 check "bak extract, stored" "$want" /dev/null "$bak" extract "$(last_of "$stored")"
 
-declare -a t_bt1 t_bt3 t_bts t_bx1 t_bx3 t_zlib t_u1 t_u3 t_z1 t_z3 t_copy t_us t_unzip t_bsdtar t_l20 t_l200
+# bak mount: the set mounted, every file read once with cat, unmounted;
+# prints the seconds the reading took. BENCH_MOUNT_PEAK gets the daemon's
+# peak memory (KiB) and BENCH_MOUNT_SUM the checksum of what was read.
+mount_skip=""
+if [ ! -r /dev/fuse ] || [ ! -w /dev/fuse ]; then
+    mount_skip="/dev/fuse cannot be opened"
+elif ! command -v fusermount3 >/dev/null; then
+    mount_skip="fusermount3 is not installed (Debian package fuse3)"
+elif "$bak" --help | grep -q 'mount .*not available'; then
+    mount_skip="bak is built without mount (no libfuse3-dev)"
+fi
+mnt=$data/mnt
+mount_cat() {
+    mkdir -p "$mnt"
+    if ! "$bak" mount "$1" "$mnt" >/dev/null 2>&1; then
+        echo "bak mount $1 failed" >&2
+        exit 1
+    fi
+    local pid t0 t1
+    pid=$(pgrep -n -f -- "$bak mount $1 $mnt")
+    t0=$EPOCHREALTIME
+    (cd "$mnt" && find . -type f -print0 | xargs -0 cat >/dev/null)
+    t1=$EPOCHREALTIME
+    if [ "${2:-}" = check ]; then
+        BENCH_MOUNT_SUM=$(cd "$mnt" && find . -type f -print0 | sort -z | xargs -0 md5sum | md5sum |
+                          cut -d' ' -f1)
+    fi
+    BENCH_MOUNT_PEAK=$(awk '$1 == "VmHWM:" { print $2 }' "/proc/$pid/status")
+    fusermount3 -u "$mnt"
+    # The daemon ends once unmounted.
+    while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done
+    awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", b - a }'
+}
+if [ -z "$mount_skip" ]; then
+    mount_cat "$(last_of "$comp1")" check >/dev/null
+    if [ "$BENCH_MOUNT_SUM" != "$want" ]; then
+        echo "bak mount shows other files than the baseline restores" >&2
+        exit 1
+    fi
+fi
+
+declare -a t_bm1 t_bm3 t_bt1 t_bt3 t_bts t_bx1 t_bx3 t_zlib t_u1 t_u3 t_z1 t_z3 t_copy t_us t_unzip t_bsdtar t_l20 t_l200
 echo "timing, $runs runs each" >&2
 for ((r = 1; r <= runs; r++)); do
     t_zlib+=("$(timed /dev/null "$baseline" zlib "$data/x1/manifest.txt" $comp1)")
@@ -203,6 +246,10 @@ for ((r = 1; r <= runs; r++)); do
     t_bts+=("$(timed /dev/null "$bak" test -q "$(last_of "$stored")")")
     t_bx1+=("$(timed /dev/null "$bak" extract "$(last_of "$comp1")")")
     t_bx3+=("$(timed /dev/null "$bak" extract "${comp3%% *}")")
+    if [ -z "$mount_skip" ]; then
+        t_bm1+=("$(mount_cat "$(last_of "$comp1")")")
+        t_bm3+=("$(mount_cat "${comp3%% *}")")
+    fi
     t_l20+=("$(timed /dev/null "$unbak" "$data/l20000/list.001" -l)")
     t_l200+=("$(timed /dev/null "$unbak" "$data/l200000/list.001" -l)")
 done
@@ -221,6 +268,10 @@ read -r _ rss1 < <(time_and_peak "$out" "$answers.1" "$unbak" "$(last_of "$comp1
 read -r _ rss4 < <(time_and_peak "$out" "$answers.4" "$unbak" "$(last_of "$comp4")" -x)
 read -r _ brss1 < <(time_and_peak "$out" /dev/null "$bak" extract "$(last_of "$comp1")")
 read -r _ brss4 < <(time_and_peak "$out" /dev/null "$bak" extract "$(last_of "$comp4")")
+if [ -z "$mount_skip" ]; then
+    mount_cat "$(last_of "$comp1")" >/dev/null
+    mrss1=$BENCH_MOUNT_PEAK
+fi
 rm -rf "$out"
 largest1=$(info_value largest_group "$data/x1")
 largest4=$(info_value largest_group "$data/x4")
@@ -273,6 +324,13 @@ row "stored" "$m_us" - - "$m_copy" - -
 echo "  -l: 20,000 files $m_l20   200,000 files $m_l200"
 echo "  bak test: 1 disk $m_bt1   3 disks $m_bt3   stored $m_bts"
 echo "  bak extract: 1 disk $m_bx1   3 disks $m_bx3"
+if [ -z "$mount_skip" ]; then
+    m_bm1=$(median "${t_bm1[@]}")
+    m_bm3=$(median "${t_bm3[@]}")
+    echo "  bak mount, cat of every file: 1 disk $m_bm1   3 disks $m_bm3"
+else
+    echo "  bak mount: skipped: $mount_skip"
+fi
 echo "every run:"
 echo "  unbak -x, 1 disk:      ${t_u1[*]}"
 echo "  no libdeflate, 1 disk: ${t_z1[*]}"
@@ -286,6 +344,7 @@ echo "  128 KiB copy:          ${t_copy[*]}"
 echo "  -l 20,000 / 200,000:   ${t_l20[*]} / ${t_l200[*]}"
 echo "  bak test 1 / 3 disks:  ${t_bt1[*]} / ${t_bt3[*]}"
 echo "  bak extract 1 / 3 disks: ${t_bx1[*]} / ${t_bx3[*]}"
+[ -z "$mount_skip" ] && echo "  bak mount 1 / 3 disks:   ${t_bm1[*]} / ${t_bm3[*]}"
 echo "peak memory of unbak -x (maximum resident set):"
 echo "  512 MiB set $rss1 KiB, $(within "$rss1" "$limit1") 16 MiB + 2 x largest group" \
     "($largest1 bytes) = $limit1 KiB"
@@ -293,6 +352,9 @@ echo "  2 GiB set   $rss4 KiB, $(within "$rss4" "$limit4") 16 MiB + 2 x largest 
     "($largest4 bytes) = $limit4 KiB"
 echo "peak memory of bak extract: 512 MiB set $brss1 KiB, $(within "$brss1" "$limit1") $limit1 KiB;" \
     "2 GiB set $brss4 KiB, $(within "$brss4" "$limit4") $limit4 KiB"
+if [ -z "$mount_skip" ]; then
+    echo "peak memory of bak mount (the daemon, --cache 64): 512 MiB set $mrss1 KiB"
+fi
 if $scale; then
     echo "scale point: $(awk '$1 == "files"' "$data/x8/info.txt")"
     echo "  4 disks restored to $scale_out: unbak -x $t8 s, zlib loop $t8z s," \
@@ -310,5 +372,10 @@ echo "list 200k/20k $(ratio "$m_l200" "$m_l20")"
 echo "bak test/unbak -x: 1 disk $(ratio "$m_bt1" "$m_u1"), 3 disks $(ratio "$m_bt3" "$m_u3")," \
     "stored $(ratio "$m_bts" "$m_us")"
 echo "bak extract/unbak -x: 1 disk $(ratio "$m_bx1" "$m_u1"), 3 disks $(ratio "$m_bx3" "$m_u3")"
+if [ -z "$mount_skip" ]; then
+    # Throughput of the mount against bak extract's (target >= 0.7).
+    echo "bak mount throughput/bak extract's: 1 disk $(ratio "$m_bx1" "$m_bm1")," \
+        "3 disks $(ratio "$m_bx3" "$m_bm3")"
+fi
 $scale && echo "scale point unbak/zlib $(ratio "$t8" "$t8z")"
 exit 0
