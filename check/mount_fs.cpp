@@ -261,11 +261,12 @@ std::shared_ptr<std::vector<unsigned char>> group_bytes(MountFs* fs, int32_t gi,
     if (fs->cache.find(gi) == fs->cache.end()) {
         fs->lru.push_front(gi);
         fs->cache.emplace(gi, CachedGroup{bytes, fs->lru.begin()});
-        fs->cache_bytes += g.span;
+        // What it holds in memory: a reused buffer may be bigger than the group.
+        fs->cache_bytes += (int64_t)bytes->capacity();
         while (fs->cache_bytes > fs->cache_limit && fs->lru.size() > 1) {
             auto old = fs->cache.find(fs->lru.back());
             std::shared_ptr<std::vector<unsigned char>>& b = old->second.bytes;
-            fs->cache_bytes -= (int64_t)b->size();
+            fs->cache_bytes -= (int64_t)b->capacity();
             // Kept for the next group when no read still holds it.
             if (b.use_count() == 1 && b->capacity() <= MOUNT_SPARE_MAX &&
                 fs->spare.size() < MOUNT_SPARE)
