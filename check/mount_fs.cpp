@@ -187,13 +187,28 @@ bool read_stream(MountFs* fs, int64_t pos, int64_t len, unsigned char* out, int3
     return true;
 }
 
+// The disk that should hold the first byte of group g that no disk read
+// holds (the placement locked).
+int32_t hole_disk(const Placement* pl, const MountGroup& g) {
+    int64_t at = g.pos, left = g.compsize;
+    while (left > 0) {
+        bool held;
+        int64_t n = stream_stretch(pl, at, left, &held);
+        if (!held || n <= 0) break;
+        at += n;
+        left -= n;
+    }
+    return disk_expected(pl, at);
+}
+
 // The inflated bytes of deflate group gi, checked, from the cache or made
 // now; null when it is lost (*kind and *disk say why).
 std::shared_ptr<std::vector<unsigned char>> group_bytes(MountFs* fs, int32_t gi, int32_t* kind,
                                                         int32_t* disk) {
     const MountGroup& g = fs->groups[(size_t)gi];
-    MountWorker* w;
+    MountWorker* w = nullptr;
     std::shared_ptr<std::vector<unsigned char>> bytes;
+    uint8_t lost;
     {
         std::unique_lock<std::mutex> hold(fs->cache_lock);
         auto found = fs->cache.find(gi);
@@ -201,18 +216,23 @@ std::shared_ptr<std::vector<unsigned char>> group_bytes(MountFs* fs, int32_t gi,
             fs->lru.splice(fs->lru.begin(), fs->lru, found->second.at);
             return found->second.bytes;
         }
-        if (fs->group_state[(size_t)gi] & GROUP_STATE_LOST) {
-            *kind = MOUNT_EV_DAMAGED;
-            *disk = 0;
-            return nullptr;
+        lost = fs->group_state[(size_t)gi];
+        if (!(lost & GROUP_STATE_LOST)) {
+            fs->worker_free.wait(hold, [fs] { return !fs->idle.empty(); });
+            w = fs->idle.back();
+            fs->idle.pop_back();
+            if (!fs->spare.empty()) {
+                bytes = std::move(fs->spare.back());
+                fs->spare.pop_back();
+            }
         }
-        fs->worker_free.wait(hold, [fs] { return !fs->idle.empty(); });
-        w = fs->idle.back();
-        fs->idle.pop_back();
-        if (!fs->spare.empty()) {
-            bytes = std::move(fs->spare.back());
-            fs->spare.pop_back();
-        }
+    }
+    if (lost & GROUP_STATE_LOST) {
+        // Found lost before (perhaps reading ahead): the same reason.
+        *kind = lost & GROUP_STATE_HOLE ? MOUNT_EV_HOLE : MOUNT_EV_DAMAGED;
+        std::lock_guard<std::mutex> hold(fs->placement_lock);
+        *disk = *kind == MOUNT_EV_HOLE ? hole_disk(&fs->bak->set.placement, g) : 0;
+        return nullptr;
     }
     int status;
     {
@@ -220,16 +240,7 @@ std::shared_ptr<std::vector<unsigned char>> group_bytes(MountFs* fs, int32_t gi,
         Placement* pl = &fs->bak->set.placement;
         if (!stream_has(pl, g.pos, g.compsize)) {
             status = STREAM_HOLE;
-            // The first byte missing names the disk.
-            int64_t at = g.pos, left = g.compsize;
-            bool held = true;
-            while (left > 0) {
-                int64_t n = stream_stretch(pl, at, left, &held);
-                if (!held || n <= 0) break;
-                at += n;
-                left -= n;
-            }
-            *disk = disk_expected(pl, at);
+            *disk = hole_disk(pl, g);
         } else if (!grow_buffer(&w->in, &w->in_cap, g.compsize)) {
             status = STREAM_READ_ERROR;
             *disk = 0;
@@ -256,6 +267,7 @@ std::shared_ptr<std::vector<unsigned char>> group_bytes(MountFs* fs, int32_t gi,
         *kind = damaged ? MOUNT_EV_DAMAGED : status == STREAM_HOLE ? MOUNT_EV_HOLE : MOUNT_EV_READ_ERROR;
         // Damage and missing disks stay; a read error may not.
         if (damaged || status == STREAM_HOLE) fs->group_state[(size_t)gi] |= GROUP_STATE_LOST;
+        if (status == STREAM_HOLE) fs->group_state[(size_t)gi] |= GROUP_STATE_HOLE;
         return nullptr;
     }
     if (fs->cache.find(gi) == fs->cache.end()) {

@@ -122,6 +122,7 @@ enum : uint8_t {
     GROUP_STATE_UNKNOWN = 0,
     GROUP_STATE_LOST = 1,      // failed its check or lies on no disk read: for good
     GROUP_STATE_REPORTED = 2,  // its failure has been reported
+    GROUP_STATE_HOLE = 4,      // lost: it lies on no disk read
 };
 
 struct MountFs {
