@@ -167,6 +167,9 @@ int cmd_mount(Bak* bak) {
     // absolute paths.
     for (DiskSlot& d : bak->set.placement.disks)
         if (!d.path.empty()) d.path = plat_absolute_path(d.path);
+    // So is the mount point, which the daemon unmounts when it is stopped.
+    std::string mountpoint = plat_absolute_path(bak->opt.mountpoint);
+    if (mountpoint.empty()) mountpoint = bak->opt.mountpoint;
     uint32_t uid, gid;
     plat_user_ids(&uid, &gid);
     MountFs* fs = &run->fs;
@@ -194,7 +197,7 @@ int cmd_mount(Bak* bak) {
     if (!f) {
         say_error(bak, "the file system could not be set up");
         status = BAK_EXIT_UNUSABLE;
-    } else if (fuse_mount(f, bak->opt.mountpoint.c_str()) != 0) {
+    } else if (fuse_mount(f, mountpoint.c_str()) != 0) {
         say_error(bak, "%s: cannot mount the set there", shown_text(bak->opt.mountpoint).c_str());
         fuse_destroy(f);
         status = BAK_EXIT_UNUSABLE;
