@@ -202,22 +202,30 @@ int32_t hole_disk(const Placement* pl, const MountGroup& g) {
 }
 
 // The inflated bytes of deflate group gi, checked, from the cache or made
-// now; null when it is lost (*kind and *disk say why).
+// now; null when it is lost (*kind and *disk say why). A group another
+// thread is inflating is waited for, not inflated twice; reading ahead
+// (ahead) leaves it to that thread and gets null.
 std::shared_ptr<std::vector<unsigned char>> group_bytes(MountFs* fs, int32_t gi, int32_t* kind,
-                                                        int32_t* disk) {
+                                                        int32_t* disk, bool ahead = false) {
     const MountGroup& g = fs->groups[(size_t)gi];
     MountWorker* w = nullptr;
     std::shared_ptr<std::vector<unsigned char>> bytes;
     uint8_t lost;
     {
         std::unique_lock<std::mutex> hold(fs->cache_lock);
-        auto found = fs->cache.find(gi);
-        if (found != fs->cache.end()) {
-            fs->lru.splice(fs->lru.begin(), fs->lru, found->second.at);
-            return found->second.bytes;
+        for (;;) {
+            auto found = fs->cache.find(gi);
+            if (found != fs->cache.end()) {
+                fs->lru.splice(fs->lru.begin(), fs->lru, found->second.at);
+                return found->second.bytes;
+            }
+            lost = fs->group_state[(size_t)gi];
+            if (!(lost & GROUP_STATE_INFLATING)) break;
+            if (ahead) return nullptr;
+            fs->group_done.wait(hold);
         }
-        lost = fs->group_state[(size_t)gi];
         if (!(lost & GROUP_STATE_LOST)) {
+            fs->group_state[(size_t)gi] |= GROUP_STATE_INFLATING;
             fs->worker_free.wait(hold, [fs] { return !fs->idle.empty(); });
             w = fs->idle.back();
             fs->idle.pop_back();
@@ -262,6 +270,8 @@ std::shared_ptr<std::vector<unsigned char>> group_bytes(MountFs* fs, int32_t gi,
     std::lock_guard<std::mutex> hold(fs->cache_lock);
     fs->idle.push_back(w);
     fs->worker_free.notify_one();
+    fs->group_state[(size_t)gi] &= (uint8_t)~GROUP_STATE_INFLATING;
+    fs->group_done.notify_all();
     if (!good) {
         if (bytes && fs->spare.size() < MOUNT_SPARE) fs->spare.push_back(std::move(bytes));
         *kind = damaged ? MOUNT_EV_DAMAGED : status == STREAM_HOLE ? MOUNT_EV_HOLE : MOUNT_EV_READ_ERROR;
@@ -313,7 +323,7 @@ void read_ahead(MountFs* fs) {
             budget -= g.span;
             if (g.kind != GROUP_DEFLATE || g.span == 0) continue;
             int32_t kind, disk;
-            group_bytes(fs, (int32_t)gi, &kind, &disk);
+            group_bytes(fs, (int32_t)gi, &kind, &disk, true);
         }
     }
 }

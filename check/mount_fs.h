@@ -123,6 +123,7 @@ enum : uint8_t {
     GROUP_STATE_LOST = 1,      // failed its check or lies on no disk read: for good
     GROUP_STATE_REPORTED = 2,  // its failure has been reported
     GROUP_STATE_HOLE = 4,      // lost: it lies on no disk read
+    GROUP_STATE_INFLATING = 8, // being read and inflated: others wait for it
 };
 
 struct MountFs {
@@ -141,6 +142,7 @@ struct MountFs {
     std::mutex placement_lock;  // every use of bak->set.placement
     std::mutex cache_lock;      // the cache, group_state, the workers
     std::condition_variable worker_free;
+    std::condition_variable group_done;  // a group is no longer being inflated
     std::list<int32_t> lru;     // cached groups, most recent first
     std::unordered_map<int32_t, CachedGroup> cache;
     int64_t cache_bytes;
