@@ -37,7 +37,7 @@ enum { MAX_READ = 1024 * 1024 };
 struct MountRun {
     Bak* bak;
     MountFs fs;
-    bool foreground;
+    bool to_log;  // a daemon, without a terminal: damage goes to the system log
     std::mutex say_lock;
 };
 
@@ -54,7 +54,7 @@ std::string event_text(const MountFs* fs, const MountEvent* ev) {
     switch (ev->kind) {
     case MOUNT_EV_RENAMED:
         return file + " is shown as " + shown_text(ev->path) +
-               ": its own name cannot be a path there";
+               ": its name as listed cannot be a path there";
     case MOUNT_EV_DAMAGED:
         return file + ": " + group + " does not inflate to its recorded length and checksum" + tail;
     case MOUNT_EV_HOLE:
@@ -71,10 +71,10 @@ void report(void* ctx, const MountEvent* ev) {
     MountRun* run = (MountRun*)ctx;
     std::string line = event_text(&run->fs, ev);
     std::lock_guard<std::mutex> hold(run->say_lock);
-    if (run->foreground)
-        say_error(run->bak, "%s", line.c_str());
-    else
+    if (run->to_log)
         plat_log_error("bak", line.c_str());
+    else
+        say_error(run->bak, "%s", line.c_str());
 }
 
 void fill_stat(const MountFs* fs, const MountAttr* a, struct stat* st) {
@@ -162,7 +162,7 @@ int op_statfs(const char*, struct statvfs* st) {
 int cmd_mount(Bak* bak) {
     MountRun* run = new MountRun;
     run->bak = bak;
-    run->foreground = bak->opt.foreground;
+    run->to_log = false;
     // A daemon works from /: images opened again later are found by
     // absolute paths.
     for (DiskSlot& d : bak->set.placement.disks)
@@ -206,7 +206,8 @@ int cmd_mount(Bak* bak) {
         bool handlers = fuse_set_signal_handlers(se) == 0;
         // From here on, without -f, the run is a daemon: the command that
         // started it ends with status 0 once the mount stands.
-        if (!run->foreground && fuse_daemonize(0) != 0) {
+        run->to_log = !bak->opt.foreground;
+        if (!bak->opt.foreground && fuse_daemonize(0) != 0) {
             say_error(bak, "could not go on in the background");
             status = BAK_EXIT_UNUSABLE;
         } else {

@@ -76,9 +76,10 @@ void say(MountFs* fs, int32_t kind, const MountFile* mf, const std::string& path
 }
 
 // Gives file f (its output name wanted) a node: under that name, else
-// numbered, else under _unplaced by its catalog number; a name it does not
-// get is reported.
-void place_file(MountFs* fs, int32_t f, const std::string& wanted) {
+// numbered, else under _unplaced by its catalog number. A name it does not
+// get, or one under _unplaced (unplaced: its own cannot be a path), is
+// reported.
+void place_file(MountFs* fs, int32_t f, const std::string& wanted, bool unplaced) {
     const BakFile* bf = fs->files[(size_t)f].file;
     std::vector<std::string> parts;
     std::string path = wanted;
@@ -104,7 +105,7 @@ void place_file(MountFs* fs, int32_t f, const std::string& wanted) {
         path = n == 1 ? base : numbered_name(base, n);
         named = split_path(path, &parts) && add_path(fs, parts, f) >= 0;
     }
-    if (path != wanted) say(fs, MOUNT_EV_RENAMED, &fs->files[(size_t)f], path, 0, 0);
+    if (path != wanted || unplaced) say(fs, MOUNT_EV_RENAMED, &fs->files[(size_t)f], path, 0, 0);
 }
 
 // ---- the groups ---------------------------------------------------------------------
@@ -358,12 +359,14 @@ void mount_build(MountFs* fs, Bak* bak, bool salvage, int64_t cache_bytes, uint3
     NameTable table;
     table.fold_case = plat_names_ignore_case();
     std::vector<std::string> wanted;
+    std::vector<bool> unplaced;
     fs->files.clear();
     fs->groups.clear();
     for (const BakFile& f : bak->set.files) {
-        wanted.push_back(output_name(&table, f.dir_ok ? bak->set.dir_paths[(size_t)f.rec->dir] : "",
-                                     f.rec->name, f.rec->serial, bak->set.charset)
-                             .path);
+        OutputName name = output_name(&table, f.dir_ok ? bak->set.dir_paths[(size_t)f.rec->dir] : "",
+                                      f.rec->name, f.rec->serial, bak->set.charset);
+        wanted.push_back(name.path);
+        unplaced.push_back(name.unplaced);
         MountFile mf;
         mf.file = &f;
         mf.size = f.rec->size_lo > 0 ? f.rec->size_lo : 0;
@@ -385,7 +388,7 @@ void mount_build(MountFs* fs, Bak* bak, bool salvage, int64_t cache_bytes, uint3
         std::string name = output_dir_name(dir, bak->set.charset);
         if (split_path(name, &parts)) add_path(fs, parts, -1);
     }
-    for (size_t f = 0; f < fs->files.size(); f++) place_file(fs, (int32_t)f, wanted[f]);
+    for (size_t f = 0; f < fs->files.size(); f++) place_file(fs, (int32_t)f, wanted[f], unplaced[f]);
 
     fs->ahead_from = -1;
     fs->ahead_stop = false;

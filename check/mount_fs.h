@@ -90,7 +90,7 @@ struct MountNode {
 
 // What the file system has to say; the front end words it.
 enum {
-    MOUNT_EV_RENAMED,      // a name that cannot be a path is shown as `path`
+    MOUNT_EV_RENAMED,      // a file whose name cannot be a path is shown as `path`
     MOUNT_EV_DAMAGED,      // group `group` of the file fails its check
     MOUNT_EV_HOLE,         // group `group` (0: stored data) lies on disk `disk`, not read
     MOUNT_EV_READ_ERROR,   // an image could not be read

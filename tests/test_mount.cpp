@@ -203,6 +203,10 @@ TEST(MountTree, NamesSizesTimesAndModesAsExtractGivesThem) {
         if (!a.dir) got[e.first] = m.all(e.first, &r);
     }
     EXPECT_EQ(got, want);
+    // The two names that cannot be paths are said, once each.
+    ASSERT_EQ(m.count(MOUNT_EV_RENAMED), 2);
+    EXPECT_EQ(m.events[0].path, "_unplaced/7_..");
+    EXPECT_EQ(m.events[1].path, "_unplaced/8_a_b");
 
     MountAttr a;
     ASSERT_EQ(mount_getattr(&m.fs, "/C_/Data/notes.txt", &a), 0);
