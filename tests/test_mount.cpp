@@ -125,8 +125,10 @@ struct Fs {
     std::mutex lock;
     std::vector<MountEvent> events;
 
-    explicit Fs(const std::string& image, bool salvage = false, int64_t cache = 64 << 20) {
+    explicit Fs(const std::string& image, bool salvage = false, int64_t cache = 64 << 20,
+                const std::string& charset = "") {
         bak.opt.set = image;
+        bak.opt.charset = charset;
         status = open_set(&bak);
         fs.report = [](void* ctx, const MountEvent* ev) {
             Fs* self = (Fs*)ctx;
@@ -250,6 +252,26 @@ TEST(MountTree, AFileWhereADirectoryStandsIsNumberedAndReported) {
     EXPECT_EQ(m.all("/C_/Box/in.txt", &r), "inside");
     ASSERT_EQ(m.count(MOUNT_EV_RENAMED), 1);
     EXPECT_EQ(m.events[0].path, "C_/Box~2");
+}
+
+TEST(MountTree, ANameTooLongOnceDecodedGoesUnderUnplaced) {
+    TempDir t;
+    std::vector<imgw::SourceFile> files(2);
+    // 200 bytes of CP437 that are 600 bytes of UTF-8: no Linux name.
+    files[0].name = std::string(200, '\xDB');
+    files[0].content = "long";
+    files[1].name = "short.txt";
+    files[1].content = "short";
+    Set s = plan(files, 1);
+    lay_out(&s);
+    write_set(t, s);
+    Fs m(t.file("d1.img"), false, 1 << 20, "CP437");
+    ASSERT_EQ(m.status, 0);
+    int64_t r;
+    EXPECT_EQ(m.all("/_unplaced/1", &r), "long");
+    EXPECT_EQ(m.all("/C_/short.txt", &r), "short");
+    ASSERT_EQ(m.count(MOUNT_EV_RENAMED), 1);
+    EXPECT_EQ(m.events[0].path, "_unplaced/1");
 }
 
 TEST(MountRead, AnyRangeIsTheSourcesBytesAndNothingBeyondTheSize) {
