@@ -22,14 +22,18 @@
 // The cache and the groups' state have a mutex of their own. A read takes
 // one of a few inflate workers (each its buffers and decompressor), so
 // memory is the cache and at most MOUNT_WORKERS workers' buffers, whatever
-// the number of threads.
+// the number of threads. A group one thread is inflating is waited for by
+// the others, never inflated twice.
 //
 // Damage is an error, not wrong data: a read touching a group that fails
 // its check, a stretch on no disk read, or bytes the groups do not hold
 // fails whole (-EIO), and is reported once per group; with salvage such
 // ranges read as zeros instead, a lost group as its ORGSIZE of them (at
-// most 16 MiB), as bak extract --salvage writes them. Nothing is served
-// beyond a file's recorded size. Nothing here prints: what happens goes to
+// most 16 MiB), as bak extract --salvage writes them. A read fails whole,
+// never short: the kernel would take a short answer for the file's end.
+// A group whose ORGSIZE is over 16 MiB counts as lost (its offsets in the
+// file could not be known otherwise). Nothing is served beyond a file's
+// recorded size. Nothing here prints: what happens goes to
 // the reporter the front end set.
 #ifndef CHECK_MOUNT_FS_H
 #define CHECK_MOUNT_FS_H
