@@ -183,6 +183,9 @@ struct BakOptions {
     std::string output;     // convert: the archive, "-" for a tar on stdout
     bool report_in_archive = false;  // convert: LOST-DATA.txt at its root
     std::string csv_dir, dbf_dir;    // tables --csv DIR, --dbf DIR
+    std::string mountpoint; // bak mount
+    bool foreground = false;  // mount -f
+    int64_t cache_mib = 64;   // mount --cache
 };
 
 struct Progress {
@@ -335,6 +338,8 @@ int cmd_convert(Bak* bak);
 // The archive kinds convert writes, by OUTPUT's suffix: true when output
 // names one of them.
 bool convert_output_known(const std::string& output);
+// bak mount (cmd_mount.cpp): only in builds with libfuse 3 (BAK_MOUNT).
+int cmd_mount(Bak* bak);
 
 // The whole run, in-process: parses argv and gives back the exit status.
 // Everything it opens or allocates is released before it returns.

@@ -45,6 +45,13 @@ const char USAGE[] =
     "          [-j N] [--progress] [--no-progress]\n"
     "                                 restore the files into DIR (default: here)\n"
     "  cat SET PATH [-j N]            one file's bytes to standard output\n"
+#ifdef BAK_MOUNT
+    "  mount SET MOUNTPOINT [-f] [--salvage] [--cache MIB]\n"
+    "                                 the files as a read-only file system, until\n"
+    "                                 unmounted (fusermount3), or Ctrl-C with -f\n"
+#else
+    "  mount                          not available in this build (no FUSE)\n"
+#endif
     CONVERT_USAGE
     "  tables SET [--json | --csv DIR | --dbf DIR]\n"
     "                                 the seven catalog tables, as JSON, CSV or\n"
@@ -116,15 +123,17 @@ int parse(int argc, char** argv, BakOptions* opt, Parsed* p) {
         fputs(USAGE, stdout);
         return BAK_EXIT_OK;
     }
-    static const char* const COMMANDS[] = {"info", "list", "test", "extract", "cat", "tables"
+    static const char* const COMMANDS[] = {"info", "list", "test", "extract", "cat", "tables",
 #ifdef BAK_CONVERT
-                                           , "convert"
+                                           "convert",
 #endif
-    };
+                                           "mount"};
     bool known = argv[1][0] == '-';
     for (const char* c : COMMANDS) known = known || strcmp(argv[1], c) == 0;
     if (!known) {
-        fprintf(stderr, "bak: %s: no such command (info, list, test, extract, cat)\n", argv[1]);
+        std::string names;
+        for (const char* c : COMMANDS) names += std::string(names.empty() ? "" : ", ") + c;
+        fprintf(stderr, "bak: %s: no such command (%s)\n", argv[1], names.c_str());
         return BAK_EXIT_UNUSABLE;
     }
     // Words behind the first "--" are positional, whatever they look like.
@@ -199,6 +208,22 @@ int parse(int argc, char** argv, BakOptions* opt, Parsed* p) {
         ->excludes(tj)
         ->excludes(tc);
 
+#ifdef BAK_MOUNT
+    CLI::App* mount = app.add_subcommand("mount", "the files as a read-only file system");
+    add_common(mount, opt, p, false);
+    mount->add_flag("-f", opt->foreground,
+                    "stay in the foreground, damage said on stderr (else: the system log)");
+    mount->add_flag("--salvage", opt->salvage, "read damaged and missing ranges as zeros");
+    mount->add_option("--cache", opt->cache_mib, "inflated data kept in memory (default 64)")
+        ->type_name("MIB")
+        ->check(CLI::Range((int64_t)0, (int64_t)1 << 20));
+#else
+    if (strcmp(argv[1], "mount") == 0) {
+        fputs("bak: mount is not available in this build (no FUSE)\n", stderr);
+        return BAK_EXIT_UNUSABLE;
+    }
+#endif
+
     try {
         app.parse(cut, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -216,15 +241,16 @@ int parse(int argc, char** argv, BakOptions* opt, Parsed* p) {
     }
     opt->command = app.get_subcommands()[0]->get_name();
     for (int i = cut + 1; i < argc; i++) p->words.push_back(argv[i]);
-    bool is_cat = opt->command == "cat";
+    bool is_cat = opt->command == "cat", is_mount = opt->command == "mount";
     bool is_convert = opt->command == "convert";
     bool alone = opt->command == "info" || opt->command == "tables";
-    size_t most = is_cat ? 2 : alone ? 1 : SIZE_MAX;
-    if (p->words.empty() || (is_cat && p->words.size() != 2) || p->words.size() > most ||
-        (is_convert && p->words.size() < 2)) {
+    size_t most = is_cat || is_mount ? 2 : alone ? 1 : SIZE_MAX;
+    if (p->words.empty() || ((is_cat || is_mount) && p->words.size() != 2) ||
+        p->words.size() > most || (is_convert && p->words.size() < 2)) {
         fprintf(stderr, "bak: %s\n",
                 p->words.empty() ? "which set? name an image of it, or its directory"
                 : is_cat          ? "cat takes the set and one path"
+                : is_mount        ? "mount takes the set and the mount point"
                 : is_convert      ? "convert takes the set, the archive to write, then patterns"
                                   : (opt->command + " takes the set alone").c_str());
         return BAK_EXIT_UNUSABLE;
@@ -244,7 +270,10 @@ int parse(int argc, char** argv, BakOptions* opt, Parsed* p) {
         }
     }
 #endif
-    if (!is_cat) opt->patterns.assign(p->words.begin() + (long)first_pattern, p->words.end());
+    if (is_mount)
+        opt->mountpoint = p->words[1];
+    else if (!is_cat)
+        opt->patterns.assign(p->words.begin() + (long)first_pattern, p->words.end());
     return -1;
 }
 
@@ -271,6 +300,9 @@ int bak_main(int argc, char** argv) {
                  : c == "tables"  ? cmd_tables(&bak)
 #ifdef BAK_CONVERT
                  : c == "convert" ? cmd_convert(&bak)
+#endif
+#ifdef BAK_MOUNT
+                 : c == "mount"   ? cmd_mount(&bak)
 #endif
                                   : cmd_cat(&bak, parsed.words[1]);
     }

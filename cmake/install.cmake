@@ -92,6 +92,10 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   # Depends: from the shared libraries the programs link (dpkg-shlibdeps).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # bak mount runs fusermount3 to unmount (and libfuse to mount as a user).
+  if(TARGET PkgConfig::FUSE3)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS fuse3)
+  endif()
   # Debian ships manual pages compressed.
   set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/deb-gzip-man.cmake)
 endif()

@@ -10,9 +10,11 @@
 # beside unbak -x: bak test and bak extract on each set, and on the 1-disk
 # set with -j 1, -j 2 and every power of two up to the processors present
 # (threads inflating), with reading the image alone (cat to /dev/null) as
-# the floor. bak convert to .tar is timed beside bak extract on the 1-disk
-# set, and to .zip and .tar.zst once. The times come side by side, the
-# ratios last, one per line.
+# the floor. bak convert to .tar (-j 1) is timed beside bak extract -j 1 on
+# the 1-disk set, and to .zip and .tar.zst once; bak mount (the set
+# mounted, every file read with cat, unmounted; skipped with the reason
+# where FUSE cannot be used) beside bak extract -j 1, with the mount's
+# peak memory. The times come side by side, the ratios last, one per line.
 #
 #   scripts/bench.sh            the above
 #   scripts/bench.sh --scale    and a set of about 4 GiB on 4 images,
@@ -194,13 +196,54 @@ check "bak convert .tar" "$want" /dev/null sh -c \
     "\"\$0\" convert \"\$1\" files.tar && bsdtar -xf files.tar && rm files.tar" \
     "$bak" "$(last_of "$comp1")"
 
+# bak mount: the set mounted, every file read once with cat, unmounted;
+# prints the seconds the reading took. BENCH_MOUNT_PEAK gets the daemon's
+# peak memory (KiB) and BENCH_MOUNT_SUM the checksum of what was read.
+mount_skip=""
+if [ ! -r /dev/fuse ] || [ ! -w /dev/fuse ]; then
+    mount_skip="/dev/fuse cannot be opened"
+elif ! command -v fusermount3 >/dev/null; then
+    mount_skip="fusermount3 is not installed (Debian package fuse3)"
+elif "$bak" --help | grep -q 'mount .*not available'; then
+    mount_skip="bak is built without mount (no libfuse3-dev)"
+fi
+mnt=$data/mnt
+mount_cat() {
+    mkdir -p "$mnt"
+    if ! "$bak" mount "$1" "$mnt" >/dev/null 2>&1; then
+        echo "bak mount $1 failed" >&2
+        exit 1
+    fi
+    local pid t0 t1
+    pid=$(pgrep -n -f -- "$bak mount $1 $mnt")
+    t0=$EPOCHREALTIME
+    (cd "$mnt" && find . -type f -print0 | xargs -0 cat >/dev/null)
+    t1=$EPOCHREALTIME
+    if [ "${2:-}" = check ]; then
+        BENCH_MOUNT_SUM=$(cd "$mnt" && find . -type f -print0 | sort -z | xargs -0 md5sum | md5sum |
+                          cut -d' ' -f1)
+    fi
+    BENCH_MOUNT_PEAK=$(awk '$1 == "VmHWM:" { print $2 }' "/proc/$pid/status")
+    fusermount3 -u "$mnt"
+    # The daemon ends once unmounted.
+    while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done
+    awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f\n", b - a }'
+}
+if [ -z "$mount_skip" ]; then
+    mount_cat "$(last_of "$comp1")" check >/dev/null
+    if [ "$BENCH_MOUNT_SUM" != "$want" ]; then
+        echo "bak mount shows other files than the baseline restores" >&2
+        exit 1
+    fi
+fi
+
 # The thread counts: 1, 2, 4, ... up to the processors present.
 cores=$(nproc 2>/dev/null || echo 1)
 jobs_list=(1)
 for ((j = 2; j <= cores || j == 2; j *= 2)); do jobs_list+=("$j"); done
 declare -A t_tj t_xj
 t_cat=()
-declare -a t_bc1 t_bt1 t_bt3 t_bts t_bx1 t_bx3 t_zlib t_u1 t_u3 t_z1 t_z3 t_copy t_us t_unzip t_bsdtar t_l20 t_l200
+declare -a t_bm1 t_bm3 t_bc1 t_bt1 t_bt3 t_bts t_bx1 t_bx3 t_zlib t_u1 t_u3 t_z1 t_z3 t_copy t_us t_unzip t_bsdtar t_l20 t_l200
 echo "timing, $runs runs each" >&2
 for ((r = 1; r <= runs; r++)); do
     t_zlib+=("$(timed /dev/null "$baseline" zlib "$data/x1/manifest.txt" $comp1)")
@@ -217,7 +260,11 @@ for ((r = 1; r <= runs; r++)); do
     t_bts+=("$(timed /dev/null "$bak" test -q "$(last_of "$stored")")")
     t_bx1+=("$(timed /dev/null "$bak" extract "$(last_of "$comp1")")")
     t_bx3+=("$(timed /dev/null "$bak" extract "${comp3%% *}")")
-    t_bc1+=("$(timed /dev/null "$bak" convert "$(last_of "$comp1")" files.tar)")
+    t_bc1+=("$(timed /dev/null "$bak" convert -j 1 "$(last_of "$comp1")" files.tar)")
+    if [ -z "$mount_skip" ]; then
+        t_bm1+=("$(mount_cat "$(last_of "$comp1")")")
+        t_bm3+=("$(mount_cat "${comp3%% *}")")
+    fi
     t_l20+=("$(timed /dev/null "$unbak" "$data/l20000/list.001" -l)")
     for j in "${jobs_list[@]}"; do
         t_tj[$j]+="$(timed /dev/null "$bak" test -q -j "$j" "$(last_of "$comp1")") "
@@ -241,6 +288,10 @@ read -r _ rss1 < <(time_and_peak "$out" "$answers.1" "$unbak" "$(last_of "$comp1
 read -r _ rss4 < <(time_and_peak "$out" "$answers.4" "$unbak" "$(last_of "$comp4")" -x)
 read -r _ brss1 < <(time_and_peak "$out" /dev/null "$bak" extract "$(last_of "$comp1")")
 read -r _ brss4 < <(time_and_peak "$out" /dev/null "$bak" extract "$(last_of "$comp4")")
+if [ -z "$mount_skip" ]; then
+    mount_cat "$(last_of "$comp1")" >/dev/null
+    mrss1=$BENCH_MOUNT_PEAK
+fi
 rm -rf "$out"
 largest1=$(info_value largest_group "$data/x1")
 largest4=$(info_value largest_group "$data/x4")
@@ -302,6 +353,13 @@ for j in "${jobs_list[@]}"; do
     echo "    -j $j   test $(median ${t_tj[$j]})   extract $(median ${t_xj[$j]})"
 done
 echo "  bak convert, 1 disk: .tar $m_bc1   .zip $t_bczip   .tar.zst $t_bczst (once)"
+if [ -z "$mount_skip" ]; then
+    m_bm1=$(median "${t_bm1[@]}")
+    m_bm3=$(median "${t_bm3[@]}")
+    echo "  bak mount, cat of every file: 1 disk $m_bm1   3 disks $m_bm3"
+else
+    echo "  bak mount: skipped: $mount_skip"
+fi
 echo "every run:"
 echo "  unbak -x, 1 disk:      ${t_u1[*]}"
 echo "  no libdeflate, 1 disk: ${t_z1[*]}"
@@ -316,6 +374,7 @@ echo "  -l 20,000 / 200,000:   ${t_l20[*]} / ${t_l200[*]}"
 echo "  bak test 1 / 3 disks:  ${t_bt1[*]} / ${t_bt3[*]}"
 echo "  bak extract 1 / 3 disks: ${t_bx1[*]} / ${t_bx3[*]}"
 echo "  bak convert .tar, 1 disk: ${t_bc1[*]}"
+[ -z "$mount_skip" ] && echo "  bak mount 1 / 3 disks:   ${t_bm1[*]} / ${t_bm3[*]}"
 echo "peak memory of unbak -x (maximum resident set):"
 echo "  512 MiB set $rss1 KiB, $(within "$rss1" "$limit1") 16 MiB + 2 x largest group" \
     "($largest1 bytes) = $limit1 KiB"
@@ -328,6 +387,9 @@ blimit4=$(blimit_of "$largest4")
 echo "peak memory of bak extract (-j $cores), within 16 MiB + (2 x $cores + 2) x largest group:" \
     "512 MiB set $brss1 KiB, $(within "$brss1" "$blimit1") $blimit1 KiB;" \
     "2 GiB set $brss4 KiB, $(within "$brss4" "$blimit4") $blimit4 KiB"
+if [ -z "$mount_skip" ]; then
+    echo "peak memory of bak mount (the daemon, --cache 64): 512 MiB set $mrss1 KiB"
+fi
 if $scale; then
     echo "scale point: $(awk '$1 == "files"' "$data/x8/info.txt")"
     echo "  4 disks restored to $scale_out: unbak -x $t8 s, zlib loop $t8z s," \
@@ -351,6 +413,11 @@ for j in "${jobs_list[@]:1}"; do
     echo "bak -j $j/-j 1 (targets at -j 2: test <= 0.55, extract <= 0.65): test" \
         "$(ratio "$(median ${t_tj[$j]})" "$m_t1"), extract $(ratio "$(median ${t_xj[$j]})" "$m_x1")"
 done
-echo "bak convert .tar/bak extract, 1 disk (target <= 1.2): $(ratio "$m_bc1" "$m_bx1")"
+echo "bak convert .tar/bak extract, 1 disk (both -j 1; target <= 1.2): $(ratio "$m_bc1" "$m_x1")"
+if [ -z "$mount_skip" ]; then
+    # Throughput of the mount against bak extract -j 1's (target >= 0.7).
+    echo "bak mount throughput/bak extract -j 1's: 1 disk $(ratio "$m_x1" "$m_bm1");" \
+        "3 disks, against bak extract: $(ratio "$m_bx3" "$m_bm3")"
+fi
 $scale && echo "scale point unbak/zlib $(ratio "$t8" "$t8z")"
 exit 0

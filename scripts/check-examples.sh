@@ -40,6 +40,11 @@
 #   syntax-only         not run, only checked with bash -n, and every
 #                       scripts/NAME it names must exist: for the build,
 #                       install, test, bench and fuzz commands
+#   needs=fuse          run only where a FUSE file system can be mounted
+#                       (/dev/fuse opens, fusermount3 is on PATH, bak has
+#                       its mount command), else skipped with the reason
+#                       ("skipped: ..."; it does not fail the file); what
+#                       it left mounted below its directory is unmounted
 #
 # A block with lines that begin with "$ " is a transcript: each such line
 # is a command (continued on lines that begin with "> "), the lines after
@@ -351,13 +356,32 @@ lines_not_printed() {
     ' "$1" "$2"
 }
 
-# Runs example N; prints what went wrong and returns 1 when it fails.
+# Why an example marked needs=fuse cannot run here; nothing when it can.
+fuse_unusable() {
+    if [ ! -r /dev/fuse ] || [ ! -w /dev/fuse ]; then
+        echo "/dev/fuse cannot be opened"
+    elif ! command -v fusermount3 >/dev/null; then
+        echo "fusermount3 is not on PATH"
+    elif bak --help 2>&1 | grep -q 'mount .*not available'; then
+        echo "this bak is built without mount"
+    fi
+}
+
+# Unmounts every file system mounted below directory $1.
+unmount_below() {
+    local mp
+    awk -v d="$1/" 'index($2, d) == 1 { print $2 }' /proc/mounts 2>/dev/null |
+        while read -r mp; do fusermount3 -uz "$mp" 2>/dev/null; done
+}
+
+# Runs example N; prints what went wrong and returns 1 when it fails, 2
+# when it is skipped.
 run_example() {
     local n=$1 where opts body
     where=$(<"$scratch/ex/$n.where")
     opts=$(<"$scratch/ex/$n.opts")
     body=$scratch/ex/$n.body
-    local sets="" cd="." status=0 output=exact syntax_only=false opt
+    local sets="" cd="." status=0 output=exact syntax_only=false needs_fuse=false opt
     for opt in $opts; do
         case $opt in
             set=?*) sets=${opt#set=} ;;
@@ -368,10 +392,31 @@ run_example() {
                 ;;
             output=exact | output=contains | output=ignore) output=${opt#output=} ;;
             syntax-only) syntax_only=true ;;
+            needs=fuse) needs_fuse=true ;;
             *) echo "$where: unknown marker option $opt"; return 1 ;;
         esac
     done
     $verbose && echo "== $where [$opts]"
+    if $needs_fuse; then
+        local why
+        why=$(fuse_unusable)
+        if [ -n "$why" ]; then
+            echo "$where: skipped: $why"
+            return 2
+        fi
+        local result
+        run_example_here "$n" "$where" "$opts" "$body" "$sets" "$cd" "$status" "$output" \
+            "$syntax_only"
+        result=$?
+        unmount_below "$scratch/run/$n"
+        return $result
+    fi
+    run_example_here "$n" "$where" "$opts" "$body" "$sets" "$cd" "$status" "$output" "$syntax_only"
+}
+
+# The rest of run_example, with its marker's options read.
+run_example_here() {
+    local n=$1 where=$2 opts=$3 body=$4 sets=$5 cd=$6 status=$7 output=$8 syntax_only=$9
 
     local dir=$scratch/run/$n
     mkdir -p "$dir"
@@ -512,16 +557,19 @@ for file in "$@"; do
         echo "$errors"
         fail=1
     fi
-    passed=0 failed=0
+    passed=0 failed=0 skipped=0
     for ((n = 1; ; n++)); do
         [ -f "$scratch/ex/$n.where" ] || break
-        if run_example "$n"; then
-            passed=$((passed + 1))
-        else
-            failed=$((failed + 1))
-            fail=1
-        fi
+        run_example "$n"
+        case $? in
+            0) passed=$((passed + 1)) ;;
+            2) skipped=$((skipped + 1)) ;;
+            *)
+                failed=$((failed + 1))
+                fail=1
+                ;;
+        esac
     done
-    echo "$file: $passed examples passed, $failed failed"
+    echo "$file: $passed examples passed, $failed failed$([ "$skipped" -eq 0 ] || echo ", $skipped skipped")"
 done
 exit $fail

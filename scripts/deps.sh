@@ -21,13 +21,15 @@ debian_packages_of() {
     case $1 in
     # libcli11-dev, nlohmann-json3-dev: bak's command line and JSON
     # (headers only; the Windows build copies them into its build tree).
-    # libarchive-dev: bak convert's archives (left out of the Windows build).
+    # libarchive-dev: bak convert's archives; libfuse3-dev: bak mount (each
+    # left out of a build without it, and of the Windows build).
     build) echo g++ make cmake zlib1g-dev libgtest-dev pkg-config libdeflate-dev libcli11-dev \
-        nlohmann-json3-dev libarchive-dev ;;
+        nlohmann-json3-dev libarchive-dev libfuse3-dev ;;
     # groff-base: the manual-page check; dpkg-dev (dpkg-shlibdeps) and file:
     # the .deb's dependencies. libarchive-tools (bsdtar) and unzip read bak
-    # convert's archives back.
-    test) echo "$(debian_packages_of build) groff-base dpkg-dev file libarchive-tools unzip" ;;
+    # convert's archives back; fuse3 (fusermount3): the mount tests and
+    # examples.
+    test) echo "$(debian_packages_of build) groff-base dpkg-dev file libarchive-tools unzip fuse3" ;;
     # The cross build takes bak's headers from the host's packages too.
     windows) echo make cmake groff-base g++-mingw-w64-x86-64 libz-mingw-w64-dev wine64 googletest \
         libcli11-dev nlohmann-json3-dev ;;

@@ -44,8 +44,14 @@ if [ "$got" != "$want" ]; then
     exit 1
 fi
 depends=$(dpkg-deb -f "$deb" Depends)
+wanted=(libc6 zlib1g)
 # libarchive13: bak convert.
-for library in libc6 zlib1g libarchive13; do
+"$build/bak" --help 2>/dev/null | grep -q '^  convert SET' && wanted+=(libarchive13)
+# A bak with mount links libfuse 3 and needs fusermount3 (fuse3).
+if "$build/bak" --help 2>/dev/null | grep -q '^  mount SET'; then
+    wanted+=(libfuse3-3 fuse3)
+fi
+for library in "${wanted[@]}"; do
     if ! grep -qE "(^|, )$library( |,|$)" <<<"$depends"; then
         echo "Depends lacks $library: $depends"
         exit 1
