@@ -21,7 +21,6 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -38,7 +37,7 @@ struct MountRun {
     Bak* bak;
     MountFs fs;
     bool to_log;  // a daemon, without a terminal: damage goes to the system log
-    std::mutex say_lock;
+    PlatMutex* say_lock;  // one line at a time from the file system's threads
 };
 
 MountFs* fs_of() {
@@ -70,11 +69,12 @@ std::string event_text(const MountFs* fs, const MountEvent* ev) {
 void report(void* ctx, const MountEvent* ev) {
     MountRun* run = (MountRun*)ctx;
     std::string line = event_text(&run->fs, ev);
-    std::lock_guard<std::mutex> hold(run->say_lock);
+    plat_mutex_lock(run->say_lock);
     if (run->to_log)
         plat_log_error("bak", line.c_str());
     else
         say_error(run->bak, "%s", line.c_str());
+    plat_mutex_unlock(run->say_lock);
 }
 
 void fill_stat(const MountFs* fs, const MountAttr* a, struct stat* st) {
@@ -163,6 +163,7 @@ int cmd_mount(Bak* bak) {
     MountRun* run = new MountRun;
     run->bak = bak;
     run->to_log = false;
+    run->say_lock = plat_mutex_new();
     // A daemon works from /: images opened again later are found by
     // absolute paths.
     for (DiskSlot& d : bak->set.placement.disks)
@@ -220,6 +221,7 @@ int cmd_mount(Bak* bak) {
     }
     fuse_opt_free_args(&args);
     mount_release(fs);
+    plat_mutex_free(run->say_lock);
     delete run;
     return status;
 }

@@ -18,6 +18,15 @@ static_assert(sizeof(void*) != 8 || sizeof(MountNode) == 64, "a node of the tree
 
 namespace {
 
+// Holds a mutex for a scope.
+struct Hold {
+    PlatMutex* m;
+    explicit Hold(PlatMutex* mutex) : m(mutex) { plat_mutex_lock(m); }
+    ~Hold() { plat_mutex_unlock(m); }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+};
+
 enum { NAME_MAX_BYTES = 255 };  // the longest name a Linux file system takes
 
 // ---- the tree ----------------------------------------------------------------------
@@ -154,7 +163,7 @@ void index_groups(MountFs* fs, MountFile* mf, size_t total_groups) {
 void lost_once(MountFs* fs, const MountFile* mf, int32_t gi, int32_t kind, int32_t disk,
                const std::string& path) {
     {
-        std::lock_guard<std::mutex> hold(fs->cache_lock);
+        Hold hold(fs->cache_lock);
         uint8_t* state = gi >= 0 ? &fs->group_state[(size_t)gi]
                                  : &fs->short_reported[(size_t)(mf - fs->files.data())];
         if (*state & GROUP_STATE_REPORTED) return;
@@ -168,7 +177,7 @@ void lost_once(MountFs* fs, const MountFile* mf, int32_t gi, int32_t kind, int32
 // and *kind and *disk say why.
 bool read_stream(MountFs* fs, int64_t pos, int64_t len, unsigned char* out, int32_t* kind,
                  int32_t* disk) {
-    std::lock_guard<std::mutex> hold(fs->placement_lock);
+    Hold hold(fs->placement_lock);
     Placement* pl = &fs->bak->set.placement;
     while (len > 0) {
         bool held;
@@ -213,7 +222,7 @@ std::shared_ptr<std::vector<unsigned char>> group_bytes(MountFs* fs, int32_t gi,
     std::shared_ptr<std::vector<unsigned char>> bytes;
     uint8_t lost;
     {
-        std::unique_lock<std::mutex> hold(fs->cache_lock);
+        Hold hold(fs->cache_lock);
         for (;;) {
             auto found = fs->cache.find(gi);
             if (found != fs->cache.end()) {
@@ -223,11 +232,11 @@ std::shared_ptr<std::vector<unsigned char>> group_bytes(MountFs* fs, int32_t gi,
             lost = fs->group_state[(size_t)gi];
             if (!(lost & GROUP_STATE_INFLATING)) break;
             if (ahead) return nullptr;
-            fs->group_done.wait(hold);
+            plat_cond_wait(fs->group_done, fs->cache_lock);
         }
         if (!(lost & GROUP_STATE_LOST)) {
             fs->group_state[(size_t)gi] |= GROUP_STATE_INFLATING;
-            fs->worker_free.wait(hold, [fs] { return !fs->idle.empty(); });
+            while (fs->idle.empty()) plat_cond_wait(fs->worker_free, fs->cache_lock);
             w = fs->idle.back();
             fs->idle.pop_back();
             if (!fs->spare.empty()) {
@@ -239,13 +248,13 @@ std::shared_ptr<std::vector<unsigned char>> group_bytes(MountFs* fs, int32_t gi,
     if (lost & GROUP_STATE_LOST) {
         // Found lost before (perhaps reading ahead): the same reason.
         *kind = lost & GROUP_STATE_HOLE ? MOUNT_EV_HOLE : MOUNT_EV_DAMAGED;
-        std::lock_guard<std::mutex> hold(fs->placement_lock);
+        Hold hold(fs->placement_lock);
         *disk = *kind == MOUNT_EV_HOLE ? hole_disk(&fs->bak->set.placement, g) : 0;
         return nullptr;
     }
     int status;
     {
-        std::lock_guard<std::mutex> hold(fs->placement_lock);
+        Hold hold(fs->placement_lock);
         Placement* pl = &fs->bak->set.placement;
         if (!stream_has(pl, g.pos, g.compsize)) {
             status = STREAM_HOLE;
@@ -268,11 +277,11 @@ std::shared_ptr<std::vector<unsigned char>> group_bytes(MountFs* fs, int32_t gi,
         if (good && !bytes) bytes = std::make_shared<std::vector<unsigned char>>();
         if (good) bytes->assign(staged, staged + g.span);
     }
-    std::lock_guard<std::mutex> hold(fs->cache_lock);
+    Hold hold(fs->cache_lock);
     fs->idle.push_back(w);
-    fs->worker_free.notify_one();
+    plat_cond_signal(fs->worker_free);
     fs->group_state[(size_t)gi] &= (uint8_t)~GROUP_STATE_INFLATING;
-    fs->group_done.notify_all();
+    plat_cond_broadcast(fs->group_done);
     if (!good) {
         if (bytes && fs->spare.size() < MOUNT_SPARE) fs->spare.push_back(std::move(bytes));
         *kind = damaged ? MOUNT_EV_DAMAGED : status == STREAM_HOLE ? MOUNT_EV_HOLE : MOUNT_EV_READ_ERROR;
@@ -302,13 +311,15 @@ std::shared_ptr<std::vector<unsigned char>> group_bytes(MountFs* fs, int32_t gi,
 }
 
 // The reading-ahead thread: see mount_fs.h.
-void read_ahead(MountFs* fs) {
+void read_ahead(void* arg) {
+    MountFs* fs = (MountFs*)arg;
     int64_t budget_max = std::min<int64_t>(MOUNT_AHEAD_MAX, fs->cache_limit / 4);
     for (;;) {
         int32_t from;
         {
-            std::unique_lock<std::mutex> hold(fs->cache_lock);
-            fs->ahead_wanted.wait(hold, [fs] { return fs->ahead_stop || fs->ahead_from >= 0; });
+            Hold hold(fs->cache_lock);
+            while (!fs->ahead_stop && fs->ahead_from < 0)
+                plat_cond_wait(fs->ahead_wanted, fs->cache_lock);
             if (fs->ahead_stop) return;
             from = fs->ahead_from;
             fs->ahead_from = -1;
@@ -317,7 +328,7 @@ void read_ahead(MountFs* fs) {
         for (size_t gi = (size_t)from; gi < fs->groups.size() && budget > 0; gi++) {
             {
                 // A newer read says where to go on from.
-                std::lock_guard<std::mutex> hold(fs->cache_lock);
+                Hold hold(fs->cache_lock);
                 if (fs->ahead_stop || fs->ahead_from >= 0) break;
             }
             const MountGroup& g = fs->groups[gi];
@@ -392,26 +403,33 @@ void mount_build(MountFs* fs, Bak* bak, bool salvage, int64_t cache_bytes, uint3
 
     fs->ahead_from = -1;
     fs->ahead_stop = false;
+    fs->ahead = nullptr;
+    fs->placement_lock = plat_mutex_new();
+    fs->cache_lock = plat_mutex_new();
+    fs->worker_free = plat_cond_new();
+    fs->group_done = plat_cond_new();
+    fs->ahead_wanted = plat_cond_new();
     fs->workers.assign(MOUNT_WORKERS, MountWorker{nullptr, 0, Staging{}});
     fs->idle.clear();
     for (MountWorker& w : fs->workers) fs->idle.push_back(&w);
 }
 
 void mount_start_ahead(MountFs* fs) {
-    if (fs->cache_limit / 4 < MOUNT_GROUP_MAX / 256 || fs->ahead.joinable()) return;
-    fs->ahead = std::thread(read_ahead, fs);
+    if (fs->cache_limit / 4 < MOUNT_GROUP_MAX / 256 || fs->ahead) return;
+    fs->ahead = plat_thread_start(read_ahead, fs);
 }
 
 void mount_release(MountFs* fs) {
-    if (fs->ahead.joinable()) {
+    if (fs->ahead) {
         {
-            std::lock_guard<std::mutex> hold(fs->cache_lock);
+            Hold hold(fs->cache_lock);
             fs->ahead_stop = true;
+            plat_cond_broadcast(fs->ahead_wanted);
         }
-        fs->ahead_wanted.notify_all();
-        fs->ahead.join();
+        plat_thread_join(fs->ahead);
+        fs->ahead = nullptr;
     }
-    std::lock_guard<std::mutex> hold(fs->cache_lock);
+    // No other thread is left.
     fs->cache.clear();
     fs->lru.clear();
     fs->spare.clear();
@@ -422,6 +440,13 @@ void mount_release(MountFs* fs) {
         w.in = nullptr;
         w.in_cap = 0;
     }
+    plat_mutex_free(fs->placement_lock);
+    plat_mutex_free(fs->cache_lock);
+    plat_cond_free(fs->worker_free);
+    plat_cond_free(fs->group_done);
+    plat_cond_free(fs->ahead_wanted);
+    fs->placement_lock = fs->cache_lock = nullptr;
+    fs->worker_free = fs->group_done = fs->ahead_wanted = nullptr;
 }
 
 int32_t mount_lookup(const MountFs* fs, const char* path) {
@@ -516,10 +541,10 @@ int64_t mount_read(MountFs* fs, int32_t node, unsigned char* buf, int64_t size, 
             memset(out, 0, (size_t)n);
         }
         at += n;
-        if (at >= end && fs->ahead.joinable()) {
-            std::lock_guard<std::mutex> hold(fs->cache_lock);
+        if (at >= end && fs->ahead) {
+            Hold hold(fs->cache_lock);
             fs->ahead_from = gi + 1;
-            fs->ahead_wanted.notify_one();
+            plat_cond_signal(fs->ahead_wanted);
         }
     }
     return end - off;

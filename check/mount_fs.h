@@ -40,16 +40,14 @@
 
 #include <stdint.h>
 
-#include <condition_variable>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
 #include "check/bak.h"
+#include "platform/threads.h"
 
 enum {
     MOUNT_WORKERS = 4,                     // inflate workers, whatever the threads
@@ -143,10 +141,10 @@ struct MountFs {
     std::vector<uint8_t> group_state;  // GROUP_STATE_* bits, under cache_lock
     std::vector<uint8_t> short_reported;  // by file, under cache_lock
 
-    std::mutex placement_lock;  // every use of bak->set.placement
-    std::mutex cache_lock;      // the cache, group_state, the workers
-    std::condition_variable worker_free;
-    std::condition_variable group_done;  // a group is no longer being inflated
+    PlatMutex* placement_lock;  // every use of bak->set.placement
+    PlatMutex* cache_lock;      // the cache, group_state, the workers
+    PlatCond* worker_free;
+    PlatCond* group_done;       // a group is no longer being inflated
     std::list<int32_t> lru;     // cached groups, most recent first
     std::unordered_map<int32_t, CachedGroup> cache;
     int64_t cache_bytes;
@@ -162,8 +160,8 @@ struct MountFs {
     // directory's entries, so on into the next file), up to
     // MOUNT_AHEAD_MAX bytes and a quarter of the cache, are inflated by a
     // thread of their own while the reader takes in what it got.
-    std::thread ahead;
-    std::condition_variable ahead_wanted;
+    PlatThread* ahead;          // null until started
+    PlatCond* ahead_wanted;
     int32_t ahead_from;   // the group to go on from, -1 when none is asked
     bool ahead_stop;
 
