@@ -11,10 +11,14 @@
 // one thread because every step is made and applied by the same code; only
 // the judging, which touches nothing but its step, moves.
 //
-// Memory is bounded by the ring of steps: 2N + 2 of them, each holding one
-// group's bytes and what it inflates to, reused from group to group. A
-// group larger than STAGING_MAX goes alone: the reader waits until every
-// step before it is applied, and reads on only once it is.
+// Memory is bounded by the ring of steps: 2N + 2 of them, and as many more
+// as 4 MiB holds at the largest group's size (extra_steps), each holding
+// one group's bytes and what it inflates to, reused from group to group; a
+// group that inflates beyond its ORGSIZE is judged by the writer, in place.
+// A group larger than STAGING_MAX goes alone: the reader waits until every
+// step before it is applied, and reads on only once it is. The writer
+// judges steps too whenever it would otherwise wait, so N threads inflate:
+// N - 1 workers and the writer.
 //
 // The reader thread and the writer share the Placement when the writer
 // reads a file the reader does not have (the command asked for a file out
@@ -22,14 +26,21 @@
 // under the OS layer's own lock, so both may make them.
 #include "check/walk.h"
 
+#include <algorithm>
 #include <vector>
 
+#include "catalog/group_run.h"
 #include "check/bak.h"
 #include "platform/threads.h"
 
 namespace {
 
 enum { SLOT_FREE, SLOT_READ, SLOT_WORKING, SLOT_DONE };
+enum : int64_t {
+    RING_EXTRA_BYTES = 3 * 1024 * 1024,
+    RING_EXTRA_MAX = 64,
+    STORED_STEP = 256 * 1024,  // a piece of stored data (verify.cpp)
+};
 enum { WAKE_READER = 1, WAKE_WORKER = 2, WAKE_WORKERS = 4, WAKE_WRITER = 8 };
 
 }  // namespace
@@ -62,6 +73,8 @@ struct Pipeline {
     PlatMutex* stream;            // the Placement's reads
     PlatThread* reader;
     std::vector<PlatThread*> workers;
+    bool bytes_wanted;            // false: groups inflate into each thread's own buffer
+    Staging writer_staging;       // the writer's, when it judges
 };
 
 namespace {
@@ -101,7 +114,11 @@ void wait_on(Pipeline* p, PlatCond* c) {
 }
 void wake_reader(Pipeline* p) {
     int64_t ring = (int64_t)p->slots.size();
-    if (p->reader_waits && ring - (p->next_read - p->next_apply) >= (ring + 1) / 2)
+    int64_t free_steps = ring - (p->next_read - p->next_apply);
+    // Sooner when the inflating threads are about to run out of steps.
+    int64_t unjudged = p->next_read - p->next_work;
+    if (p->reader_waits && free_steps > 0 &&
+        (free_steps >= (ring + 1) / 2 || unjudged <= (int64_t)p->workers.size()))
         p->wakes |= WAKE_READER;
 }
 void wake_workers(Pipeline* p) {
@@ -172,6 +189,8 @@ void reader_give(Producer* pr, Step* s) {
     state_of(p, p->next_read) = SLOT_READ;
     p->next_read++;
     if (p->workers_waiting) p->wakes |= WAKE_WORKER;
+    // A waiting writer judges steps too.
+    else if (p->writer_waits) p->wakes |= WAKE_WRITER;
     p->next_free = !p->cancel && state_of(p, p->next_read) == SLOT_FREE && p->next_apply > p->alone;
     unlock(p);
 }
@@ -192,10 +211,16 @@ void reader_main(void* arg) {
 
 void worker_main(void* arg) {
     Pipeline* p = (Pipeline*)arg;
+    Staging own = {};
+    own.exact_only = p->bak->scratch.staging.exact_only;
+    Staging* scratch = p->bytes_wanted ? nullptr : &own;
     plat_mutex_lock(p->lock);
     for (;;) {
         while (!p->cancel && p->next_work >= p->next_read && !p->reader_done) {
             p->workers_waiting++;
+            // Out of steps: the reader, if it waits for room, goes on now.
+            if (p->reader_waits && (int64_t)p->slots.size() > p->next_read - p->next_apply)
+                p->wakes |= WAKE_READER;
             wait_on(p, p->work);
             p->workers_waiting--;
         }
@@ -204,16 +229,35 @@ void worker_main(void* arg) {
         state_of(p, seq) = SLOT_WORKING;
         Step* s = slot_of(p, seq);
         unlock(p);
-        judge_step(s);
+        judge_step(s, true, scratch);
         plat_mutex_lock(p->lock);
         state_of(p, seq) = SLOT_DONE;
         wake_writer(p);
     }
     unlock(p);
+    staging_release(&own);
+}
+
+// Steps beyond 2N + 2, as many as RING_EXTRA_BYTES holds at the largest
+// group's size (its bytes, and what it inflates to when the bytes are
+// wanted; a piece of stored data):
+// a longer ring wakes each side less often, for memory that does not grow
+// with the set.
+int32_t extra_steps(const Bak* bak, const std::vector<const BakFile*>& files, bool bytes_wanted) {
+    int64_t largest = 1;
+    for (const BakFile* f : files) {
+        if (!f->rec->comp && !bak->set.compressed) largest = std::max<int64_t>(largest, STORED_STEP);
+        for (const CompRecord* g = run_first(f->rec->comp, RUN_CLOSES_ON_NONZERO); g;
+             g = run_next(g, RUN_CLOSES_ON_NONZERO))
+            largest = std::max<int64_t>(largest, std::max<int64_t>(g->COMPSIZE, 0) +
+                                                     (bytes_wanted ? std::max<int64_t>(g->ORGSIZE, 0) : 0));
+    }
+    return (int32_t)std::min<int64_t>(RING_EXTRA_MAX, RING_EXTRA_BYTES / largest);
 }
 
 void free_pipeline(Pipeline* p) {
     for (Step& s : p->slots) release_step(&s);
+    staging_release(&p->writer_staging);
     plat_mutex_free(p->lock);
     plat_mutex_free(p->stream);
     plat_cond_free(p->room);
@@ -224,14 +268,17 @@ void free_pipeline(Pipeline* p) {
 
 }  // namespace
 
-Pipeline* pipeline_start(Bak* bak, const std::vector<const BakFile*>& files, int32_t workers) {
-    if (workers < 1 || files.empty()) return nullptr;
+Pipeline* pipeline_start(Bak* bak, const std::vector<const BakFile*>& files, int32_t threads,
+                         bool bytes_wanted) {
+    if (threads < 2 || files.empty()) return nullptr;
     Pipeline* p = new Pipeline{};
     p->bak = bak;
+    p->bytes_wanted = bytes_wanted;
+    p->writer_staging.exact_only = bak->scratch.staging.exact_only;
     p->files = files;
     p->place.assign(bak->set.files.size(), -1);
     for (size_t i = 0; i < files.size(); i++) p->place[(size_t)files[i]->index] = (int32_t)i;
-    p->slots.assign((size_t)(2 * workers + 2), Step{});
+    p->slots.assign((size_t)(2 * threads + 2 + extra_steps(bak, files, bytes_wanted)), Step{});
     for (Step& s : p->slots) s.staging.exact_only = bak->scratch.staging.exact_only;
     p->state.assign(p->slots.size(), SLOT_FREE);
     p->alone = -1;
@@ -247,7 +294,9 @@ Pipeline* pipeline_start(Bak* bak, const std::vector<const BakFile*>& files, int
     // Set before the reader starts: its reads take the stream lock.
     bak->pipeline = p;
     p->reader = plat_thread_start(reader_main, p);
-    for (int32_t i = 0; p->reader && i < workers; i++) {
+    // The writer judges steps too, whenever it would otherwise wait: one
+    // worker fewer keeps `threads` inflating.
+    for (int32_t i = 0; p->reader && i < threads - 1; i++) {
         PlatThread* t = plat_thread_start(worker_main, p);
         if (!t) break;
         p->workers.push_back(t);
@@ -283,6 +332,18 @@ Step* pipeline_next(Pipeline* p, const BakFile* file) {
             if (p->reader_done && p->next_apply == p->next_read) {
                 unlock(p);
                 return nullptr;
+            }
+            if (p->next_work < p->next_read) {
+                // A step no worker has taken yet: the writer judges it
+                // rather than wait.
+                int64_t seq = p->next_work++;
+                state_of(p, seq) = SLOT_WORKING;
+                Step* w = slot_of(p, seq);
+                unlock(p);
+                judge_step(w, true, p->bytes_wanted ? nullptr : &p->writer_staging);
+                plat_mutex_lock(p->lock);
+                state_of(p, seq) = SLOT_DONE;
+                continue;
             }
             p->writer_waits = true;
             wait_on(p, p->done);
@@ -321,9 +382,9 @@ int pipeline_stream_read(Bak* bak, int64_t pos, int64_t len, unsigned char* out)
     return r;
 }
 
-void walk_start(Bak* bak, const std::vector<const BakFile*>& files) {
+void walk_start(Bak* bak, const std::vector<const BakFile*>& files, bool bytes_wanted) {
     int32_t jobs = bak->opt.jobs > 0 ? bak->opt.jobs : plat_cpu_count();
-    if (jobs > 1) pipeline_start(bak, files, jobs);
+    if (jobs > 1) pipeline_start(bak, files, jobs, bytes_wanted);
 }
 
 void walk_stop(Bak* bak) {

@@ -283,10 +283,12 @@ struct Inflated {
     int64_t length;
     uint32_t crc;
     bool no_memory;
+    bool over_keep;       // more than `keep` bytes and not ended: left for later
 };
 
-Inflated inflate_group(Step* s, int64_t orgsize, int64_t limit, Walk* out_to) {
-    Inflated r = {false, Z_OK, nullptr, 0, 0, false};
+Inflated inflate_group(Step* s, int64_t orgsize, int64_t limit, Walk* out_to,
+                       int64_t keep = KEEP_MAX) {
+    Inflated r = {false, Z_OK, nullptr, 0, 0, false, false};
     z_stream z;
     memset(&z, 0, sizeof z);
     int ret = inflateInit2(&z, -15);
@@ -300,10 +302,14 @@ Inflated inflate_group(Step* s, int64_t orgsize, int64_t limit, Walk* out_to) {
     for (;;) {
         unsigned char* at;
         int64_t room;
+        if (!out_to && r.length >= keep && keep < KEEP_MAX) {
+            r.over_keep = true;
+            break;
+        }
         if (!out_to && r.length < KEEP_MAX) {
             int64_t want = orgsize + 1 > GROUP_OUT_START ? orgsize + 1 : GROUP_OUT_START;
             if (want < r.length * 2) want = r.length * 2;
-            if (want > KEEP_MAX) want = KEEP_MAX;
+            if (want > keep) want = keep;
             if (!grow_buffer(&s->out, &s->out_cap, want)) {
                 r.no_memory = true;
                 break;
@@ -356,12 +362,19 @@ void bad(Step* s, int32_t problem, int64_t a, int64_t b, const char* text = null
     s->text = text;
 }
 
-// The slow way: zlib says what the group is.
-void judge_slow(Step* s) {
+// The slow way: zlib says what the group is. Its output is kept up to
+// `keep` bytes: a group that makes more (damaged, or its ORGSIZE wrong) is
+// left for the writer (VERDICT_LATER), so that the steps of the ring never
+// hold more than their groups' sizes.
+void judge_slow(Step* s, int64_t keep) {
     const CompRecord* g = s->group;
     int64_t orgsize = g->ORGSIZE > 0 ? g->ORGSIZE : 0;
     int64_t limit = orgsize > KEEP_MAX ? orgsize : KEEP_MAX;
-    Inflated r = inflate_group(s, orgsize, limit, nullptr);
+    Inflated r = inflate_group(s, orgsize, limit, nullptr, keep);
+    if (r.over_keep) {
+        s->verdict = VERDICT_LATER;
+        return;
+    }
     bool checks = r.ended && r.crc + (uint32_t)g->CHK_SUM == 0xFFFFFFFFu;
     if (r.no_memory) {
         bad(s, PROB_MEMORY, 0, 0);
@@ -388,6 +401,7 @@ void apply_group(Walk* w, Step* s) {
     FileCheck* res = w->res;
     int32_t idx = s->idx;
     int64_t orgsize = g->ORGSIZE > 0 ? g->ORGSIZE : 0;
+    if (s->got == GOT_DATA && s->verdict == VERDICT_LATER) judge_slow(s, KEEP_MAX);
     switch (s->got) {
     case GOT_HOLE: add_problem(res, PROB_HOLE, idx, 0, 0, nullptr, s->hole_disk); break;
     case GOT_LEVEL: add_problem(res, PROB_LEVEL, idx, g->COMP_LVL, 0); break;
@@ -500,7 +514,7 @@ Step* inline_take(Producer* p, bool) {
 
 void inline_give(Producer* p, Step* s) {
     Inline* in = (Inline*)p->ctx;
-    judge_step(s);
+    judge_step(s, false);
     apply_step(in->walk, s, in->before);
 }
 
@@ -552,18 +566,22 @@ bool produce_file(Producer* p, const BakFile* file) {
     return true;
 }
 
-void judge_step(Step* s) {
+void judge_step(Step* s, bool bounded, Staging* scratch) {
     if (s->kind != STEP_GROUP || s->got != GOT_DATA) return;
     const CompRecord* g = s->group;
     if (g->COMP_LVL == -1) {
         s->verdict = VERDICT_STORED;
         return;
     }
-    s->data = stage_group(&s->staging, s->in, (int32_t)s->in_len, g->ORGSIZE, (uint32_t)g->CHK_SUM);
-    if (s->data)
+    s->data = stage_group(scratch ? scratch : &s->staging, s->in, (int32_t)s->in_len, g->ORGSIZE,
+                          (uint32_t)g->CHK_SUM);
+    if (s->data) {
         s->verdict = VERDICT_STAGED;
-    else
-        judge_slow(s);
+    } else {
+        int64_t orgsize = g->ORGSIZE > 0 ? g->ORGSIZE : 0;
+        int64_t keep = orgsize + 1 > GROUP_OUT_START ? orgsize + 1 : GROUP_OUT_START;
+        judge_slow(s, bounded && keep < KEEP_MAX ? keep : KEEP_MAX);
+    }
 }
 
 void release_step(Step* s) {
@@ -580,6 +598,12 @@ void trim_step(Step* s) {
         free(s->in);
         s->in = nullptr;
         s->in_cap = 0;
+    }
+    // Output kept of a group judged late (beyond its ORGSIZE).
+    if (s->out_cap > s->in_cap + GROUP_OUT_START && s->out_cap > 2 * GROUP_OUT_START) {
+        free(s->out);
+        s->out = nullptr;
+        s->out_cap = 0;
     }
 }
 

@@ -43,6 +43,7 @@ enum {
     VERDICT_GOOD,     // inflated by zlib and checked: `data`, `length` bytes, or
                       // inflated again straight out when longer than kept
     VERDICT_BAD,      // does not check out: `problem` says why
+    VERDICT_LATER,    // inflates beyond what a step keeps: judged by the writer
 };
 
 struct Step {
@@ -95,7 +96,12 @@ struct Producer {
 // (STEP_MISSING, STEP_NO_GROUPS or STEP_END). False when take said stop.
 bool produce_file(Producer* p, const BakFile* file);
 // Inflates and checks a group's bytes (thread-safe: touches the step alone).
-void judge_step(Step* s);
+// bounded: keep no more output than the group's ORGSIZE (and 64 KiB); a
+// group that makes more is left to the writer (VERDICT_LATER). With
+// scratch, a group inflated whole goes there instead of the step's own
+// buffer, for a caller that wants its verdict and not its bytes: a
+// thread's one buffer stays in its processor's cache.
+void judge_step(Step* s, bool bounded, Staging* scratch = nullptr);
 // Frees a step's buffers.
 void release_step(Step* s);
 // Frees a step's buffers when they have grown beyond a group of ordinary size.
@@ -107,7 +113,8 @@ struct Pipeline;
 // Starts a reader and `workers` inflating threads on the files, in this
 // order, for check_file; null when no thread could be started (the walk is
 // then sequential).
-Pipeline* pipeline_start(Bak* bak, const std::vector<const BakFile*>& files, int32_t workers);
+Pipeline* pipeline_start(Bak* bak, const std::vector<const BakFile*>& files, int32_t threads,
+                         bool bytes_wanted = true);
 // Stops the threads and frees everything.
 void pipeline_stop(Pipeline* p);
 // The next step of the file, waited for; null when the pipeline does not
@@ -116,8 +123,9 @@ Step* pipeline_next(Pipeline* p, const BakFile* file);
 // The step is applied: its slot is free again.
 void pipeline_done(Pipeline* p, Step* s);
 // The command's files walked on threads from here on, by -j (one thread:
-// nothing changes); walk_stop ends it.
-void walk_start(Bak* bak, const std::vector<const BakFile*>& files);
+// nothing changes); walk_stop ends it. bytes_wanted: false when the
+// command only checks (test): the inflated bytes are not kept.
+void walk_start(Bak* bak, const std::vector<const BakFile*>& files, bool bytes_wanted = true);
 void walk_stop(Bak* bak);
 // Reads stream bytes as stream_read does, under the pipeline's lock when a
 // reader thread shares the placement.

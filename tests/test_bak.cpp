@@ -959,6 +959,14 @@ void expect_same_on_threads(const TempDir& t, const Set& s, const std::string& i
 TEST(BakParallel, DamageAndAMissingDiskGiveWhatOneThreadGives) {
     TempDir t;
     Set s = make_set({3000, 9000, 200000, 0, 50000, 123457, 40000}, 4);
+    // A group of file 5 recorded as shorter than it inflates to: good data,
+    // the catalog wrong.
+    for (imgw::Comp& c : s.plan.tables.comp)
+        if (c.ORGSER == 5) {
+            c.ORGSIZE -= 1000;
+            break;
+        }
+    s.images = imgw::layout_images(s.plan);
     flip_in(&s, groups_of(s, 3)[5]);
     flip_in(&s, groups_of(s, 6)[1]);
     write_set(t, s, "d", {2});
@@ -992,6 +1000,21 @@ TEST(BakParallel, GroupsLargerThanSixteenMebibytesGoOneAtATime) {
     EXPECT_TRUE(o.tree["C_/big.bin"] == s.files[0].content);
     EXPECT_TRUE(o.tree.count("C_/big2.bin") == 0);
     EXPECT_TRUE(o.tree["C_/text.bin"] == s.files[3].content);
+}
+
+TEST(BakParallel, AGroupInflatingFarBeyondItsRecordedSizeGivesWhatOneThreadGives) {
+    // A worker keeps no more than a group's ORGSIZE (and 64 KiB): this one
+    // makes twice that, and is judged again by the writer.
+    TempDir t;
+    Set s;
+    s.files = {{"", "long.bin", lines(300000, 5)}, {"", "after.bin", noise(9000, 6)}};
+    imgw::SetOptions opt;
+    opt.group_size = 200000;
+    s.plan = imgw::plan_set(s.files, opt);
+    s.plan.tables.comp[0].ORGSIZE = 100000;
+    s.images = imgw::layout_images(s.plan);
+    write_set(t, s);
+    expect_same_on_threads(t, s, "d1.img", {"2", "4"});
 }
 
 TEST(BakParallel, AResumedRunGivesWhatOneThreadGives) {
