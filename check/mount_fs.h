@@ -54,7 +54,7 @@ enum {
     MOUNT_GROUP_MAX = 16 * 1024 * 1024,    // file bytes one group may stand for
     MOUNT_COMPSIZE_MAX = 32 * 1024 * 1024, // stream bytes one group may take
     MOUNT_SPARE = 8,
-    MOUNT_AHEAD_MAX = 4 * 1024 * 1024,     // file bytes inflated ahead of the reads
+    MOUNT_AHEAD_MAX = 16 * 1024 * 1024,    // file bytes inflated ahead of the reads
     MOUNT_SPARE_MAX = 1024 * 1024,
 };
 
