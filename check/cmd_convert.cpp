@@ -347,21 +347,12 @@ int cmd_convert(Bak* bak) {
 
     // The report first, held open for reading as well: OUTPUT is then
     // refused if it names it, as it is refused over an image of the set.
-    int report_fd = -1, report_guard = -1;
-    if (!bak->opt.report.empty()) {
-        report_fd = plat_create(bak->opt.report.c_str());
-        if (report_fd >= 0) report_guard = plat_open_read(bak->opt.report.c_str());
-        if (report_guard < 0) {
-            if (report_fd >= 0) plat_close(report_fd);
-            say_error(bak, "--report %s: cannot be written", shown_text(bak->opt.report).c_str());
-            return BAK_EXIT_UNUSABLE;
-        }
-    }
+    ReportFile report;
+    if (!open_report_file(bak, &report)) return BAK_EXIT_UNUSABLE;
     if (output != "-") {
         x.fd = plat_create_as(output.c_str(), PLAT_OUT_SHARED);
         if (x.fd < 0) {
-            if (report_fd >= 0) plat_close(report_fd);
-            if (report_guard >= 0) plat_close(report_guard);
+            drop_report_file(&report);
             say_error(bak, "%s: cannot be written (an image of the set, the report, a link or "
                            "not writable)",
                       shown_text(output).c_str());
@@ -407,14 +398,7 @@ int cmd_convert(Bak* bak) {
         x.broken_why = "write error";
     }
 
-    bool report_failed = false;
-    if (report_fd >= 0) {
-        report_failed = !write_loss_report(bak, &x.counts, report_fd);
-        if (plat_close(report_fd) != 0) report_failed = true;
-        plat_close(report_guard);
-        if (report_failed)
-            say_error(bak, "--report %s: cannot be written", shown_text(bak->opt.report).c_str());
-    }
+    bool report_failed = !finish_report_file(bak, &x.counts, &report);
     if (x.broken) {
         say_error(bak, "%s: cannot be written: %s; the archive is incomplete, do not use it",
                   shown_text(output).c_str(), x.broken_why.c_str());

@@ -223,16 +223,10 @@ int cmd_extract(Bak* bak) {
     // The report is made first, and held open for reading as well: the
     // output tree writes over no file the run reads, so no restored file
     // can take its place.
-    int report_fd = -1, report_guard = -1;
-    if (!bak->opt.report.empty()) {
-        report_fd = plat_create(bak->opt.report.c_str());
-        if (report_fd >= 0) report_guard = plat_open_read(bak->opt.report.c_str());
-        if (report_guard < 0) {
-            if (report_fd >= 0) plat_close(report_fd);
-            plat_close_root(x.root);
-            say_error(bak, "--report %s: cannot be written", shown_text(bak->opt.report).c_str());
-            return BAK_EXIT_UNUSABLE;
-        }
+    ReportFile report;
+    if (!open_report_file(bak, &report)) {
+        plat_close_root(x.root);
+        return BAK_EXIT_UNUSABLE;
     }
     OutPolicy policy = {true, !bak->opt.overwrite, true, true};
     out_tree_init(&x.tree, x.root, &policy);
@@ -261,14 +255,7 @@ int cmd_extract(Bak* bak) {
     out_tree_free(&x.tree);
     plat_close_root(x.root);
 
-    bool report_failed = false;
-    if (report_fd >= 0) {
-        report_failed = !write_loss_report(bak, &x.counts, report_fd);
-        if (plat_close(report_fd) != 0) report_failed = true;
-        plat_close(report_guard);
-        if (report_failed)
-            say_error(bak, "--report %s: cannot be written", shown_text(bak->opt.report).c_str());
-    }
+    bool report_failed = !finish_report_file(bak, &x.counts, &report);
 
     double secs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -80,6 +80,33 @@ bool write_loss_report(const Bak* bak, const RestoreTally* o, int fd) {
     return plat_write(fd, text.data(), (int32_t)text.size()) == (int32_t)text.size();
 }
 
+bool open_report_file(Bak* bak, ReportFile* r) {
+    r->fd = r->guard = -1;
+    if (bak->opt.report.empty()) return true;
+    r->fd = plat_create(bak->opt.report.c_str());
+    if (r->fd >= 0) r->guard = plat_open_read(bak->opt.report.c_str());
+    if (r->guard >= 0) return true;
+    drop_report_file(r);
+    say_error(bak, "--report %s: cannot be written", shown_text(bak->opt.report).c_str());
+    return false;
+}
+
+bool finish_report_file(Bak* bak, const RestoreTally* o, ReportFile* r) {
+    if (r->fd < 0) return true;
+    bool failed = !write_loss_report(bak, o, r->fd);
+    if (plat_close(r->fd) != 0) failed = true;
+    plat_close(r->guard);
+    r->fd = r->guard = -1;
+    if (failed) say_error(bak, "--report %s: cannot be written", shown_text(bak->opt.report).c_str());
+    return !failed;
+}
+
+void drop_report_file(ReportFile* r) {
+    if (r->fd >= 0) plat_close(r->fd);
+    if (r->guard >= 0) plat_close(r->guard);
+    r->fd = r->guard = -1;
+}
+
 int say_tally(Bak* bak, const RestoreTally* o, double secs, bool unmatched) {
     char line[512];
     int n = snprintf(line, sizeof line,

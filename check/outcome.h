@@ -42,6 +42,19 @@ std::string loss_text(const Bak* bak, const RestoreTally* o);
 // The report --report asks for (JSON when its name ends in .json) into fd;
 // false when it cannot be written.
 bool write_loss_report(const Bak* bak, const RestoreTally* o, int fd);
+// The --report file, made at the start of the run and held open for
+// reading as well: no output of the run (a restored file, an archive) is
+// then written over it. fd -1 when none was asked for.
+struct ReportFile {
+    int fd, guard;
+};
+// False (said, nothing left open) when it cannot be made.
+bool open_report_file(Bak* bak, ReportFile* r);
+// Writes the report and closes it; false (said) when it could not be
+// written.
+bool finish_report_file(Bak* bak, const RestoreTally* o, ReportFile* r);
+// Closes it unwritten (the run could not start).
+void drop_report_file(ReportFile* r);
 // The summary on stderr, with the set's inconsistencies; then the status
 // the run ends with (but for a report that could not be written).
 int say_tally(Bak* bak, const RestoreTally* o, double secs, bool unmatched);
