@@ -286,6 +286,19 @@ struct Inflated {
     bool over_keep;       // more than `keep` bytes and not ended: left for later
 };
 
+// Makes *buf hold at least need bytes, keeping its first `kept` (the
+// output made so far).
+bool grow_kept(unsigned char** buf, int64_t* cap, int64_t need, int64_t kept) {
+    if (need <= *cap) return true;
+    if (kept == 0) return grow_buffer(buf, cap, need);
+    if ((uint64_t)need > (uint64_t)SIZE_MAX) return false;
+    unsigned char* p = (unsigned char*)realloc(*buf, (size_t)need);
+    if (!p) return false;
+    *buf = p;
+    *cap = need;
+    return true;
+}
+
 Inflated inflate_group(Step* s, int64_t orgsize, int64_t limit, Walk* out_to,
                        int64_t keep = KEEP_MAX) {
     Inflated r = {false, Z_OK, nullptr, 0, 0, false, false};
@@ -310,7 +323,7 @@ Inflated inflate_group(Step* s, int64_t orgsize, int64_t limit, Walk* out_to,
             int64_t want = orgsize + 1 > GROUP_OUT_START ? orgsize + 1 : GROUP_OUT_START;
             if (want < r.length * 2) want = r.length * 2;
             if (want > keep) want = keep;
-            if (!grow_buffer(&s->out, &s->out_cap, want)) {
+            if (!grow_kept(&s->out, &s->out_cap, want, r.length)) {
                 r.no_memory = true;
                 break;
             }

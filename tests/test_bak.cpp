@@ -1015,6 +1015,12 @@ TEST(BakParallel, AGroupInflatingFarBeyondItsRecordedSizeGivesWhatOneThreadGives
     s.images = imgw::layout_images(s.plan);
     write_set(t, s);
     expect_same_on_threads(t, s, "d1.img", {"2", "4"});
+    // Its data is good, and comes out whole: the output kept while it
+    // inflated survives the buffer's growth.
+    for (const char* jobs : {"1", "4"}) {
+        Outcome o = run_with_jobs(t, {"extract", "d1.img"}, jobs, std::string("whole") + jobs);
+        EXPECT_TRUE(o.tree["C_/long.bin"] == s.files[0].content) << jobs;
+    }
 }
 
 TEST(BakParallel, AResumedRunGivesWhatOneThreadGives) {
