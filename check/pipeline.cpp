@@ -205,7 +205,8 @@ void reader_main(void* arg) {
     plat_mutex_lock(p->lock);
     p->reader_done = true;
     wake_workers(p);
-    wake_writer(p);
+    // A writer waiting for more than there is must learn there is no more.
+    if (p->writer_waits) p->wakes |= WAKE_WRITER;
     unlock(p);
 }
 
